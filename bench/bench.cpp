@@ -1,0 +1,176 @@
+// Benchmark: converts generated vendor-style files and copies them with
+// cat, alternately, and prints median times, throughput, the ratio of the
+// two, and the converter's peak resident memory.
+//
+//   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Writes hex digits wrapped at `width` columns, continuation lines
+// starting with `indent`.
+class Writer {
+ public:
+  explicit Writer(const fs::path& path) : out_(path, std::ios::binary) {}
+
+  void text(const std::string& s) {
+    out_ << s;
+    size_ += s.size();
+  }
+
+  void hex(std::size_t digits, std::size_t width, const std::string& eol, const std::string& indent) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string line;
+    for (std::size_t i = 0; i < digits; ++i) {
+      if (i > 0 && i % width == 0) {
+        text(line + eol + indent);
+        line.clear();
+      }
+      line += kHex[rng_() & 15];
+    }
+    text(line);
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  std::ofstream out_;
+  std::size_t size_ = 0;
+  std::mt19937 rng_{2026};
+};
+
+// Long commands with TDI, TDO and MASK until `bytes` are written.
+void generate(const fs::path& path, std::size_t bytes, std::uint32_t bits, std::size_t width,
+              const std::string& eol, const std::string& indent) {
+  Writer w(path);
+  w.text("! generated benchmark input" + eol + "TRST OFF;" + eol + "ENDDR IDLE;" + eol);
+  const std::size_t digits = (bits + 3) / 4;
+  while (w.size() < bytes) {
+    w.text("SIR 10 TDI (3A1);" + eol + "SDR 32 TDI (00000000) TDO (12345678) MASK (FFFFFFFF);" + eol);
+    w.text("SDR " + std::to_string(bits) + " TDI (");
+    w.hex(digits, width, eol, indent);
+    w.text(")" + eol + indent + "TDO (");
+    w.hex(digits, width, eol, indent);
+    w.text(")" + eol + indent + "MASK (");
+    w.hex(digits, width, eol, indent);
+    w.text(");" + eol + "RUNTEST 100 TCK;" + eol);
+  }
+}
+
+struct Sample {
+  double seconds = 0;
+  long peak_kib = 0;
+  int status = 0;
+};
+
+// Runs argv with standard output sent to `stdout_path`.
+Sample run(const std::vector<std::string>& args, const std::string& stdout_path) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  Sample s;
+  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  s.peak_kib = usage.ru_maxrss;
+  s.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return s;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Result {
+  double convert_seconds = 0;
+  double cat_seconds = 0;
+  long peak_kib = 0;
+};
+
+Result measure(const std::string& svfsplit, const fs::path& input, int runs) {
+  std::vector<double> converts, cats;
+  long peak = 0;
+  const fs::path output = fs::path(input).replace_extension(".gvf");
+  const fs::path copy = fs::path(input).replace_extension(".copy");
+  for (int i = 0; i < runs; ++i) {
+    const Sample c = run({svfsplit, input.string()}, "/dev/null");
+    if (c.status != 0) {
+      std::fprintf(stderr, "svfsplit failed on %s with status %d\n", input.c_str(), c.status);
+      std::exit(1);
+    }
+    converts.push_back(c.seconds);
+    peak = std::max(peak, c.peak_kib);
+    cats.push_back(run({"cat", input.string()}, copy.string()).seconds);
+  }
+  fs::remove(output);
+  fs::remove(copy);
+  return {median(converts), median(cats), peak};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s PATH/TO/svfsplit WORK_FOLDER [RUNS]\n", argv[0]);
+    return 2;
+  }
+  const std::string svfsplit = fs::absolute(argv[1]).string();
+  const fs::path work = argv[2];
+  const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+  fs::create_directories(work);
+
+  struct Input {
+    const char* name;
+    const char* what;
+    std::size_t bytes;
+    std::uint32_t bits;
+    std::size_t width;
+    const char* eol;
+    const char* indent;
+  };
+  const Input inputs[] = {
+      {"A", "1,048,576-bit SDRs, wrapped at 128, CR LF", 200u << 20, 1048576, 128, "\r\n", ""},
+      {"B", "2,080-bit SDRs, LF, tab-indented", 100u << 20, 2080, 64, "\n", "\t"},
+      {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
+  };
+  std::printf("%-3s %-44s %9s %10s %10s %9s %9s %7s %10s\n", "in", "what", "MB", "svfsplit s", "cat s",
+              "svf MB/s", "cat MB/s", "ratio", "peak KiB");
+  for (const auto& in : inputs) {
+    const fs::path path = work / (std::string(in.name) + ".svf");
+    if (!fs::exists(path))
+      generate(path, in.bytes, in.bits, in.width, in.eol, in.indent);
+    const double mb = static_cast<double>(fs::file_size(path)) / 1e6;
+    const Result r = measure(svfsplit, path, runs);
+    std::printf("%-3s %-44s %9.1f %10.3f %10.3f %9.0f %9.0f %7.2f %10ld\n", in.name, in.what, mb,
+                r.convert_seconds, r.cat_seconds, mb / r.convert_seconds, mb / r.cat_seconds,
+                r.convert_seconds / r.cat_seconds, r.peak_kib);
+    std::fflush(stdout);
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+// libFuzzer target over the whole conversion, on input held in memory.
+// Besides crashes, leaks and undefined behaviour, it checks that reading
+// through a window of a few bytes (so that every window edge is crossed)
+// and writing through a tiny buffer give exactly the bytes of a normal run.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "convert.hpp"
+
+namespace {
+
+struct Run {
+  std::string output;
+  svfsplit::ConvertReport report;
+};
+
+Run convert(std::string_view text, std::size_t window, std::size_t buffer) {
+  Run run;
+  const auto source = svfsplit::Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+  svfsplit::Input in(source, window);
+  svfsplit::Output out(run.output, buffer);
+  run.report = svfsplit::convert_stream(in, out);
+  out.flush();
+  return run;
+}
+
+// Lengths of millions of bits are handled like short ones, only slower,
+// and would drown the fuzzer in output: leave them out.
+bool declares_huge_length(std::string_view text) {
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+      if (value > 100000)
+        return true;
+    } else {
+      value = 0;
+    }
+  }
+  return false;
+}
+
+bool same_report(const svfsplit::ConvertReport& a, const svfsplit::ConvertReport& b) {
+  if (a.unsplit_count != b.unsplit_count)
+    return false;
+  for (std::size_t i = 0; i < svfsplit::kReportedUnsplit; ++i) {
+    if (a.unsplit[i].line != b.unsplit[i].line || a.unsplit[i].bits != b.unsplit[i].bits ||
+        a.unsplit[i].offset != b.unsplit[i].offset)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (declares_huge_length(text))
+    return 0;
+  const Run normal = convert(text, svfsplit::Input::kDefaultWindow, svfsplit::Output::kDefaultBuffer);
+  const std::size_t window = size == 0 ? 1 : 1 + data[size / 2] % 5;
+  const Run tiny = convert(text, window, 3);
+  if (normal.output != tiny.output || !same_report(normal.report, tiny.report))
+    std::abort();
+  // Only an SDR at a line start can change anything.
+  if (normal.output != text && text.find("\nSDR") == std::string_view::npos)
+    std::abort();
+  return 0;
+}

@@ -1,0 +1,177 @@
+// The copy loop and the recognition of SDR commands at line starts.
+#include "convert.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <limits>
+
+namespace svfsplit {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Lengths are kept saturated at this value: anything above the largest
+// 32-bit length is impossible and is copied through.
+constexpr std::uint64_t kTooLong = std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+
+class CopyLoop {
+ public:
+  CopyLoop(Input& in, Output& out) : in_(in), out_(out), state_(in) {}
+
+  ConvertReport run() {
+    bool line_start = false;  // the first line follows no line feed
+    for (;;) {
+      if (line_start) {
+        line_start = recognise_sdr();
+        continue;
+      }
+      if (!copy_line())
+        break;
+      line_start = true;
+    }
+    if (!report_.interrupted && report_.unsplit_count > 0)
+      number_unsplit_lines();
+    return report_;
+  }
+
+ private:
+  bool copy_line();
+  bool recognise_sdr();
+  void note_unsplit(std::int64_t offset, std::uint32_t bits);
+  void number_unsplit_lines();
+
+  Input& in_;
+  Output& out_;
+  SplitState state_;
+  ConvertReport report_;
+};
+
+// Copies bytes up to and including the next line feed. Returns true when
+// it wrote one, false at the end of the input or when the run must stop.
+bool CopyLoop::copy_line() {
+  for (;;) {
+    if (stop_requested()) {
+      report_.interrupted = true;
+      return false;
+    }
+    if (out_.failed())
+      return false;
+    const auto window = in_.ahead();
+    if (window.empty())
+      return false;
+    const void* lf = std::memchr(window.data(), '\n', window.size());
+    const std::size_t n =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - window.data()) + 1
+                      : window.size();
+    out_.write(window.data(), n);
+    in_.skip(n);
+    if (lf != nullptr)
+      return true;
+  }
+}
+
+// Examines the line that starts at the input's position, right after a
+// line feed that has been written. Writes what it reads unless a long SDR
+// is split, and returns true when the last byte it wrote or consumed is a
+// line feed, so that the next line is examined in turn.
+bool CopyLoop::recognise_sdr() {
+  static constexpr char kSdr[] = {'S', 'D', 'R'};
+  const std::int64_t start = in_.tell();
+  for (std::size_t i = 0; i < sizeof kSdr; ++i) {
+    const int c = in_.get();
+    if (c == kSdr[i])
+      continue;
+    // Not an SDR command: what matched so far and this byte are plain text.
+    out_.write(kSdr, i);
+    if (c == kEnd)
+      return false;
+    out_.put(static_cast<char>(c));
+    return c == '\n';
+  }
+
+  std::array<char, 5 + kMaxLengthDigits> header = {'S', 'D', 'R'};
+  std::size_t used = 3;
+  int c = in_.get();  // the separator, never examined
+  if (c == kEnd) {
+    out_.write(header.data(), used);
+    return false;
+  }
+  header[used++] = static_cast<char>(c);
+
+  std::uint64_t length = 0;
+  int digits = 0;
+  for (c = in_.get(); is_digit(c); c = in_.get()) {
+    if (digits == kMaxLengthDigits) {
+      // No length is written with so many digits: the line is plain text.
+      out_.write(header.data(), used);
+      out_.put(static_cast<char>(c));
+      return false;
+    }
+    header[used++] = static_cast<char>(c);
+    ++digits;
+    length = std::min(length * 10 + static_cast<std::uint64_t>(c - '0'), kTooLong);
+  }
+
+  if (length > kMaxUnsplitBits && length < kTooLong) {
+    const auto bits = static_cast<std::uint32_t>(length);
+    if (c != ';' && c != kEnd) {
+      const int last = split_long_sdr(in_, out_, bits, state_);
+      if (last != kNotSplit)
+        return last == '\n';
+    }
+    // Copy the whole command through as plain text, from its "S".
+    note_unsplit(start, bits);
+    in_.seek(start);
+    return false;
+  }
+
+  out_.write(header.data(), used);
+  if (c == kEnd)
+    return false;
+  out_.put(static_cast<char>(c));
+  return c == '\n';
+}
+
+void CopyLoop::note_unsplit(std::int64_t offset, std::uint32_t bits) {
+  if (report_.unsplit_count < kReportedUnsplit)
+    report_.unsplit[report_.unsplit_count] = {offset, 0, bits};
+  ++report_.unsplit_count;
+}
+
+// Counts line feeds from the start of the input to give each reported
+// command its line number; runs only when there is something to report.
+void CopyLoop::number_unsplit_lines() {
+  const auto reported = std::min<std::uint64_t>(report_.unsplit_count, kReportedUnsplit);
+  std::uint64_t line = 1;
+  in_.seek(0);
+  for (std::uint64_t i = 0; i < reported; ++i) {
+    auto& command = report_.unsplit[i];
+    while (in_.tell() < command.offset) {
+      const auto window = in_.ahead();
+      if (window.empty())
+        break;
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), command.offset - in_.tell()));
+      line += static_cast<std::uint64_t>(std::count(window.data(), window.data() + n, '\n'));
+      in_.skip(n);
+    }
+    command.line = line;
+  }
+}
+
+}  // namespace
+
+ConvertReport convert_stream(Input& in, Output& out) {
+  CopyLoop loop(in, out);
+  return loop.run();
+}
+
+void request_stop() noexcept { g_stop = 1; }
+
+bool stop_requested() noexcept { return g_stop != 0; }
+
+}  // namespace svfsplit

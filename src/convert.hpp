@@ -1,0 +1,67 @@
+// The conversion: copy an SVF stream, splitting every long SDR command into
+// segment lines of at most 256 bits.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "input.hpp"
+#include "output.hpp"
+#include "scan_memo.hpp"
+#include "stop.hpp"
+
+namespace svfsplit {
+
+// Commands of more bits than this are split.
+inline constexpr std::uint32_t kMaxUnsplitBits = 256;
+// Hex digits carried per field by one segment line.
+inline constexpr int kSegmentDigits = 64;
+// Longest length, in digits, that is read as a length at all.
+inline constexpr int kMaxLengthDigits = 59;
+// How many unsplit commands are reported one by one.
+inline constexpr int kReportedUnsplit = 10;
+
+// What split_long_sdr returns when the command is not laid out so that it
+// can be split; nothing has then been written for it.
+inline constexpr int kNotSplit = -2;
+
+struct UnsplitCommand {
+  std::int64_t offset = 0;  // of its "S"
+  std::uint64_t line = 0;   // 1-based
+  std::uint32_t bits = 0;
+};
+
+struct ConvertReport {
+  std::uint64_t unsplit_count = 0;
+  std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
+  bool interrupted = false;
+};
+
+// What split_long_sdr keeps from one command to the next: the notes of its
+// searches, and the windows of the readers that take each field's digits.
+struct SplitState {
+  static constexpr std::size_t kFieldWindow = 64 * 1024;
+
+  explicit SplitState(Input& in);
+
+  ScanMemo memo;
+  std::array<Input, 3> readers;  // TDI, TDO, MASK
+};
+
+// Copies `in` to `out` from the input's current position to its end,
+// examining the line after every line feed it copies for an SDR command
+// and replacing each long one by its segment lines. Stops early when
+// request_stop() has been called or the output has failed. Read and write
+// errors are left in the input's source and in `out` for the caller.
+ConvertReport convert_stream(Input& in, Output& out);
+
+// Replaces one long SDR command by its segment lines. Entered with the
+// input just past the character that ended the length's digits. On
+// success, leaves the input after the command's ';' and at most two line
+// end or blank bytes after it (stopping after a line feed) and returns the
+// last byte consumed. Returns kNotSplit, having written nothing, when the
+// command cannot be split as laid out; the input position is then
+// unspecified.
+int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state);
+
+}  // namespace svfsplit

@@ -1,0 +1,86 @@
+#include "input.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace svfsplit {
+
+std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const {
+  if (error_ != 0 || offset < 0)
+    return 0;
+  if (fd_ < 0) {
+    if (offset >= size_)
+      return 0;
+    const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset);
+    std::memcpy(buf, data_ + offset, static_cast<std::size_t>(count));
+    bytes_read_ += static_cast<std::uint64_t>(count);
+    return static_cast<std::size_t>(count);
+  }
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd_, buf + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      error_ = errno;
+      return 0;
+    }
+    if (got == 0)
+      break;
+    done += static_cast<std::size_t>(got);
+  }
+  bytes_read_ += done;
+  return done;
+}
+
+Input::Input(const Source& source, std::size_t window)
+    : source_(&source), buf_(std::max<std::size_t>(window, 1)) {}
+
+void Input::load(std::int64_t start, std::size_t n) {
+  start_ = start;
+  len_ = source_->read_at(start, buf_.data(), n);
+  if (len_ < n && source_->error() == 0)
+    end_ = start + static_cast<std::int64_t>(len_);
+}
+
+std::span<const unsigned char> Input::ahead() {
+  const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
+  if (pos_ < start_ || pos_ >= window_end) {
+    if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
+      return {};
+    load(pos_, buf_.size());
+    if (len_ == 0)
+      return {};
+  }
+  const auto from = static_cast<std::size_t>(pos_ - start_);
+  return {buf_.data() + from, len_ - from};
+}
+
+std::span<const unsigned char> Input::behind(std::int64_t floor) {
+  floor = std::max<std::int64_t>(floor, 0);
+  if (pos_ <= floor)
+    return {};
+  const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
+  if (pos_ <= start_ || pos_ > window_end) {
+    if (source_->error() != 0)
+      return {};
+    const std::int64_t start = std::max(floor, pos_ - static_cast<std::int64_t>(buf_.size()));
+    load(start, static_cast<std::size_t>(pos_ - start));
+    if (start_ + static_cast<std::int64_t>(len_) < pos_)
+      return {};
+  }
+  const std::int64_t from = std::max(start_, floor);
+  return {buf_.data() + (from - start_), static_cast<std::size_t>(pos_ - from)};
+}
+
+int Input::get_slow() {
+  const auto bytes = ahead();
+  if (bytes.empty())
+    return kEnd;
+  ++pos_;
+  return bytes[0];
+}
+
+}  // namespace svfsplit

@@ -1,0 +1,106 @@
+// Seekable, windowed reading of the input file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace svfsplit {
+
+// The value get() returns at the end of the input (or after a read error).
+inline constexpr int kEnd = -1;
+
+// Where the input's bytes come from: a file descriptor read with pread(),
+// or a block of memory (tests, the fuzzer). Several windows may read one
+// source; none of them moves a shared file position. The first read error
+// is kept and ends the input for every reader.
+class Source {
+ public:
+  static Source file(int fd) {
+    Source s;
+    s.fd_ = fd;
+    return s;
+  }
+  static Source memory(std::span<const unsigned char> bytes) {
+    Source s;
+    s.data_ = bytes.data();
+    s.size_ = static_cast<std::int64_t>(bytes.size());
+    return s;
+  }
+
+  // Reads up to `n` bytes at `offset`; returns how many were read, 0 at the
+  // end of the input or once an error has been recorded.
+  std::size_t read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const;
+
+  // The errno of the first failed read, or 0.
+  int error() const { return error_; }
+
+  // Bytes delivered by read_at so far: how often the input has been read.
+  std::uint64_t bytes_read() const { return bytes_read_; }
+
+ private:
+  Source() = default;
+
+  int fd_ = -1;
+  const unsigned char* data_ = nullptr;
+  std::int64_t size_ = 0;
+  mutable int error_ = 0;
+  mutable std::uint64_t bytes_read_ = 0;
+};
+
+// A cursor over a Source with a fixed window of the input in memory, so
+// that reading forwards or backwards, and seeking within the window, costs
+// no system call. Offsets are 64-bit throughout.
+class Input {
+ public:
+  static constexpr std::size_t kDefaultWindow = 256 * 1024;
+
+  explicit Input(const Source& source, std::size_t window = kDefaultWindow);
+
+  // The byte at tell(), advancing past it; kEnd at the end of the input.
+  int get() {
+    if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_))
+      return buf_[static_cast<std::size_t>(pos_++ - start_)];
+    return get_slow();
+  }
+
+  std::int64_t tell() const { return pos_; }
+  void seek(std::int64_t offset) { pos_ = offset; }
+  void skip(std::size_t n) { pos_ += static_cast<std::int64_t>(n); }
+  void step_back(std::size_t n) { pos_ -= static_cast<std::int64_t>(n); }
+
+  // The bytes from tell() to the end of the window, loading a window that
+  // starts at tell() when needed. Empty only at the end of the input.
+  std::span<const unsigned char> ahead();
+
+  // The bytes from the start of the window up to tell(), loading a window
+  // that ends at tell() (and starts no earlier than `floor`) when needed.
+  // Empty only at `floor` (or when the bytes before tell() can no longer be
+  // read).
+  std::span<const unsigned char> behind(std::int64_t floor = 0);
+
+  // The bytes of the current window before `offset`, without loading
+  // anything; empty when the window does not hold the byte at offset - 1.
+  std::span<const unsigned char> held_before(std::int64_t offset) const {
+    if (offset <= start_ || offset > start_ + static_cast<std::int64_t>(len_))
+      return {};
+    return {buf_.data(), static_cast<std::size_t>(offset - start_)};
+  }
+
+  const Source& source() const { return *source_; }
+  std::size_t window_size() const { return buf_.size(); }
+
+ private:
+  int get_slow();
+  void load(std::int64_t start, std::size_t n);
+
+  const Source* source_;
+  std::vector<unsigned char> buf_;
+  std::int64_t start_ = 0;  // offset of buf_[0]
+  std::size_t len_ = 0;     // valid bytes in buf_
+  std::int64_t pos_ = 0;
+  std::int64_t end_ = -1;   // offset of the end of the input, once met
+};
+
+}  // namespace svfsplit

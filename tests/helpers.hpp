@@ -1,0 +1,42 @@
+// Running the conversion on text in memory.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "convert.hpp"
+
+namespace svfsplit::test {
+
+struct Converted {
+  std::string output;
+  ConvertReport report;
+  std::uint64_t bytes_read = 0;
+};
+
+inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
+                              std::size_t buffer = Output::kDefaultBuffer) {
+  Converted result;
+  const Source source =
+      Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+  Input in(source, window);
+  Output out(result.output, buffer);
+  result.report = convert_stream(in, out);
+  out.flush();
+  result.bytes_read = source.bytes_read();
+  return result;
+}
+
+// Window sizes that put window edges everywhere in short inputs.
+inline constexpr std::size_t kWindows[] = {1, 2, 3, 5, 8, 13, 64, 4096, Input::kDefaultWindow};
+
+// `n` hex digits, varied so that a misplaced digit shows.
+inline std::string hex_digits(std::size_t n, unsigned seed = 0) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i)
+    s += kHex[(i * 7 + seed * 3 + i / 16) % 16];
+  return s;
+}
+
+}  // namespace svfsplit::test

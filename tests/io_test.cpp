@@ -1,0 +1,112 @@
+// The windowed input against a plain reading of the same bytes, and the
+// buffered output's blocks and errors.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "input.hpp"
+#include "output.hpp"
+
+namespace svfsplit {
+namespace {
+
+TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
+  std::mt19937 rng(7);
+  std::string data(1000, '\0');
+  for (auto& c : data)
+    c = static_cast<char>(rng());
+  const Source source = Source::memory({reinterpret_cast<const unsigned char*>(data.data()), data.size()});
+  const auto size = static_cast<std::int64_t>(data.size());
+  for (const std::size_t window : {1, 2, 3, 16, 100, 4096}) {
+    Input in(source, window);
+    std::int64_t pos = 0;  // the reference position
+    for (int step = 0; step < 20000; ++step) {
+      switch (rng() % 5) {
+        case 0:  // seek anywhere, past the end included
+          pos = static_cast<std::int64_t>(rng() % (data.size() + 20));
+          in.seek(pos);
+          break;
+        case 1:  // a short hop backwards, as the digit readers make
+          pos = std::max<std::int64_t>(0, pos - static_cast<std::int64_t>(rng() % 5));
+          in.seek(pos);
+          break;
+        case 2: {
+          const auto run = in.ahead();
+          const auto expected = pos < size ? static_cast<std::size_t>(size - pos) : 0;
+          ASSERT_LE(run.size(), expected);
+          ASSERT_EQ(run.empty(), expected == 0) << "window " << window << " at " << pos;
+          if (!run.empty()) {
+            ASSERT_EQ(std::string(run.begin(), run.end()), data.substr(static_cast<std::size_t>(pos), run.size()));
+          }
+          break;
+        }
+        case 3: {
+          if (pos > size)
+            break;
+          const auto floor = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(pos + 1));
+          const auto run = in.behind(floor);
+          ASSERT_EQ(run.empty(), pos == floor) << "window " << window << " at " << pos;
+          ASSERT_LE(run.size(), static_cast<std::size_t>(pos));
+          ASSERT_EQ(std::string(run.begin(), run.end()),
+                    data.substr(static_cast<std::size_t>(pos) - run.size(), run.size()));
+          break;
+        }
+        default: {
+          const int c = in.get();
+          const int expected = pos < size ? static_cast<unsigned char>(data[static_cast<std::size_t>(pos)]) : kEnd;
+          ASSERT_EQ(c, expected) << "window " << window << " at " << pos;
+          if (c != kEnd)
+            ++pos;
+          break;
+        }
+      }
+      ASSERT_EQ(in.tell(), pos);
+    }
+  }
+}
+
+TEST(Input, ReadErrorEndsTheInputAndIsKept) {
+  const int fd = ::open("/proc/self/mem", O_RDONLY);
+  if (fd < 0)
+    GTEST_SKIP() << "no /proc/self/mem";
+  const Source source = Source::file(fd);
+  Input in(source, 64);
+  EXPECT_EQ(in.get(), kEnd);
+  EXPECT_NE(source.error(), 0);
+  ::close(fd);
+}
+
+TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
+  const std::string text = "SDRS 256 TDI (0123456789ABCDEF) ;\n";
+  for (const std::size_t buffer : {1, 2, 5, 64, 4096}) {
+    std::string sink;
+    Output out(sink, buffer);
+    for (int i = 0; i < 50; ++i) {
+      out.write(text);
+      out.put('x');
+    }
+    ASSERT_TRUE(out.flush());
+    std::string expected;
+    for (int i = 0; i < 50; ++i)
+      expected += text + "x";
+    EXPECT_EQ(sink, expected) << buffer;
+  }
+}
+
+TEST(Output, RecordsTheFirstWriteError) {
+  const int fd = ::open("/dev/full", O_WRONLY);
+  if (fd < 0)
+    GTEST_SKIP() << "no /dev/full";
+  Output out(fd, 16);
+  out.write(std::string(100, 'x'));
+  EXPECT_FALSE(out.flush());
+  EXPECT_EQ(out.error(), ENOSPC);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace svfsplit
