@@ -50,8 +50,9 @@ std::span<const unsigned char> Input::ahead() {
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
       return {};
-    load(pos_, buf_.size());
-    if (len_ == 0)
+    const bool anchored = anchor_ >= 0 && anchor_ <= pos_ && pos_ - anchor_ < static_cast<std::int64_t>(buf_.size());
+    load(anchored ? anchor_ : pos_, buf_.size());
+    if (start_ + static_cast<std::int64_t>(len_) <= pos_)
       return {};
   }
   const auto from = static_cast<std::size_t>(pos_ - start_);

@@ -3,84 +3,96 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace svfsplit {
 
-ScanMemo::Notes& ScanMemo::notes_for(unsigned char byte) {
-  for (int i = 0; i < used_; ++i) {
-    if (bytes_[i] == byte)
-      return notes_[i];
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set) {
+  if (set.count == 1)
+    return static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
+#if defined(__SSE2__)
+  const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
+  const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
+  const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)), _mm_cmpeq_epi8(x, c));
+    if (const int mask = _mm_movemask_epi8(hits))
+      return p + __builtin_ctz(static_cast<unsigned>(mask));
   }
-  if (used_ == static_cast<int>(bytes_.size()))
-    used_ = 0;  // not reached by the converter's five bytes; start afresh
-  bytes_[used_] = byte;
-  notes_[used_] = Notes{};
-  return notes_[used_++];
+#endif
+  for (; n > 0; ++p, --n) {
+    if (*p == set.bytes[0] || *p == set.bytes[1] || *p == set.bytes[2])
+      return p;
+  }
+  return nullptr;
 }
 
-void ScanMemo::remember(Notes& notes, Stretch s) {
+ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {
+  for (std::size_t i = 0; i < used_; ++i) {
+    if (sets_[i] == set)
+      return notes_[i];
+  }
+  const std::size_t slot = used_ < kSets ? used_++ : 0;  // more sets than the converter uses: start afresh
+  sets_[slot] = set;
+  notes_[slot] = Notes{};
+  return notes_[slot];
+}
+
+void ScanMemo::remember(Notes& notes, const Stretch& s) {
   // Drop the notes that the new one covers, then take a free place or the
   // one that ends earliest (searches move forwards through the input).
   Stretch* slot = nullptr;
   for (auto& n : notes) {
-    const bool covered = n.end >= 0 && n.from >= s.from && n.end <= s.end && (!n.found || s.found || n.end < s.end);
-    if (n.end < 0 || covered) {
+    if (n.end >= 0 && n.from >= s.from && n.end <= s.end)
       n.end = -1;
-      if (slot == nullptr)
-        slot = &n;
-    }
+    if (n.end < 0 && slot == nullptr)
+      slot = &n;
   }
-  if (slot == nullptr)
-    slot = &*std::min_element(notes.begin(), notes.end(), [](const Stretch& a, const Stretch& b) { return a.end < b.end; });
+  if (slot == nullptr) {
+    slot = &*std::min_element(notes.begin(), notes.end(),
+                              [](const Stretch& a, const Stretch& b) { return a.end < b.end; });
+  }
   *slot = s;
 }
 
-std::int64_t ScanMemo::next(unsigned char byte, std::int64_t from, std::int64_t limit) {
-  if (from >= limit)
-    return kNotFound;
-  Notes& notes = notes_for(byte);
-  std::int64_t pos = from;
-  const auto finish = [&](std::int64_t end, bool found) {
+Hit ScanMemo::next(const ByteSet& set, std::int64_t from) {
+  Notes& notes = notes_for(set);
+  const auto finish = [&](std::int64_t end, int found) {
     remember(notes, {from, end, found});
-    return found && end < limit ? end : kNotFound;
+    return Hit{found == kEnd ? kNotFound : end, found};
   };
 
+  std::int64_t pos = from;
   for (;;) {
-    // Jump over a stretch that an earlier search has covered.
+    // Every note ends at a byte of the set or at the end of the input, so
+    // a note that covers pos answers the search.
     std::int64_t next_known = kNotFound;
-    bool jumped = false;
     for (const auto& n : notes) {
       if (n.end < 0)
         continue;
-      if (n.from <= pos && (pos < n.end || (n.found && pos == n.end))) {
-        if (n.found || n.end == kNotFound)
-          return finish(n.end, n.found);
-        pos = n.end;
-        jumped = true;
-        break;
-      }
+      if (n.from <= pos && pos <= n.end)
+        return finish(n.end, n.found);
       if (n.from > pos)
         next_known = std::min(next_known, n.from);
     }
-    if (pos >= limit)
-      return finish(pos, false);
-    if (jumped)
-      continue;
 
-    // Search the input itself up to the next known stretch or the limit.
-    const std::int64_t stop = std::min(limit, next_known);
+    // Search the input itself, up to the next stretch already covered.
     in_.seek(pos);
-    while (pos < stop) {
+    while (pos < next_known) {
       const auto window = in_.ahead();
       if (window.empty())
-        return finish(kNotFound, false);
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), stop - pos));
-      if (const void* hit = std::memchr(window.data(), byte, n))
-        return finish(pos + (static_cast<const unsigned char*>(hit) - window.data()), true);
+        return finish(kNotFound, kEnd);
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
+      if (const unsigned char* hit = find_first_of(window.data(), n, set))
+        return finish(pos + (hit - window.data()), *hit);
       pos += static_cast<std::int64_t>(n);
       in_.skip(n);
     }
-    if (pos >= limit)
-      return finish(pos, false);
   }
 }
 

@@ -8,6 +8,10 @@
 
 #include "convert.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace svfsplit {
 
 namespace {
@@ -30,59 +34,67 @@ constexpr bool is_blank(unsigned char b) {
   return b == '\n' || b == '\r' || b == ' ' || b == '\t' || b == '\v' || b == '\f';
 }
 
-// True when none of the eight bytes is below '!', so none is a blank.
-inline bool clear_of_blanks(const unsigned char* p) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101;
-  constexpr std::uint64_t kHigh = 0x8080808080808080;
-  std::uint64_t x;
-  std::memcpy(&x, p, sizeof x);
-  return ((x - kOnes * '!') & ~x & kHigh) == 0;
+// What ends a field, or a command, in the forward searches.
+constexpr ByteSet kFieldBytes('(', ')', ';');
+constexpr ByteSet kTdoOrEnd('T', ';');
+constexpr ByteSet kMaskOrEnd('M', ';');
+constexpr ByteSet kCommandEnd(';');
+
+// The field whose keyword's bytes start at `from`: the first `unexamined`
+// of them are passed over, then the field runs to the first ')'. From
+// `from` on, it must hold exactly one '(' and no ';' before that ')'.
+std::optional<Field> find_field(Input& in, ScanMemo& memo, std::int64_t from, int unexamined) {
+  std::optional<std::int64_t> open;
+  in.seek(from);
+  for (int i = 0; i < unexamined; ++i) {
+    const int c = in.get();
+    if (c == kEnd || c == ';' || (c == '(' && open))
+      return std::nullopt;
+    if (c == '(')
+      open = from + i;
+  }
+  for (std::int64_t pos = from + unexamined;;) {
+    const Hit hit = memo.next(kFieldBytes, pos);
+    if (hit.byte == kEnd || hit.byte == ';')
+      return std::nullopt;
+    if (hit.byte == ')')
+      return open ? std::optional<Field>(Field{*open, hit.offset}) : std::nullopt;
+    if (open)
+      return std::nullopt;  // a second '('
+    open = hit.offset;
+    pos = hit.offset + 1;
+  }
 }
 
-// A field whose keyword's bytes start at `from`: the first `unexamined`
-// of them are passed over, then the field runs to the first ')'. It must
-// close before the command's ';' and hold exactly one '(' from `from` on.
-std::optional<Field> find_field(ScanMemo& memo, std::int64_t from, int unexamined, std::int64_t semicolon) {
-  const std::int64_t close = memo.next(')', from + unexamined, semicolon);
-  if (close == kNotFound)
-    return std::nullopt;
-  const std::int64_t open = memo.next('(', from, close);
-  if (open == kNotFound || memo.next('(', open + 1, close) != kNotFound)
-    return std::nullopt;
-  return Field{open, close};
-}
-
-// Finds the command's fields from the input's position (just past the
-// character that ended the length): the first parenthesised field is TDI,
-// the first 'T' after it starts TDO, the first 'M' after that starts MASK;
-// keyword names are never compared. Nothing when the command has no ';'
-// or a field is not closed before it.
+// Finds the command's fields and its ';' from the input's position (just
+// past the character that ended the length): the first parenthesised field
+// is TDI, the first 'T' after it starts TDO, the first 'M' after that
+// starts MASK; keyword names are never compared. No search runs past the
+// command's ';'. Nothing when a field is not closed before the ';' or the
+// command has no ';'.
 std::optional<Layout> locate_fields(Input& in, ScanMemo& memo) {
-  const std::int64_t entry = in.tell();
-  const std::int64_t semicolon = memo.next(';', entry);
-  if (semicolon == kNotFound)
-    return std::nullopt;
-
   Layout layout;
-  layout.semicolon = semicolon;
-  const auto tdi = find_field(memo, entry, 4, semicolon);
+  const auto tdi = find_field(in, memo, in.tell(), 4);
   if (!tdi)
     return std::nullopt;
   layout.tdi = *tdi;
 
-  const std::int64_t t = memo.next('T', tdi->close + 1, semicolon);
-  if (t == kNotFound)
-    return layout;
-  layout.tdo = find_field(memo, t + 1, 3, semicolon);
-  if (!layout.tdo)
+  Hit hit = memo.next(kTdoOrEnd, tdi->close + 1);
+  if (hit.byte == 'T') {
+    layout.tdo = find_field(in, memo, hit.offset + 1, 3);
+    if (!layout.tdo)
+      return std::nullopt;
+    hit = memo.next(kMaskOrEnd, layout.tdo->close + 1);
+    if (hit.byte == 'M') {
+      layout.mask = find_field(in, memo, hit.offset + 1, 4);
+      if (!layout.mask)
+        return std::nullopt;
+      hit = memo.next(kCommandEnd, layout.mask->close + 1);
+    }
+  }
+  if (hit.byte != ';')
     return std::nullopt;
-
-  const std::int64_t m = memo.next('M', layout.tdo->close + 1, semicolon);
-  if (m == kNotFound)
-    return layout;
-  layout.mask = find_field(memo, m + 1, 4, semicolon);
-  if (!layout.mask)
-    return std::nullopt;
+  layout.semicolon = hit.offset;
   return layout;
 }
 
@@ -99,7 +111,7 @@ class FieldCursor {
   void take_digits(int m);
 
   std::string_view digits(int m) const {
-    return {store_.data() + kSegmentDigits - m, static_cast<std::size_t>(m)};
+    return {store_.data() + kSlack + kSegmentDigits - m, static_cast<std::size_t>(m)};
   }
 
  private:
@@ -109,7 +121,11 @@ class FieldCursor {
   Input& reader_;
   std::int64_t begin_;  // offset of the field's first byte
   std::int64_t pos_;    // one past the next byte to read
-  std::array<char, kSegmentDigits> store_{};
+  // The digits of a segment, at places 0 to 63 after kSlack bytes that
+  // let a block be stored below place 0.
+  static constexpr int kSlack = 16;
+  std::array<char, kSlack + kSegmentDigits> store_{};
+  char* slot(int place) { return store_.data() + kSlack + place; }
 };
 
 // The field's bytes just before pos_, from the main window when it holds
@@ -135,20 +151,31 @@ void FieldCursor::take_digits(int m) {
     const unsigned char* const low = bytes.data();
     const unsigned char* p = low + bytes.size();
     while (filled < m && p != low) {
-      // Runs of eight digits keep their file order when stored from the end.
-      if (m - filled >= 8 && p - low >= 8 && clear_of_blanks(p - 8)) {
-        p -= 8;
-        filled += 8;
-        std::memcpy(store_.data() + kSegmentDigits - filled, p, 8);
-        continue;
+#if defined(__SSE2__)
+      // Sixteen bytes at a time: those above the last byte at or below ' '
+      // (the range of every blank) are digits, and stored from the end
+      // they keep their file order. Bytes stored below the run are
+      // overwritten by the digits that come after.
+      if (p - low >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 16));
+        const __m128i low_bytes = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(low_bytes));
+        const int run = std::min(mask == 0 ? 16 : __builtin_clz(mask) - 16, m - filled);
+        if (run > 0) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(slot(kSegmentDigits - filled - 16)), x);
+          p -= run;
+          filled += run;
+          continue;
+        }
       }
+#endif
       const unsigned char b = *--p;
       if (!is_blank(b))
-        store_[static_cast<std::size_t>(kSegmentDigits - ++filled)] = static_cast<char>(b);
+        *slot(kSegmentDigits - ++filled) = static_cast<char>(b);
     }
     pos_ -= low + bytes.size() - p;
   }
-  std::fill(store_.begin() + (kSegmentDigits - m), store_.begin() + (kSegmentDigits - filled), '0');
+  std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits - filled), '0');
 }
 
 // Writes one segment line; `last_bits` is 0 for all but the closing line.
@@ -201,7 +228,11 @@ SplitState::SplitState(Input& in)
               Input(in.source(), std::min(in.window_size(), kFieldWindow))} {}
 
 int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
+  // Keep the command in the main window as far as it fits: the digit
+  // readers then take it from there.
+  in.anchor(in.tell());
   const auto layout = locate_fields(in, state.memo);
+  in.anchor(-1);
   if (!layout)
     return kNotSplit;
 
