@@ -36,11 +36,13 @@ std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t
 }
 
 Input::Input(const Source& source, std::size_t window)
-    : source_(&source), buf_(std::max<std::size_t>(window, 1)) {}
+    : source_(&source),
+      window_(std::max<std::size_t>(window, 1)),
+      buf_(std::make_unique_for_overwrite<unsigned char[]>(window_)) {}
 
 void Input::load(std::int64_t start, std::size_t n) {
   start_ = start;
-  len_ = source_->read_at(start, buf_.data(), n);
+  len_ = source_->read_at(start, buf_.get(), n);
   if (len_ < n && source_->error() == 0)
     end_ = start + static_cast<std::int64_t>(len_);
 }
@@ -50,13 +52,13 @@ std::span<const unsigned char> Input::ahead() {
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
       return {};
-    const bool anchored = anchor_ >= 0 && anchor_ <= pos_ && pos_ - anchor_ < static_cast<std::int64_t>(buf_.size());
-    load(anchored ? anchor_ : pos_, buf_.size());
+    const bool anchored = anchor_ >= 0 && anchor_ <= pos_ && pos_ - anchor_ < static_cast<std::int64_t>(window_);
+    load(anchored ? anchor_ : pos_, window_);
     if (start_ + static_cast<std::int64_t>(len_) <= pos_)
       return {};
   }
   const auto from = static_cast<std::size_t>(pos_ - start_);
-  return {buf_.data() + from, len_ - from};
+  return {buf_.get() + from, len_ - from};
 }
 
 std::span<const unsigned char> Input::behind(std::int64_t floor) {
@@ -67,13 +69,13 @@ std::span<const unsigned char> Input::behind(std::int64_t floor) {
   if (pos_ <= start_ || pos_ > window_end) {
     if (source_->error() != 0)
       return {};
-    const std::int64_t start = std::max(floor, pos_ - static_cast<std::int64_t>(buf_.size()));
+    const std::int64_t start = std::max(floor, pos_ - static_cast<std::int64_t>(window_));
     load(start, static_cast<std::size_t>(pos_ - start));
     if (start_ + static_cast<std::int64_t>(len_) < pos_)
       return {};
   }
   const std::int64_t from = std::max(start_, floor);
-  return {buf_.data() + (from - start_), static_cast<std::size_t>(pos_ - from)};
+  return {buf_.get() + (from - start_), static_cast<std::size_t>(pos_ - from)};
 }
 
 int Input::get_slow() {

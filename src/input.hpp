@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace svfsplit {
 
@@ -91,18 +91,19 @@ class Input {
   std::span<const unsigned char> held_before(std::int64_t offset) const {
     if (offset <= start_ || offset > start_ + static_cast<std::int64_t>(len_))
       return {};
-    return {buf_.data(), static_cast<std::size_t>(offset - start_)};
+    return {buf_.get(), static_cast<std::size_t>(offset - start_)};
   }
 
   const Source& source() const { return *source_; }
-  std::size_t window_size() const { return buf_.size(); }
+  std::size_t window_size() const { return window_; }
 
  private:
   int get_slow();
   void load(std::int64_t start, std::size_t n);
 
   const Source* source_;
-  std::vector<unsigned char> buf_;
+  std::size_t window_;
+  std::unique_ptr<unsigned char[]> buf_;  // not cleared: only what is read is looked at
   std::int64_t start_ = 0;  // offset of buf_[0]
   std::size_t len_ = 0;     // valid bytes in buf_
   std::int64_t pos_ = 0;

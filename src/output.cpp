@@ -8,10 +8,15 @@
 
 namespace svfsplit {
 
-Output::Output(int fd, std::size_t buffer) : fd_(fd), buf_(std::max<std::size_t>(buffer, 1)) {}
+Output::Output(int fd, std::size_t buffer)
+    : fd_(fd),
+      capacity_(std::max<std::size_t>(buffer, 1)),
+      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
 Output::Output(std::string& sink, std::size_t buffer)
-    : sink_(&sink), buf_(std::max<std::size_t>(buffer, 1)) {}
+    : sink_(&sink),
+      capacity_(std::max<std::size_t>(buffer, 1)),
+      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
 void Output::send(const char* data, std::size_t n) {
   if (error_ != 0)
@@ -39,23 +44,23 @@ void Output::send(const char* data, std::size_t n) {
 }
 
 void Output::drain() {
-  send(buf_.data(), used_);
+  send(buf_.get(), used_);
   used_ = 0;
 }
 
 void Output::write_slow(const char* data, std::size_t n) {
   // Top up the buffer, send it, and pass a large remainder straight through.
-  const std::size_t room = buf_.size() - used_;
-  std::copy_n(data, room, buf_.data() + used_);
+  const std::size_t room = capacity_ - used_;
+  std::copy_n(data, room, buf_.get() + used_);
   used_ += room;
   data += room;
   n -= room;
   drain();
-  if (n >= buf_.size()) {
+  if (n >= capacity_) {
     send(data, n);
     return;
   }
-  std::copy_n(data, n, buf_.data());
+  std::copy_n(data, n, buf_.get());
   used_ = n;
 }
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace svfsplit {
 
@@ -22,15 +22,15 @@ class Output {
   Output& operator=(const Output&) = delete;
 
   void put(char c) {
-    if (used_ == buf_.size())
+    if (used_ == capacity_)
       drain();
     buf_[used_++] = c;
   }
 
   void write(const void* data, std::size_t n) {
-    if (n <= buf_.size() - used_) {
+    if (n <= capacity_ - used_) {
       if (n != 0)
-        std::memcpy(buf_.data() + used_, data, n);
+        std::memcpy(buf_.get() + used_, data, n);
       used_ += n;
       return;
     }
@@ -52,7 +52,8 @@ class Output {
 
   int fd_ = -1;
   std::string* sink_ = nullptr;
-  std::vector<char> buf_;
+  std::size_t capacity_;
+  std::unique_ptr<char[]> buf_;
   std::size_t used_ = 0;
   int error_ = 0;
 };
