@@ -78,8 +78,10 @@ struct Sample {
   int status = 0;
 };
 
-// Runs argv with standard output sent to `stdout_path`.
+// Runs argv with standard output sent to `stdout_path`. Dirty pages of
+// the previous run are written back first, so that no run pays for another.
 Sample run(const std::vector<std::string>& args, const std::string& stdout_path) {
+  sync();
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {

@@ -14,7 +14,7 @@ namespace svfsplit {
 // write error is kept; everything after it is dropped.
 class Output {
  public:
-  static constexpr std::size_t kDefaultBuffer = 256 * 1024;
+  static constexpr std::size_t kDefaultBuffer = 128 * 1024;
 
   explicit Output(int fd, std::size_t buffer = kDefaultBuffer);
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
