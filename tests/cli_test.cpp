@@ -275,8 +275,13 @@ TEST_F(Cli, ReadErrorIsReported) {
 
 TEST_F(Cli, UnwritableStandardOutputFailsTheRun) {
   write_file(dir_ / "a.svf", kBoardInput);
+  // The conversion itself succeeded: its output is complete and kept.
   EXPECT_EQ(run(dir_, {"svfsplit", "a.svf"}, stdout_full()).status, 1);
+  EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output);
+  EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput);
+  // A failed run keeps its own status.
   EXPECT_EQ(run(dir_, {"svfsplit", "missing.svf"}, stdout_full()).status, 1);
+  EXPECT_FALSE(fs::exists(dir_ / "missing.gvf"));
   EXPECT_EQ(run(dir_, {"svfsplit"}, stdout_full()).status, 2);
 }
 
