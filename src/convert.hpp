@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "input.hpp"
 #include "output.hpp"
@@ -38,14 +39,20 @@ struct ConvertReport {
 };
 
 // What split_long_sdr keeps from one command to the next: the notes of its
-// searches, and the windows of the readers that take each field's digits.
+// searches, the windows of the readers that take each field's digits, and
+// room for digits freed of blanks.
 struct SplitState {
   static constexpr std::size_t kFieldWindow = 64 * 1024;
+  // Digits are compacted sixteen bytes at a time, a block's tail beyond
+  // the last digit included.
+  static constexpr std::size_t kCompactSlack = 16;
 
   explicit SplitState(Input& in);
 
   ScanMemo memo;
   std::array<Input, 3> readers;  // TDI, TDO, MASK
+  // Room for the digits of the fields that lie in the main window.
+  std::unique_ptr<char[]> compacted;
 };
 
 // Copies `in` to `out` from the input's current position to its end,

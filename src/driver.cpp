@@ -58,7 +58,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
   if (same_file(output, input))
     return Opened::kSameFile;
   output_regular_ = S_ISREG(output.st_mode);
-  if (output_regular_ && ::ftruncate(out_fd_, 0) != 0)
+  if (output_regular_ && output.st_size > 0 && ::ftruncate(out_fd_, 0) != 0)
     return Opened::kCannotOpen;
   const int flags = ::fcntl(out_fd_, F_GETFL);
   if (flags >= 0)

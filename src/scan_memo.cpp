@@ -3,32 +3,19 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace svfsplit {
 
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set) {
-  if (set.count == 1)
-    return static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
-#if defined(__SSE2__)
-  const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
-  const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
-  const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)), _mm_cmpeq_epi8(x, c));
-    if (const int mask = _mm_movemask_epi8(hits))
-      return p + __builtin_ctz(static_cast<unsigned>(mask));
+  // One memchr per byte, each over what is left before the best hit so
+  // far: the library's memchr is faster than any single loop over the set.
+  const unsigned char* best = nullptr;
+  for (int i = 0; i < set.count; ++i) {
+    const std::size_t span = best == nullptr ? n : static_cast<std::size_t>(best - p);
+    if (const void* hit = std::memchr(p, set.bytes[static_cast<std::size_t>(i)], span))
+      best = static_cast<const unsigned char*>(hit);
   }
-#endif
-  for (; n > 0; ++p, --n) {
-    if (*p == set.bytes[0] || *p == set.bytes[1] || *p == set.bytes[2])
-      return p;
-  }
-  return nullptr;
+  return best;
 }
 
 ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {

@@ -35,7 +35,7 @@ constexpr bool is_blank(unsigned char b) {
 }
 
 // What ends a field, or a command, in the forward searches.
-constexpr ByteSet kFieldBytes('(', ')', ';');
+constexpr ByteSet kFieldBytes(')', '(', ';');  // the nearest one, usually, first
 constexpr ByteSet kTdoOrEnd('T', ';');
 constexpr ByteSet kMaskOrEnd('M', ';');
 constexpr ByteSet kCommandEnd(';');
@@ -98,34 +98,40 @@ std::optional<Layout> locate_fields(Input& in, ScanMemo& memo) {
   return layout;
 }
 
-// Reads one field backwards, from its last digit towards its '(', a
-// segment at a time. Blanks are skipped; once the field is exhausted its
-// remaining digits are '0', as SVF pads short hex data.
+// Gives one field's digits a segment at a time, from the last towards the
+// first, blanks skipped; once the field is exhausted its remaining digits
+// are '0', as SVF pads short hex data. A field that lies in the main window
+// is freed of blanks up front (compact()); a longer one is read backwards
+// through its own window, a segment at a time.
 class FieldCursor {
  public:
   FieldCursor(Input& main, Input& reader, Field field)
       : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {}
 
-  // Takes the next `m` digits (1 to 64); afterwards digits(m) holds them in
-  // file order.
+  // When the main window holds the whole field, copies its digits to
+  // `space` and advances `space` past them.
+  void compact(char*& space);
+
+  // Takes the next `m` digits (1 to 64); digits() then holds them in file
+  // order.
   void take_digits(int m);
 
-  std::string_view digits(int m) const {
-    return {store_.data() + kSlack + kSegmentDigits - m, static_cast<std::size_t>(m)};
-  }
+  std::string_view digits() const { return digits_; }
 
  private:
   std::span<const unsigned char> bytes_before_pos();
+  void read_backwards(int m);
 
   Input& main_;
   Input& reader_;
   std::int64_t begin_;  // offset of the field's first byte
   std::int64_t pos_;    // one past the next byte to read
-  // The digits of a segment, at places 0 to 63 after kSlack bytes that
-  // let a block be stored below place 0.
-  static constexpr int kSlack = 16;
-  std::array<char, kSlack + kSegmentDigits> store_{};
-  char* slot(int place) { return store_.data() + kSlack + place; }
+  const char* compacted_ = nullptr;  // the field's digits, when compacted
+  std::size_t remaining_ = 0;        // digits of compacted_ not yet taken
+  std::string_view digits_;
+  // A segment's digits, at places 0 to 63, filled from the end.
+  std::array<char, kSegmentDigits> store_{};
+  char* slot(int place) { return store_.data() + place; }
 };
 
 // The field's bytes just before pos_, from the main window when it holds
@@ -142,7 +148,76 @@ std::span<const unsigned char> FieldCursor::bytes_before_pos() {
   return bytes;
 }
 
+// How many bytes just before `p` (at most `need`, none before `low`) are
+// above ' ': surely digits, since every blank is at or below ' '.
+inline int digits_before(const unsigned char* p, const unsigned char* low, int need) {
+  int run = 0;
+#if defined(__SSE2__)
+  for (; run < need && p - run - low >= 16; run += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - run - 16));
+    const __m128i low_bytes = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
+    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(low_bytes)))
+      return std::min(run + __builtin_clz(mask) - 16, need);
+  }
+#endif
+  while (run < need && p - run > low && p[-run - 1] > ' ')
+    ++run;
+  return std::min(run, need);
+}
+
+void FieldCursor::compact(char*& space) {
+  const auto size = static_cast<std::size_t>(pos_ - begin_);
+  const auto held = main_.held_before(pos_);
+  if (held.size() < size)
+    return;
+  const unsigned char* p = held.data() + held.size() - size;
+  const unsigned char* const end = held.data() + held.size();
+  char* out = space;
+  while (p != end) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, stored whole: the bytes from the first one
+    // at or below ' ' (the range of every blank) on are overwritten next.
+    while (end - p >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i low_bytes = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(low_bytes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+      const int run = mask == 0 ? 16 : __builtin_ctz(mask);
+      p += run;
+      out += run;
+      if (run < 16)
+        break;
+    }
+    if (p == end)
+      break;
+#endif
+    const unsigned char b = *p++;
+    if (!is_blank(b))
+      *out++ = static_cast<char>(b);
+  }
+  compacted_ = space;
+  remaining_ = static_cast<std::size_t>(out - space);
+  space = out;
+}
+
 void FieldCursor::take_digits(int m) {
+  const auto count = static_cast<std::size_t>(m);
+  if (compacted_ == nullptr) {
+    read_backwards(m);
+  } else if (remaining_ >= count) {
+    remaining_ -= count;
+    digits_ = {compacted_ + remaining_, count};
+    return;
+  } else {
+    // The last digits of a short field, with its leading zeros.
+    std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits) - remaining_, '0');
+    std::copy_n(compacted_, remaining_, slot(kSegmentDigits) - remaining_);
+    remaining_ = 0;
+  }
+  digits_ = {slot(kSegmentDigits - m), count};
+}
+
+void FieldCursor::read_backwards(int m) {
   int filled = 0;
   while (filled < m && pos_ > begin_) {
     const auto bytes = bytes_before_pos();
@@ -151,24 +226,13 @@ void FieldCursor::take_digits(int m) {
     const unsigned char* const low = bytes.data();
     const unsigned char* p = low + bytes.size();
     while (filled < m && p != low) {
-#if defined(__SSE2__)
-      // Sixteen bytes at a time: those above the last byte at or below ' '
-      // (the range of every blank) are digits, and stored from the end
-      // they keep their file order. Bytes stored below the run are
-      // overwritten by the digits that come after.
-      if (p - low >= 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 16));
-        const __m128i low_bytes = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
-        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(low_bytes));
-        const int run = std::min(mask == 0 ? 16 : __builtin_clz(mask) - 16, m - filled);
-        if (run > 0) {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(slot(kSegmentDigits - filled - 16)), x);
-          p -= run;
-          filled += run;
-          continue;
-        }
+      // A run of digits keeps its file order when stored from the end.
+      if (const int run = digits_before(p, low, m - filled); run > 0) {
+        p -= run;
+        filled += run;
+        std::memcpy(slot(kSegmentDigits - filled), p, static_cast<std::size_t>(run));
+        continue;
       }
-#endif
       const unsigned char b = *--p;
       if (!is_blank(b))
         *slot(kSegmentDigits - ++filled) = static_cast<char>(b);
@@ -179,7 +243,7 @@ void FieldCursor::take_digits(int m) {
 }
 
 // Writes one segment line; `last_bits` is 0 for all but the closing line.
-void emit_segment(Output& out, std::uint32_t last_bits, int m, const FieldCursor& tdi, const FieldCursor* tdo,
+void emit_segment(Output& out, std::uint32_t last_bits, const FieldCursor& tdi, const FieldCursor* tdo,
                   const FieldCursor* mask) {
   if (last_bits == 0) {
     out.write("SDRS 256 TDI (");
@@ -190,14 +254,14 @@ void emit_segment(Output& out, std::uint32_t last_bits, int m, const FieldCursor
     out.write(number, static_cast<std::size_t>(end - number));
     out.write(" TDI (");
   }
-  out.write(tdi.digits(m));
+  out.write(tdi.digits());
   if (tdo != nullptr) {
     out.write(") TDO (");
-    out.write(tdo->digits(m));
+    out.write(tdo->digits());
   }
   if (mask != nullptr) {
     out.write(") MASK (");
-    out.write(mask->digits(m));
+    out.write(mask->digits());
   }
   out.write(") ;\n");
 }
@@ -225,11 +289,12 @@ SplitState::SplitState(Input& in)
     : memo(in),
       readers{Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow)),
-              Input(in.source(), std::min(in.window_size(), kFieldWindow))} {}
+              Input(in.source(), std::min(in.window_size(), kFieldWindow))},
+      compacted(std::make_unique_for_overwrite<char[]>(in.window_size() + kCompactSlack)) {}
 
 int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  // Keep the command in the main window as far as it fits: the digit
-  // readers then take it from there.
+  // Keep the command in the main window as far as it fits: its fields are
+  // then compacted from there, and only longer ones are read backwards.
   in.anchor(in.tell());
   const auto layout = locate_fields(in, state.memo);
   in.anchor(-1);
@@ -243,6 +308,12 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
     tdo.emplace(in, state.readers[1], *layout->tdo);
   if (layout->mask)
     mask.emplace(in, state.readers[2], *layout->mask);
+  char* space = state.compacted.get();
+  tdi.compact(space);
+  if (tdo)
+    tdo->compact(space);
+  if (mask)
+    mask->compact(space);
 
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
   for (std::uint32_t k = 0; k < segments; ++k) {
@@ -256,7 +327,7 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
       tdo->take_digits(m);
     if (mask)
       mask->take_digits(m);
-    emit_segment(out, last ? bits : 0, m, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
+    emit_segment(out, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
   }
   return resume_after(in, layout->semicolon);
 }
