@@ -214,6 +214,8 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
 TEST_F(Cli, ConvertsAndReportsSuccess) {
   fs::create_directory(dir_ / "data.d");
   write_file(dir_ / "data.d" / "board.svf", kBoardInput);
+  // An older, longer output is replaced whole.
+  write_file(dir_ / "data.d" / "board.gvf", std::string(100000, 'x'));
   const auto r = run(dir_, {"svfsplit", "data.d/board.svf"});
   EXPECT_EQ(r.out, kProcessing + kDone);
   EXPECT_EQ(r.status, 0);
