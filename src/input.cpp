@@ -47,13 +47,30 @@ void Input::load(std::int64_t start, std::size_t n) {
     end_ = start + static_cast<std::int64_t>(len_);
 }
 
+// Moves the bytes from the anchor on, already in the window, to its start
+// and reads what follows them, so that no byte is read twice.
+void Input::slide_to_anchor() {
+  const auto kept = static_cast<std::size_t>(start_ + static_cast<std::int64_t>(len_) - anchor_);
+  std::memmove(buf_.get(), buf_.get() + (anchor_ - start_), kept);
+  start_ = anchor_;
+  const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
+  const std::size_t wanted = window_ - kept;
+  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
+  len_ = kept + got;
+  if (got < wanted && source_->error() == 0)
+    end_ = from + static_cast<std::int64_t>(got);
+}
+
 std::span<const unsigned char> Input::ahead() {
   const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
       return {};
     const bool anchored = anchor_ >= 0 && anchor_ <= pos_ && pos_ - anchor_ < static_cast<std::int64_t>(window_);
-    load(anchored ? anchor_ : pos_, window_);
+    if (anchored && anchor_ >= start_ && anchor_ < window_end)
+      slide_to_anchor();
+    else
+      load(anchored ? anchor_ : pos_, window_);
     if (start_ + static_cast<std::int64_t>(len_) <= pos_)
       return {};
   }

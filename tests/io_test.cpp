@@ -25,7 +25,10 @@ TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
     Input in(source, window);
     std::int64_t pos = 0;  // the reference position
     for (int step = 0; step < 20000; ++step) {
-      switch (rng() % 5) {
+      switch (rng() % 6) {
+        case 5:  // keep the window anchored somewhere before the position, or not
+          in.anchor(rng() % 3 == 0 ? -1 : static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(pos + 1)));
+          break;
         case 0:  // seek anywhere, past the end included
           pos = static_cast<std::int64_t>(rng() % (data.size() + 20));
           in.seek(pos);
