@@ -35,6 +35,7 @@ class CopyLoop {
     }
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
+    report_.searched = state_.memo.searched();
     return report_;
   }
 

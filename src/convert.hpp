@@ -36,6 +36,7 @@ struct ConvertReport {
   std::uint64_t unsplit_count = 0;
   std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
   bool interrupted = false;
+  std::uint64_t searched = 0;  // bytes examined to locate the fields of long commands
 };
 
 // What split_long_sdr keeps from one command to the next: the notes of its

@@ -6,16 +6,30 @@
 
 namespace svfsplit {
 
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set) {
-  // One memchr per byte, each over what is left before the best hit so
-  // far: the library's memchr is faster than any single loop over the set.
-  const unsigned char* best = nullptr;
-  for (int i = 0; i < set.count; ++i) {
-    const std::size_t span = best == nullptr ? n : static_cast<std::size_t>(best - p);
-    if (const void* hit = std::memchr(p, set.bytes[static_cast<std::size_t>(i)], span))
-      best = static_cast<const unsigned char*>(hit);
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {
+  if (set.count == 1) {
+    const auto* hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
+    examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+    return hit;
   }
-  return best;
+  // One memchr per byte, each over what is left before the best hit so far
+  // (the library's memchr beats any single loop over the set), in blocks
+  // that start small and double, so that the work stays within twice the
+  // distance to the first hit.
+  std::size_t block = 64;
+  for (std::size_t done = 0; done < n; done += block, block = std::min<std::size_t>(block * 2, 64 * 1024)) {
+    const unsigned char* const start = p + done;
+    const unsigned char* best = nullptr;
+    for (int i = 0; i < set.count; ++i) {
+      const std::size_t span = best == nullptr ? std::min(block, n - done) : static_cast<std::size_t>(best - start);
+      examined += span;
+      if (const void* hit = std::memchr(start, set.bytes[static_cast<std::size_t>(i)], span))
+        best = static_cast<const unsigned char*>(hit);
+    }
+    if (best != nullptr)
+      return best;
+  }
+  return nullptr;
 }
 
 ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {
@@ -75,7 +89,7 @@ Hit ScanMemo::next(const ByteSet& set, std::int64_t from) {
         return finish(kNotFound, kEnd);
       const auto n = static_cast<std::size_t>(
           std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
-      if (const unsigned char* hit = find_first_of(window.data(), n, set))
+      if (const unsigned char* hit = find_first_of(window.data(), n, set, searched_))
         return finish(pos + (hit - window.data()), *hit);
       pos += static_cast<std::int64_t>(n);
       in_.skip(n);

@@ -23,8 +23,11 @@ struct ByteSet {
   constexpr bool operator==(const ByteSet&) const = default;
 };
 
-// The first byte of `set` in [p, p + n), or nullptr.
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set);
+// The first byte of `set` in [p, p + n), or nullptr; adds to `examined`
+// the bytes it looked at, a byte looked at for several members counted
+// each time.
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set,
+                                   std::uint64_t& examined);
 
 struct Hit {
   std::int64_t offset = kNotFound;
@@ -43,6 +46,9 @@ class ScanMemo {
 
   // The first byte of `set` at or after `from`. Moves the input's position.
   Hit next(const ByteSet& set, std::int64_t from);
+
+  // Bytes of input examined by the searches so far (see find_first_of).
+  std::uint64_t searched() const { return searched_; }
 
  private:
   // No byte of the set in [from, end); the byte `found` stands at `end`,
@@ -63,6 +69,7 @@ class ScanMemo {
   std::array<ByteSet, kSets> sets_{ByteSet(0), ByteSet(0), ByteSet(0), ByteSet(0)};
   std::array<Notes, kSets> notes_{};
   std::size_t used_ = 0;
+  std::uint64_t searched_ = 0;
 };
 
 }  // namespace svfsplit

@@ -180,15 +180,21 @@ TEST(Segmenter, UnsplitCommandsKeepTheRunLinear) {
       {"no ')' before the final ';'", "SDR 300 TD\n", ";\n"},
       {"two '(' far away", "SDR 300 xxxxxxx\n", "(()\n;"},
       {"no ';' after fields", "SDR 300 TDI (1) TDO (2) MASK (3)\n", ""},
+      {"no ')' in sight", "SDR 300 TDI 1;\n", ""},
   };
   for (const auto& f : floods) {
     std::string input = "X\n";
     for (int i = 0; i < 20000; ++i)
       input += f.line;
     input += f.end;
-    const auto result = convert_text(input, 4096);
-    EXPECT_EQ(result.output, input) << f.name;
-    EXPECT_LT(result.bytes_read, 12 * input.size()) << f.name;
+    for (const std::size_t window : {std::size_t{4096}, Input::kDefaultWindow}) {
+      const auto result = convert_text(input, window);
+      EXPECT_EQ(result.output, input) << f.name;
+      // A few passes over each byte, as many as there are searched bytes
+      // and small blocks per search: not one pass per command.
+      EXPECT_LT(result.bytes_read, 12 * input.size()) << f.name << ", window " << window;
+      EXPECT_LT(result.report.searched, 40 * input.size()) << f.name << ", window " << window;
+    }
   }
 }
 
