@@ -3,33 +3,38 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace svfsplit {
 
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {
+  const unsigned char* hit = nullptr;
   if (set.count == 1) {
-    const auto* hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
-    examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
-    return hit;
-  }
-  // One memchr per byte, each over what is left before the best hit so far
-  // (the library's memchr beats any single loop over the set), in blocks
-  // that start small and double, so that the work stays within twice the
-  // distance to the first hit.
-  std::size_t block = 64;
-  for (std::size_t done = 0; done < n; done += block, block = std::min<std::size_t>(block * 2, 64 * 1024)) {
-    const unsigned char* const start = p + done;
-    const unsigned char* best = nullptr;
-    for (int i = 0; i < set.count; ++i) {
-      const std::size_t span = best == nullptr ? std::min(block, n - done) : static_cast<std::size_t>(best - start);
-      examined += span;
-      if (const void* hit = std::memchr(start, set.bytes[static_cast<std::size_t>(i)], span))
-        best = static_cast<const unsigned char*>(hit);
+    hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
+  } else {
+    // One pass that compares each byte with every member of the set.
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+#if defined(__SSE2__)
+    const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
+    const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
+    for (; end - q >= 16 && hit == nullptr; q += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)), _mm_cmpeq_epi8(x, c));
+      if (const int mask = _mm_movemask_epi8(eq))
+        hit = q + __builtin_ctz(static_cast<unsigned>(mask));
     }
-    if (best != nullptr)
-      return best;
+#endif
+    for (; q != end && hit == nullptr; ++q) {
+      if (*q == set.bytes[0] || *q == set.bytes[1] || *q == set.bytes[2])
+        hit = q;
+    }
   }
-  return nullptr;
+  examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+  return hit;
 }
 
 ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {

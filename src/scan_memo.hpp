@@ -24,8 +24,7 @@ struct ByteSet {
 };
 
 // The first byte of `set` in [p, p + n), or nullptr; adds to `examined`
-// the bytes it looked at, a byte looked at for several members counted
-// each time.
+// the bytes it looked at.
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set,
                                    std::uint64_t& examined);
 
