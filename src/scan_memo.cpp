@@ -49,18 +49,14 @@ ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {
 }
 
 void ScanMemo::remember(Notes& notes, const Stretch& s) {
-  // Drop the notes that the new one covers, then take a free place or the
-  // one that ends earliest (searches move forwards through the input).
-  Stretch* slot = nullptr;
+  // Drop the notes that the new one covers, and put it in a free place or
+  // in that of the note that ends earliest (searches move forwards).
+  Stretch* slot = &notes[0];
   for (auto& n : notes) {
     if (n.end >= 0 && n.from >= s.from && n.end <= s.end)
       n.end = -1;
-    if (n.end < 0 && slot == nullptr)
+    if (n.end < slot->end)
       slot = &n;
-  }
-  if (slot == nullptr) {
-    slot = &*std::min_element(notes.begin(), notes.end(),
-                              [](const Stretch& a, const Stretch& b) { return a.end < b.end; });
   }
   *slot = s;
 }
