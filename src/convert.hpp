@@ -69,7 +69,8 @@ ConvertReport convert_stream(Input& in, Output& out);
 // end or blank bytes after it (stopping after a line feed) and returns the
 // last byte consumed. Returns kNotSplit, having written nothing, when the
 // command cannot be split as laid out; the input position is then
-// unspecified.
+// unspecified. Returns kEnd when the run must stop partway (a stop request,
+// a failed read or write).
 int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state);
 
 }  // namespace svfsplit
