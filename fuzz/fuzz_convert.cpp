@@ -8,25 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "convert.hpp"
+#include "helpers.hpp"
 #include "reference.hpp"
 
 namespace {
-
-struct Run {
-  std::string output;
-  svfsplit::ConvertReport report;
-};
-
-Run convert(std::string_view text, std::size_t window, std::size_t buffer) {
-  Run run;
-  const auto source = svfsplit::Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
-  svfsplit::Input in(source, window);
-  svfsplit::Output out(run.output, buffer);
-  run.report = svfsplit::convert_stream(in, out);
-  out.flush();
-  return run;
-}
 
 // Lengths of millions of bits are handled like short ones, only slower,
 // and would drown the fuzzer in output: leave them out.
@@ -61,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (declares_huge_length(text))
     return 0;
-  const Run normal = convert(text, svfsplit::Input::kDefaultWindow, svfsplit::Output::kDefaultBuffer);
+  const auto normal = svfsplit::test::convert_text(text);
   const std::size_t window = size == 0 ? 1 : 1 + data[size / 2] % 5;
-  const Run tiny = convert(text, window, 3);
+  const auto tiny = svfsplit::test::convert_text(text, window, 3);
   if (normal.output != tiny.output || !same_report(normal.report, tiny.report))
     std::abort();
   const auto expected = svfsplit::test::reference_convert(text);

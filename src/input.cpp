@@ -42,9 +42,17 @@ Input::Input(const Source& source, std::size_t window)
 
 void Input::load(std::int64_t start, std::size_t n) {
   start_ = start;
-  len_ = source_->read_at(start, buf_.get(), n);
-  if (len_ < n && source_->error() == 0)
-    end_ = start + static_cast<std::int64_t>(len_);
+  read_after(0, n);
+}
+
+// Reads up to `wanted` bytes into the window after its first `kept` ones,
+// noting the end of the input when the read falls short of it.
+void Input::read_after(std::size_t kept, std::size_t wanted) {
+  const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
+  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
+  len_ = kept + got;
+  if (got < wanted && source_->error() == 0)
+    end_ = from + static_cast<std::int64_t>(got);
 }
 
 // Moves the bytes from the anchor on, already in the window, to its start
@@ -53,12 +61,7 @@ void Input::slide_to_anchor() {
   const auto kept = static_cast<std::size_t>(start_ + static_cast<std::int64_t>(len_) - anchor_);
   std::memmove(buf_.get(), buf_.get() + (anchor_ - start_), kept);
   start_ = anchor_;
-  const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
-  const std::size_t wanted = window_ - kept;
-  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
-  len_ = kept + got;
-  if (got < wanted && source_->error() == 0)
-    end_ = from + static_cast<std::int64_t>(got);
+  read_after(kept, window_ - kept);
 }
 
 std::span<const unsigned char> Input::ahead() {

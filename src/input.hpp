@@ -100,6 +100,7 @@ class Input {
  private:
   int get_slow();
   void load(std::int64_t start, std::size_t n);
+  void read_after(std::size_t kept, std::size_t wanted);
   void slide_to_anchor();
 
   const Source* source_;

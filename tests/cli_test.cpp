@@ -12,7 +12,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "driver.hpp"
@@ -25,13 +24,6 @@ namespace fs = std::filesystem;
 
 const std::string kProcessing = "Processing SDR command...\n";
 const std::string kDone = "\nConversion successfully completed!!!\n";
-
-std::string read_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

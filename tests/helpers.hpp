@@ -1,6 +1,9 @@
 // Running the conversion on text in memory.
 #pragma once
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -25,6 +28,11 @@ inline Converted convert_text(std::string_view text, std::size_t window = Input:
   out.flush();
   result.bytes_read = source.bytes_read();
   return result;
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // Window sizes that put window edges everywhere in short inputs.

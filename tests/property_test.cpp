@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "helpers.hpp"
 #include "svf_reader.hpp"
@@ -110,10 +108,7 @@ TEST(Property, RealFilesKeepEveryBit) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".svf")
       continue;
-    std::ifstream file(entry.path(), std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string input = text.str();
+    const std::string input = read_file(entry.path());
     const auto result = convert_text(input);
     EXPECT_EQ(result.report.unsplit_count, 0u) << entry.path();
     const auto wanted = long_commands(read_scan_commands(input)).size();
