@@ -2,7 +2,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <csignal>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
@@ -10,7 +10,9 @@ namespace svfsplit {
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// Set by a signal handler, read by the converter and the output's writer.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler must be able to set it");
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -171,8 +173,8 @@ ConvertReport convert_stream(Input& in, Output& out) {
   return loop.run();
 }
 
-void request_stop() noexcept { g_stop = 1; }
+void request_stop() noexcept { g_stop.store(true, std::memory_order_relaxed); }
 
-bool stop_requested() noexcept { return g_stop != 0; }
+bool stop_requested() noexcept { return g_stop.load(std::memory_order_relaxed); }
 
 }  // namespace svfsplit

@@ -2,24 +2,96 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "stop.hpp"
 
 namespace svfsplit {
 
+// The second thread: writes one block at a time, handed over by the
+// thread that fills the buffers.
+class Output::Writer {
+ public:
+  explicit Writer(Output& out) : out_(out), thread_([this] { run(); }) {}
+
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  ~Writer() {
+    {
+      const std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // Waits until the block handed over last has been written.
+  void wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return block_ == nullptr; });
+  }
+
+  // Hands over a block; the writer must be idle (see wait()).
+  void hand(const char* data, std::size_t n) {
+    {
+      const std::lock_guard lock(mutex_);
+      block_ = data;
+      size_ = n;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return block_ != nullptr || quit_; });
+      if (block_ == nullptr)
+        return;
+      lock.unlock();
+      out_.send(block_, size_);
+      lock.lock();
+      block_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  Output& out_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* block_ = nullptr;  // being written, or nullptr
+  std::size_t size_ = 0;
+  bool quit_ = false;
+  std::thread thread_;  // last: it starts once the rest is ready
+};
+
 Output::Output(int fd, std::size_t buffer)
     : fd_(fd),
       capacity_(std::max<std::size_t>(buffer, 1)),
-      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {
+  try {
+    spare_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    writer_ = std::make_unique<Writer>(*this);
+  } catch (const std::exception&) {
+    // No thread or no room for a second buffer: write from this thread.
+    spare_.reset();
+  }
+}
 
 Output::Output(std::string& sink, std::size_t buffer)
     : sink_(&sink),
       capacity_(std::max<std::size_t>(buffer, 1)),
       buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
+Output::~Output() = default;
+
 void Output::send(const char* data, std::size_t n) {
-  if (error_ != 0)
+  if (failed())
     return;
   if (sink_ != nullptr) {
     sink_->append(data, n);
@@ -31,11 +103,11 @@ void Output::send(const char* data, std::size_t n) {
       // A signal that asks the run to stop must not leave it blocked here.
       if (errno == EINTR && !stop_requested())
         continue;
-      error_ = errno;
+      error_.store(errno, std::memory_order_release);
       return;
     }
     if (done == 0) {
-      error_ = EIO;
+      error_.store(EIO, std::memory_order_release);
       return;
     }
     data += done;
@@ -44,29 +116,36 @@ void Output::send(const char* data, std::size_t n) {
 }
 
 void Output::drain() {
-  send(buf_.get(), used_);
+  if (used_ == 0)
+    return;
+  if (writer_ != nullptr) {
+    writer_->wait();
+    std::swap(buf_, spare_);
+    writer_->hand(spare_.get(), used_);
+  } else {
+    send(buf_.get(), used_);
+  }
   used_ = 0;
 }
 
 void Output::write_slow(const char* data, std::size_t n) {
-  // Top up the buffer, send it, and pass a large remainder straight through.
-  const std::size_t room = capacity_ - used_;
-  std::copy_n(data, room, buf_.get() + used_);
-  used_ += room;
-  data += room;
-  n -= room;
-  drain();
-  if (n >= capacity_) {
-    send(data, n);
-    return;
+  // Top up the buffer, send it, and go on with the rest in whole buffers.
+  while (n > 0) {
+    if (used_ == capacity_)
+      drain();
+    const std::size_t part = std::min(n, capacity_ - used_);
+    std::memcpy(buf_.get() + used_, data, part);
+    used_ += part;
+    data += part;
+    n -= part;
   }
-  std::copy_n(data, n, buf_.get());
-  used_ = n;
 }
 
 bool Output::flush() {
   drain();
-  return error_ == 0;
+  if (writer_ != nullptr)
+    writer_->wait();
+  return !failed();
 }
 
 }  // namespace svfsplit

@@ -1,10 +1,11 @@
 // Buffered writing of the output file.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace svfsplit {
@@ -12,14 +13,22 @@ namespace svfsplit {
 // Collects bytes in a large buffer and writes them in blocks, either to a
 // file descriptor or, for tests and the fuzzer, to a string. The first
 // write error is kept; everything after it is dropped.
+//
+// A file descriptor is written from a second thread when one can be
+// started: while one buffer is being written, the next one is filled, so
+// that the conversion and the kernel's writing overlap. The blocks go out
+// in order all the same.
 class Output {
  public:
-  static constexpr std::size_t kDefaultBuffer = 128 * 1024;
+  static constexpr std::size_t kDefaultBuffer = 1024 * 1024;
 
   explicit Output(int fd, std::size_t buffer = kDefaultBuffer);
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
+  // Waits for the block being written; what is still buffered is dropped
+  // unless flush() was called.
+  ~Output();
 
   void put(char c) {
     if (used_ == capacity_)
@@ -38,14 +47,30 @@ class Output {
   }
   void write(std::string_view text) { write(text.data(), text.size()); }
 
-  // Writes out what is buffered; returns false once any write has failed.
+  // Room for `n` bytes straight in the buffer, written out first if need
+  // be; nullptr when the buffer is smaller than that. What is put there
+  // counts once added().
+  char* room(std::size_t n) {
+    if (n > capacity_ - used_) {
+      if (n > capacity_)
+        return nullptr;
+      drain();
+    }
+    return buf_.get() + used_;
+  }
+  void added(std::size_t n) { used_ += n; }
+
+  // Writes out what is buffered and waits until it is written; returns
+  // false once any write has failed.
   bool flush();
 
-  bool failed() const { return error_ != 0; }
+  bool failed() const { return error() != 0; }
   // The errno of the first failed write, or 0.
-  int error() const { return error_; }
+  int error() const { return error_.load(std::memory_order_acquire); }
 
  private:
+  class Writer;
+
   void drain();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
@@ -53,9 +78,11 @@ class Output {
   int fd_ = -1;
   std::string* sink_ = nullptr;
   std::size_t capacity_;
-  std::unique_ptr<char[]> buf_;
+  std::unique_ptr<char[]> buf_;    // being filled
+  std::unique_ptr<char[]> spare_;  // being written, with a writer
   std::size_t used_ = 0;
-  int error_ = 0;
+  std::atomic<int> error_{0};
+  std::unique_ptr<Writer> writer_;  // last: it stops before the rest goes
 };
 
 }  // namespace svfsplit

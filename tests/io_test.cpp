@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 
+#include "helpers.hpp"
 #include "input.hpp"
 #include "output.hpp"
 
@@ -83,20 +86,45 @@ TEST(Input, ReadErrorEndsTheInputAndIsKept) {
   ::close(fd);
 }
 
+// Through a string, and through a file written by the output's second
+// thread, whose handing over of blocks small buffers exercise constantly.
 TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
   const std::string text = "SDRS 256 TDI (0123456789ABCDEF) ;\n";
-  for (const std::size_t buffer : {1, 2, 5, 64, 4096}) {
-    std::string sink;
-    Output out(sink, buffer);
-    for (int i = 0; i < 50; ++i) {
-      out.write(text);
-      out.put('x');
+  std::string expected;
+  for (int i = 0; i < 500; ++i)
+    expected += text + "x" + std::string(static_cast<std::size_t>(i % 7) * 40, 'y');
+  for (const bool to_file : {false, true}) {
+    for (const std::size_t buffer : {1, 2, 5, 64, 4096, 1 << 20}) {
+      if (to_file && buffer < 5)
+        continue;  // a block handed over per byte or two: slow, and nothing new
+      std::string sink;
+      char path[] = "/tmp/svfsplit-output-XXXXXX";
+      const int fd = to_file ? ::mkstemp(path) : -1;
+      if (to_file) {
+        ASSERT_GE(fd, 0);
+      }
+      {
+        auto out = to_file ? std::make_unique<Output>(fd, buffer) : std::make_unique<Output>(sink, buffer);
+        for (int i = 0; i < 500; ++i) {
+          out->write(text);
+          out->put('x');
+          const auto filler = static_cast<std::size_t>(i % 7) * 40;
+          if (char* room = out->room(filler)) {
+            std::memset(room, 'y', filler);
+            out->added(filler);
+          } else {
+            out->write(std::string(filler, 'y'));
+          }
+        }
+        ASSERT_TRUE(out->flush());
+      }
+      if (to_file) {
+        sink = test::read_file(path);
+        ::close(fd);
+        ::unlink(path);
+      }
+      EXPECT_EQ(sink, expected) << "buffer " << buffer << (to_file ? " to a file" : " to a string");
     }
-    ASSERT_TRUE(out.flush());
-    std::string expected;
-    for (int i = 0; i < 50; ++i)
-      expected += text + "x";
-    EXPECT_EQ(sink, expected) << buffer;
   }
 }
 
