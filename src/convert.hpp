@@ -41,19 +41,18 @@ struct ConvertReport {
 
 // What split_long_sdr keeps from one command to the next: the notes of its
 // searches, the windows of the readers that take each field's digits, and
-// room for digits freed of blanks.
+// room for the digits gathered while the fields are searched.
 struct SplitState {
   static constexpr std::size_t kFieldWindow = 64 * 1024;
-  // Digits are compacted sixteen bytes at a time, a block's tail beyond
-  // the last digit included.
-  static constexpr std::size_t kCompactSlack = 16;
 
   explicit SplitState(Input& in);
 
   ScanMemo memo;
   std::array<Input, 3> readers;  // TDI, TDO, MASK
-  // Room for the digits of the fields that lie in the main window.
-  std::unique_ptr<char[]> compacted;
+  // A command's digits, blanks left out, as far as they fit in the same
+  // room as the main window.
+  std::size_t kept_room;
+  std::unique_ptr<char[]> kept;
 };
 
 // Copies `in` to `out` from the input's current position to its end,

@@ -23,10 +23,33 @@ struct ByteSet {
   constexpr bool operator==(const ByteSet&) const = default;
 };
 
+// White space inside hex data is not data.
+constexpr bool is_blank(unsigned char b) {
+  return b == '\n' || b == '\r' || b == ' ' || b == '\t' || b == '\v' || b == '\f';
+}
+
 // The first byte of `set` in [p, p + n), or nullptr; adds to `examined`
 // the bytes it looked at.
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set,
                                    std::uint64_t& examined);
+
+// What ends a field's digits: its ')', or a '(' or ';' out of place.
+inline constexpr ByteSet kFieldBytes(')', '(', ';');
+
+// Where a search for kFieldBytes may keep the bytes it passes over, blanks
+// left out: a field's digits, gathered while its ')' is looked for, so
+// that the field need not be read again.
+struct DigitSink {
+  char* next = nullptr;   // where the next kept byte goes
+  char* limit = nullptr;  // no kept byte goes here or beyond
+  bool whole = true;      // false once a byte has been passed over unkept
+};
+
+// find_first_of(p, n, kFieldBytes, examined) that also copies the bytes
+// before the hit that are not blanks to `out`, advancing it; [out, out + n)
+// must be writable.
+const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined,
+                                         char*& out);
 
 struct Hit {
   std::int64_t offset = kNotFound;
@@ -44,7 +67,10 @@ class ScanMemo {
   explicit ScanMemo(Input& in) : in_(in) {}
 
   // The first byte of `set` at or after `from`. Moves the input's position.
-  Hit next(const ByteSet& set, std::int64_t from);
+  // With a sink, a search for kFieldBytes keeps the bytes before the hit
+  // in it as far as it has room and they are read at all (sink->whole
+  // tells); other searches keep none.
+  Hit next(const ByteSet& set, std::int64_t from, DigitSink* sink = nullptr);
 
   // Bytes of input examined by the searches so far (see find_first_of).
   std::uint64_t searched() const { return searched_; }
@@ -59,7 +85,12 @@ class ScanMemo {
   };
   static constexpr std::size_t kSets = 4;
   static constexpr std::size_t kStretches = 6;
-  using Notes = std::array<Stretch, kStretches>;
+  struct Notes {
+    std::array<Stretch, kStretches> stretches{};
+    // No note ends after this: a search from beyond it, the usual case,
+    // need not look at them.
+    std::int64_t last_end = -1;
+  };
 
   Notes& notes_for(const ByteSet& set);
   static void remember(Notes& notes, const Stretch& s);

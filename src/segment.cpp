@@ -20,6 +20,9 @@ namespace {
 struct Field {
   std::int64_t open = 0;
   std::int64_t close = 0;
+  // The digits, blanks left out, when they were kept while the field was
+  // searched for its ')'.
+  std::optional<std::string_view> kept;
 };
 
 struct Layout {
@@ -29,36 +32,47 @@ struct Layout {
   std::int64_t semicolon = 0;
 };
 
-// White space inside hex data is not data.
-constexpr bool is_blank(unsigned char b) {
-  return b == '\n' || b == '\r' || b == ' ' || b == '\t' || b == '\v' || b == '\f';
-}
-
 // What ends a field, or a command, in the forward searches.
-constexpr ByteSet kFieldBytes(')', '(', ';');  // the nearest one, usually, first
 constexpr ByteSet kTdoOrEnd('T', ';');
 constexpr ByteSet kMaskOrEnd('M', ';');
 constexpr ByteSet kCommandEnd(';');
 
 // The field whose keyword's bytes start at `from`: the first `unexamined`
 // of them are passed over, then the field runs to the first ')'. From
-// `from` on, it must hold exactly one '(' and no ';' before that ')'.
-std::optional<Field> find_field(Input& in, ScanMemo& memo, std::int64_t from, int unexamined) {
+// `from` on, it must hold exactly one '(' and no ';' before that ')'. Its
+// digits are kept in `sink` as far as it has room.
+std::optional<Field> find_field(Input& in, ScanMemo& memo, std::int64_t from, int unexamined, DigitSink& sink) {
   std::optional<std::int64_t> open;
+  char* const first = sink.next;
+  sink.whole = true;
   in.seek(from);
   for (int i = 0; i < unexamined; ++i) {
     const int c = in.get();
     if (c == kEnd || c == ';' || (c == '(' && open))
       return std::nullopt;
-    if (c == '(')
+    if (c == '(') {
       open = from + i;
+    } else if (open && !is_blank(static_cast<unsigned char>(c))) {
+      if (sink.next == sink.limit)
+        sink.whole = false;
+      else
+        *sink.next++ = static_cast<char>(c);
+    }
   }
   for (std::int64_t pos = from + unexamined;;) {
-    const Hit hit = memo.next(kFieldBytes, pos);
+    const Hit hit = memo.next(kFieldBytes, pos, open ? &sink : nullptr);
     if (hit.byte == kEnd || hit.byte == ';')
       return std::nullopt;
-    if (hit.byte == ')')
-      return open ? std::optional<Field>(Field{*open, hit.offset}) : std::nullopt;
+    if (hit.byte == ')') {
+      if (!open)
+        return std::nullopt;
+      Field field{*open, hit.offset, std::nullopt};
+      if (sink.whole)
+        field.kept = std::string_view(first, static_cast<std::size_t>(sink.next - first));
+      else
+        sink.next = first;  // room for the next field
+      return field;
+    }
     if (open)
       return std::nullopt;  // a second '('
     open = hit.offset;
@@ -72,21 +86,21 @@ std::optional<Field> find_field(Input& in, ScanMemo& memo, std::int64_t from, in
 // starts MASK; keyword names are never compared. No search runs past the
 // command's ';'. Nothing when a field is not closed before the ';' or the
 // command has no ';'.
-std::optional<Layout> locate_fields(Input& in, ScanMemo& memo) {
+std::optional<Layout> locate_fields(Input& in, ScanMemo& memo, DigitSink& sink) {
   Layout layout;
-  const auto tdi = find_field(in, memo, in.tell(), 4);
+  const auto tdi = find_field(in, memo, in.tell(), 4, sink);
   if (!tdi)
     return std::nullopt;
   layout.tdi = *tdi;
 
   Hit hit = memo.next(kTdoOrEnd, tdi->close + 1);
   if (hit.byte == 'T') {
-    layout.tdo = find_field(in, memo, hit.offset + 1, 3);
+    layout.tdo = find_field(in, memo, hit.offset + 1, 3, sink);
     if (!layout.tdo)
       return std::nullopt;
     hit = memo.next(kMaskOrEnd, layout.tdo->close + 1);
     if (hit.byte == 'M') {
-      layout.mask = find_field(in, memo, hit.offset + 1, 4);
+      layout.mask = find_field(in, memo, hit.offset + 1, 4, sink);
       if (!layout.mask)
         return std::nullopt;
       hit = memo.next(kCommandEnd, layout.mask->close + 1);
@@ -100,25 +114,36 @@ std::optional<Layout> locate_fields(Input& in, ScanMemo& memo) {
 
 // Gives one field's digits a segment at a time, from the last towards the
 // first, blanks skipped; once the field is exhausted its remaining digits
-// are '0', as SVF pads short hex data. A field that lies in the main window
-// is freed of blanks up front (compact()); a longer one is read backwards
+// are '0', as SVF pads short hex data. The digits kept while the field was
+// searched are taken from there; a field too long to be kept is read
+// backwards, through the main window while it holds the bytes, else
 // through its own window, a segment at a time.
 class FieldCursor {
  public:
-  FieldCursor(Input& main, Input& reader, Field field)
-      : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {}
-
-  // When the main window holds the whole field, copies its digits to
-  // `space` and advances `space` past them.
-  void compact(char*& space);
+  FieldCursor(Input& main, Input& reader, const Field& field)
+      : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {
+    if (field.kept) {
+      kept_ = field.kept->data();
+      remaining_ = field.kept->size();
+    }
+  }
 
   // Takes the next `m` digits (1 to 64); digits() then holds them in file
   // order.
-  void take_digits(int m);
+  void take_digits(int m) {
+    const auto count = static_cast<std::size_t>(m);
+    if (kept_ != nullptr && remaining_ >= count) {
+      remaining_ -= count;
+      digits_ = {kept_ + remaining_, count};
+      return;
+    }
+    take_digits_slowly(m);
+  }
 
   std::string_view digits() const { return digits_; }
 
  private:
+  void take_digits_slowly(int m);
   std::span<const unsigned char> bytes_before_pos();
   void read_backwards(int m);
 
@@ -126,8 +151,8 @@ class FieldCursor {
   Input& reader_;
   std::int64_t begin_;  // offset of the field's first byte
   std::int64_t pos_;    // one past the next byte to read
-  const char* compacted_ = nullptr;  // the field's digits, when compacted
-  std::size_t remaining_ = 0;        // digits of compacted_ not yet taken
+  const char* kept_ = nullptr;  // the field's digits, when kept
+  std::size_t remaining_ = 0;   // digits of kept_ not yet taken
   std::string_view digits_;
   // A segment's digits, at places 0 to 63, filled from the end.
   std::array<char, kSegmentDigits> store_{};
@@ -165,56 +190,16 @@ inline int digits_before(const unsigned char* p, const unsigned char* low, int n
   return std::min(run, need);
 }
 
-void FieldCursor::compact(char*& space) {
-  const auto size = static_cast<std::size_t>(pos_ - begin_);
-  const auto held = main_.held_before(pos_);
-  if (held.size() < size)
-    return;
-  const unsigned char* p = held.data() + held.size() - size;
-  const unsigned char* const end = held.data() + held.size();
-  char* out = space;
-  while (p != end) {
-#if defined(__SSE2__)
-    // Sixteen bytes at a time, stored whole: the bytes from the first one
-    // at or below ' ' (the range of every blank) on are overwritten next.
-    while (end - p >= 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i low_bytes = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
-      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(low_bytes));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
-      const int run = mask == 0 ? 16 : __builtin_ctz(mask);
-      p += run;
-      out += run;
-      if (run < 16)
-        break;
-    }
-    if (p == end)
-      break;
-#endif
-    const unsigned char b = *p++;
-    if (!is_blank(b))
-      *out++ = static_cast<char>(b);
-  }
-  compacted_ = space;
-  remaining_ = static_cast<std::size_t>(out - space);
-  space = out;
-}
-
-void FieldCursor::take_digits(int m) {
-  const auto count = static_cast<std::size_t>(m);
-  if (compacted_ == nullptr) {
+void FieldCursor::take_digits_slowly(int m) {
+  if (kept_ == nullptr) {
     read_backwards(m);
-  } else if (remaining_ >= count) {
-    remaining_ -= count;
-    digits_ = {compacted_ + remaining_, count};
-    return;
   } else {
     // The last digits of a short field, with its leading zeros.
     std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits) - remaining_, '0');
-    std::copy_n(compacted_, remaining_, slot(kSegmentDigits) - remaining_);
+    std::copy_n(kept_, remaining_, slot(kSegmentDigits) - remaining_);
     remaining_ = 0;
   }
-  digits_ = {slot(kSegmentDigits - m), count};
+  digits_ = {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
 }
 
 void FieldCursor::read_backwards(int m) {
@@ -242,28 +227,57 @@ void FieldCursor::read_backwards(int m) {
   std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits - filled), '0');
 }
 
+// The pieces of a segment line. A full segment's head is the longest one
+// ("SDR 256 TDI (" for the last is shorter or as long).
+constexpr std::string_view kFullHead = "SDRS 256 TDI (";
+constexpr std::string_view kLastHead = "SDR ";
+constexpr std::string_view kTdi = " TDI (";
+constexpr std::string_view kTdo = ") TDO (";
+constexpr std::string_view kMask = ") MASK (";
+constexpr std::string_view kTail = ") ;\n";
+constexpr std::size_t kLongestLine = kFullHead.size() + 3 * kSegmentDigits + kTdo.size() + kMask.size() + kTail.size();
+static_assert(kLastHead.size() + 3 + kTdi.size() <= kFullHead.size());
+
+// Copies `text` to `p` and returns the end of the copy; a full segment's
+// digits are copied with a size the compiler knows.
+inline char* put(char* p, std::string_view text) {
+  if (text.size() == kSegmentDigits)
+    std::memcpy(p, text.data(), kSegmentDigits);
+  else
+    std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
 // Writes one segment line; `last_bits` is 0 for all but the closing line.
+// The line is built in the output's buffer when it has the room.
 void emit_segment(Output& out, std::uint32_t last_bits, const FieldCursor& tdi, const FieldCursor* tdo,
                   const FieldCursor* mask) {
+  std::array<char, kLongestLine> spare;
+  char* const line = out.room(kLongestLine);
+  char* const start = line != nullptr ? line : spare.data();
+  char* p = start;
   if (last_bits == 0) {
-    out.write("SDRS 256 TDI (");
+    p = put(p, kFullHead);
   } else {
-    char number[16];
-    const auto end = std::to_chars(number, number + sizeof number, last_bits).ptr;
-    out.write("SDR ");
-    out.write(number, static_cast<std::size_t>(end - number));
-    out.write(" TDI (");
+    p = put(p, kLastHead);
+    p = std::to_chars(p, p + 3, last_bits).ptr;
+    p = put(p, kTdi);
   }
-  out.write(tdi.digits());
+  p = put(p, tdi.digits());
   if (tdo != nullptr) {
-    out.write(") TDO (");
-    out.write(tdo->digits());
+    p = put(p, kTdo);
+    p = put(p, tdo->digits());
   }
   if (mask != nullptr) {
-    out.write(") MASK (");
-    out.write(mask->digits());
+    p = put(p, kMask);
+    p = put(p, mask->digits());
   }
-  out.write(") ;\n");
+  p = put(p, kTail);
+  const auto size = static_cast<std::size_t>(p - start);
+  if (line != nullptr)
+    out.added(size);
+  else
+    out.write(spare.data(), size);
 }
 
 // Moves the input past the command's ';' and at most two line end or blank
@@ -290,13 +304,15 @@ SplitState::SplitState(Input& in)
       readers{Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow))},
-      compacted(std::make_unique_for_overwrite<char[]>(in.window_size() + kCompactSlack)) {}
+      kept_room(in.window_size()),
+      kept(std::make_unique_for_overwrite<char[]>(kept_room)) {}
 
 int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  // Keep the command in the main window as far as it fits: its fields are
-  // then compacted from there, and only longer ones are read backwards.
+  // Keep the command in the main window as far as it fits, so that a field
+  // too long to be kept is read backwards from there when it can be.
   in.anchor(in.tell());
-  const auto layout = locate_fields(in, state.memo);
+  DigitSink sink{state.kept.get(), state.kept.get() + state.kept_room};
+  const auto layout = locate_fields(in, state.memo, sink);
   in.anchor(-1);
   if (!layout)
     return kNotSplit;
@@ -308,12 +324,6 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
     tdo.emplace(in, state.readers[1], *layout->tdo);
   if (layout->mask)
     mask.emplace(in, state.readers[2], *layout->mask);
-  char* space = state.compacted.get();
-  tdi.compact(space);
-  if (tdo)
-    tdo->compact(space);
-  if (mask)
-    mask->compact(space);
 
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
   for (std::uint32_t k = 0; k < segments; ++k) {
