@@ -1,6 +1,8 @@
 #include "driver.hpp"
 
 #include <cerrno>
+#include <new>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,7 +70,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 
 FileConversion::Result FileConversion::run() {
   Result result;
-  {
+  try {
     const Source source = Source::file(in_fd_);
     Input in(source);
     Output out(out_fd_);
@@ -76,6 +78,11 @@ FileConversion::Result FileConversion::run() {
     out.flush();
     result.read_error = source.error();
     result.write_error = out.error();
+  } catch (const std::bad_alloc&) {
+    // No room for the buffers: the output cannot be written.
+    result.write_error = ENOMEM;
+  } catch (const std::system_error& e) {
+    result.write_error = e.code().value() != 0 ? e.code().value() : EIO;
   }
   close_input();
   if (::close(out_fd_) != 0 && result.write_error == 0)

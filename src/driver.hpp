@@ -34,7 +34,8 @@ class FileConversion {
   // have passed. Nothing is created when the input cannot be opened.
   Opened open(const std::string& input_name, const std::string& output_name);
 
-  // Converts the whole input and closes both files.
+  // Converts the whole input and closes both files. Running out of memory
+  // is a write error (ENOMEM): no exception leaves.
   Result run();
 
   // Removes the output after a failed run, unless it is not a regular file

@@ -37,6 +37,7 @@ struct Run {
 
 struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;
+  rlim_t memory_limit = RLIM_INFINITY;  // address space
   bool stdout_full = false;
   int signal = 0;  // sent once the output file has grown
   fs::path watch;  // the file whose growth triggers the signal
@@ -80,6 +81,10 @@ Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOpti
     if (options.file_size_limit != RLIM_INFINITY) {
       const rlimit limit{options.file_size_limit, options.file_size_limit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.memory_limit != RLIM_INFINITY) {
+      const rlimit limit{options.memory_limit, options.memory_limit};
+      ::setrlimit(RLIMIT_AS, &limit);
     }
     std::vector<char*> argv;
     for (const auto& a : args)
@@ -243,6 +248,37 @@ TEST_F(Cli, FullDiskRemovesTheOutput) {
     EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << limit;
     EXPECT_EQ(read_file(dir_ / "a.svf"), kBigOutputInput);
   }
+}
+
+// Each limit either leaves room for the run, or fails it cleanly: the
+// process may not even start, but it never crashes or keeps a partial file.
+TEST_F(Cli, LackOfMemoryFailsTheRunCleanly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's own memory needs no limit";
+#endif
+  write_file(dir_ / "a.svf", kBoardInput);
+  const std::string converted = convert_text(kBoardInput).output;
+  int succeeded = 0;
+  int refused = 0;
+  for (rlim_t mib = 2; mib <= 64; ++mib) {
+    RunOptions options;
+    options.memory_limit = mib << 20;
+    const auto r = run(dir_, {"svfsplit", "a.svf"}, options);
+    ASSERT_EQ(r.signal, 0) << mib << " MiB";
+    if (r.status == 0) {
+      ++succeeded;
+      EXPECT_EQ(read_file(dir_ / "a.gvf"), converted) << mib << " MiB";
+    } else if (r.status == 1) {
+      ++refused;
+      EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: Cannot allocate memory\n") << mib << " MiB";
+      EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << mib << " MiB";
+    } else {
+      EXPECT_EQ(r.status, 127) << mib << " MiB: not started";
+    }
+    fs::remove(dir_ / "a.gvf");
+  }
+  EXPECT_GT(succeeded, 0);
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(Cli, FullDeviceThroughALinkIsLeftAlone) {
