@@ -102,10 +102,9 @@ ScanMemo::Notes& ScanMemo::notes_for(const ByteSet& set) {
 void ScanMemo::remember(Notes& notes, const Stretch& s) {
   // Drop the notes that the new one covers, and put it in a free place or
   // in that of the note that ends earliest (searches move forwards).
-  const bool beyond_all = s.from > notes.last_end;
   Stretch* slot = &notes.stretches[0];
   for (auto& n : notes.stretches) {
-    if (!beyond_all && n.end >= 0 && n.from >= s.from && n.end <= s.end)
+    if (n.end >= 0 && n.from >= s.from && n.end <= s.end)
       n.end = -1;
     if (n.end < slot->end)
       slot = &n;
@@ -124,11 +123,11 @@ Hit ScanMemo::next(const ByteSet& set, std::int64_t from, DigitSink* sink) {
   std::int64_t pos = from;
   for (;;) {
     // Every note ends at a byte of the set or at the end of the input, so
-    // a note that covers pos answers the search.
+    // a note that covers pos answers the search. Past the last note's end,
+    // the usual case, no note reaches pos or starts after it.
     std::int64_t next_known = kNotFound;
-    for (const auto& n : notes.stretches) {
-      if (pos > notes.last_end)
-        break;  // no note reaches pos or starts after it
+    for (std::size_t i = 0; i < kStretches && pos <= notes.last_end; ++i) {
+      const Stretch& n = notes.stretches[i];
       if (n.end < 0)
         continue;
       if (n.from <= pos && pos <= n.end) {

@@ -32,7 +32,8 @@ struct Layout {
   std::int64_t semicolon = 0;
 };
 
-// What ends a field, or a command, in the forward searches.
+// What the searches after a field stop at: the next field's keyword, or
+// the command's end.
 constexpr ByteSet kTdoOrEnd('T', ';');
 constexpr ByteSet kMaskOrEnd('M', ';');
 constexpr ByteSet kCommandEnd(';');
