@@ -106,5 +106,30 @@ TEST(Reference, ConverterFollowsTheRules) {
   EXPECT_GT(unsplit, 500);
 }
 
+// Commands whose digits outgrow the room the converter keeps them in (as
+// much as the main window holds): the fields that do not fit are read
+// backwards instead, within one command.
+TEST(Reference, CommandsLongerThanTheWindow) {
+  struct Row {
+    std::uint32_t bits;
+    int fields;
+  };
+  for (const Row row : {Row{1600000, 3}, Row{5000001, 2}}) {
+    std::string input = "! long\r\nSDR " + std::to_string(row.bits);
+    const char* keywords[] = {" TDI (", " TDO (", " MASK ("};
+    for (int f = 0; f < row.fields; ++f) {
+      const std::string digits = hex_digits((row.bits + 3) / 4, static_cast<unsigned>(f));
+      input += keywords[f];
+      for (std::size_t i = 0; i < digits.size(); i += 80)
+        input += digits.substr(i, 80) + "\r\n";
+      input += ")";
+    }
+    input += ";\r\nRUNTEST 1 TCK;\r\n";
+    const auto result = convert_text(input);
+    EXPECT_EQ(result.report.unsplit_count, 0u) << row.bits;
+    EXPECT_TRUE(result.output == reference_convert(input).output) << row.bits;
+  }
+}
+
 }  // namespace
 }  // namespace svfsplit::test
