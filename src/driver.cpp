@@ -73,7 +73,7 @@ FileConversion::Result FileConversion::run() {
   try {
     const Source source = Source::file(in_fd_);
     Input in(source);
-    Output out(out_fd_);
+    Output out(out_fd_, output_regular_ ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
     result.report = convert_stream(in, out);
     out.flush();
     result.read_error = source.error();

@@ -14,14 +14,14 @@ namespace svfsplit {
 
 // The second thread: writes one block at a time, handed over by the
 // thread that fills the buffers.
-class Output::Writer {
+class Output::Background {
  public:
-  explicit Writer(Output& out) : out_(out), thread_([this] { run(); }) {}
+  explicit Background(Output& out) : out_(out), thread_([this] { run(); }) {}
 
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
 
-  ~Writer() {
+  ~Background() {
     {
       const std::lock_guard lock(mutex_);
       quit_ = true;
@@ -70,13 +70,15 @@ class Output::Writer {
   std::thread thread_;  // last: it starts once the rest is ready
 };
 
-Output::Output(int fd, std::size_t buffer)
+Output::Output(int fd, Writer writer, std::size_t buffer)
     : fd_(fd),
       capacity_(std::max<std::size_t>(buffer, 1)),
       buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {
+  if (writer != Writer::kSecondThread)
+    return;
   try {
     spare_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    writer_ = std::make_unique<Writer>(*this);
+    writer_ = std::make_unique<Background>(*this);
   } catch (const std::exception&) {
     // No thread or no room for a second buffer: write from this thread.
     spare_.reset();
@@ -112,6 +114,12 @@ void Output::send(const char* data, std::size_t n) {
     }
     data += done;
     n -= static_cast<std::size_t>(done);
+    // A signal during a write that blocks returns what was written so far:
+    // the rest must not block the run again once it is to stop.
+    if (n > 0 && stop_requested()) {
+      error_.store(EINTR, std::memory_order_release);
+      return;
+    }
   }
 }
 

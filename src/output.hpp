@@ -14,15 +14,20 @@ namespace svfsplit {
 // file descriptor or, for tests and the fuzzer, to a string. The first
 // write error is kept; everything after it is dropped.
 //
-// A file descriptor is written from a second thread when one can be
-// started: while one buffer is being written, the next one is filled, so
-// that the conversion and the kernel's writing overlap. The blocks go out
-// in order all the same.
+// A file descriptor may be written from a second thread: while one buffer
+// is being written, the next one is filled, so that the conversion and the
+// kernel's writing overlap. The blocks go out in order all the same.
 class Output {
  public:
   static constexpr std::size_t kDefaultBuffer = 1024 * 1024;
 
-  explicit Output(int fd, std::size_t buffer = kDefaultBuffer);
+  enum class Writer { kThisThread, kSecondThread };
+
+  // With kSecondThread, falls back to this thread when no second one can
+  // be started. Only a descriptor whose writes always finish (a regular
+  // file) should be given to a second thread: a signal that interrupts a
+  // blocked write reaches whichever thread it likes.
+  explicit Output(int fd, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -69,7 +74,7 @@ class Output {
   int error() const { return error_.load(std::memory_order_acquire); }
 
  private:
-  class Writer;
+  class Background;
 
   void drain();
   void write_slow(const char* data, std::size_t n);
@@ -82,7 +87,7 @@ class Output {
   std::unique_ptr<char[]> spare_;  // being written, with a writer
   std::size_t used_ = 0;
   std::atomic<int> error_{0};
-  std::unique_ptr<Writer> writer_;  // last: it stops before the rest goes
+  std::unique_ptr<Background> writer_;  // last: it stops before the rest goes
 };
 
 }  // namespace svfsplit

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -39,8 +40,9 @@ struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;
   rlim_t memory_limit = RLIM_INFINITY;  // address space
   bool stdout_full = false;
-  int signal = 0;  // sent once the output file has grown
+  int signal = 0;  // sent once the output file has grown, or after a delay
   fs::path watch;  // the file whose growth triggers the signal
+  std::chrono::milliseconds delay{0};
 };
 
 RunOptions size_limit(rlim_t bytes) {
@@ -94,13 +96,25 @@ Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOpti
     ::_exit(127);
   }
   ::close(pipe_fds[1]);
+  std::atomic<bool> ended{false};
+  std::thread watchdog;
   if (options.signal != 0) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::error_code ec;
-    while (std::chrono::steady_clock::now() < deadline &&
+    if (options.watch.empty())
+      std::this_thread::sleep_for(options.delay);
+    while (!options.watch.empty() && std::chrono::steady_clock::now() < deadline &&
            !(fs::exists(options.watch, ec) && fs::file_size(options.watch, ec) > 0))
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ::kill(pid, options.signal);
+    // A run that ignores the signal is killed (and shows as such) rather
+    // than left to hang the test.
+    watchdog = std::thread([pid, &ended] {
+      for (int i = 0; i < 1000 && !ended; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!ended)
+        ::kill(pid, SIGKILL);
+    });
   }
   Run result;
   char buf[4096];
@@ -109,6 +123,9 @@ Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOpti
   ::close(pipe_fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
+  ended = true;
+  if (watchdog.joinable())
+    watchdog.join();
   if (WIFEXITED(status))
     result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status))
@@ -325,6 +342,23 @@ TEST_F(Cli, SignalRemovesThePartialOutput) {
     EXPECT_EQ(r.out, kProcessing);
     EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << sig;
   }
+}
+
+// An output that blocks (a FIFO whose reader has stopped reading) must not
+// keep an interrupt from ending the run; the FIFO is left in place.
+TEST_F(Cli, SignalEndsARunBlockedOnItsOutput) {
+  write_file(dir_ / "a.svf", "X\nSDR 4294967295 TDI (0);\n");
+  ASSERT_EQ(::mkfifo((dir_ / "a.gvf").c_str(), 0600), 0);
+  const int reader = ::open((dir_ / "a.gvf").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  RunOptions options;
+  options.signal = SIGINT;
+  options.delay = std::chrono::milliseconds(300);
+  const auto r = run(dir_, {"svfsplit", "a.svf"}, options);
+  ::close(reader);
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(r.out, kProcessing);
+  EXPECT_TRUE(fs::is_fifo(dir_ / "a.gvf"));
 }
 
 }  // namespace

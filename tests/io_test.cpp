@@ -86,44 +86,52 @@ TEST(Input, ReadErrorEndsTheInputAndIsKept) {
   ::close(fd);
 }
 
-// Through a string, and through a file written by the output's second
-// thread, whose handing over of blocks small buffers exercise constantly.
+enum class Sink { kString, kFile, kFileFromSecondThread };
+
+// Writes numbered lines, some built in place, through `out`.
+void write_lines(Output& out) {
+  for (int i = 0; i < 500; ++i) {
+    out.write("SDRS 256 TDI (" + std::to_string(i) + ") ;\n");
+    out.put('x');
+    const auto filler = static_cast<std::size_t>(i % 7) * 40;
+    if (char* room = out.room(filler)) {
+      std::memset(room, 'y', filler);
+      out.added(filler);
+    } else {
+      out.write(std::string(filler, 'y'));
+    }
+  }
+}
+
+// Small buffers hand blocks over to the second thread constantly.
 TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
-  const std::string text = "SDRS 256 TDI (0123456789ABCDEF) ;\n";
   std::string expected;
   for (int i = 0; i < 500; ++i)
-    expected += text + "x" + std::string(static_cast<std::size_t>(i % 7) * 40, 'y');
-  for (const bool to_file : {false, true}) {
+    expected += "SDRS 256 TDI (" + std::to_string(i) + ") ;\nx" + std::string(static_cast<std::size_t>(i % 7) * 40, 'y');
+  for (const Sink sink : {Sink::kString, Sink::kFile, Sink::kFileFromSecondThread}) {
     for (const std::size_t buffer : {1, 2, 5, 64, 4096, 1 << 20}) {
-      if (to_file && buffer < 5)
+      if (sink == Sink::kFileFromSecondThread && buffer < 5)
         continue;  // a block handed over per byte or two: slow, and nothing new
-      std::string sink;
+      std::string written;
       char path[] = "/tmp/svfsplit-output-XXXXXX";
-      const int fd = to_file ? ::mkstemp(path) : -1;
-      if (to_file) {
+      const int fd = sink == Sink::kString ? -1 : ::mkstemp(path);
+      if (sink != Sink::kString) {
         ASSERT_GE(fd, 0);
       }
       {
-        auto out = to_file ? std::make_unique<Output>(fd, buffer) : std::make_unique<Output>(sink, buffer);
-        for (int i = 0; i < 500; ++i) {
-          out->write(text);
-          out->put('x');
-          const auto filler = static_cast<std::size_t>(i % 7) * 40;
-          if (char* room = out->room(filler)) {
-            std::memset(room, 'y', filler);
-            out->added(filler);
-          } else {
-            out->write(std::string(filler, 'y'));
-          }
-        }
+        const auto writer =
+            sink == Sink::kFileFromSecondThread ? Output::Writer::kSecondThread : Output::Writer::kThisThread;
+        auto out = sink == Sink::kString ? std::make_unique<Output>(written, buffer)
+                                         : std::make_unique<Output>(fd, writer, buffer);
+        write_lines(*out);
         ASSERT_TRUE(out->flush());
       }
-      if (to_file) {
-        sink = test::read_file(path);
+      if (sink != Sink::kString) {
+        written = test::read_file(path);
         ::close(fd);
         ::unlink(path);
       }
-      EXPECT_EQ(sink, expected) << "buffer " << buffer << (to_file ? " to a file" : " to a string");
+      EXPECT_EQ(written, expected) << "buffer " << buffer << ", sink " << static_cast<int>(sink);
     }
   }
 }
@@ -132,10 +140,13 @@ TEST(Output, RecordsTheFirstWriteError) {
   const int fd = ::open("/dev/full", O_WRONLY);
   if (fd < 0)
     GTEST_SKIP() << "no /dev/full";
-  Output out(fd, 16);
-  out.write(std::string(100, 'x'));
-  EXPECT_FALSE(out.flush());
-  EXPECT_EQ(out.error(), ENOSPC);
+  for (const auto writer : {Output::Writer::kThisThread, Output::Writer::kSecondThread}) {
+    Output out(fd, writer, 16);
+    out.write(std::string(100, 'x'));
+    EXPECT_FALSE(out.flush());
+    EXPECT_EQ(out.error(), ENOSPC);
+    EXPECT_TRUE(out.failed());
+  }
   ::close(fd);
 }
 
