@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -78,7 +78,7 @@ Output::Output(int fd, Writer writer, std::size_t buffer)
     return;
   try {
     spare_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    writer_ = std::make_unique<Background>(*this);
+    background_ = std::make_unique<Background>(*this);
   } catch (const std::exception&) {
     // No thread or no room for a second buffer: write from this thread.
     spare_.reset();
@@ -126,10 +126,10 @@ void Output::send(const char* data, std::size_t n) {
 void Output::drain() {
   if (used_ == 0)
     return;
-  if (writer_ != nullptr) {
-    writer_->wait();
+  if (background_ != nullptr) {
+    background_->wait();
     std::swap(buf_, spare_);
-    writer_->hand(spare_.get(), used_);
+    background_->hand(spare_.get(), used_);
   } else {
     send(buf_.get(), used_);
   }
@@ -151,8 +151,8 @@ void Output::write_slow(const char* data, std::size_t n) {
 
 bool Output::flush() {
   drain();
-  if (writer_ != nullptr)
-    writer_->wait();
+  if (background_ != nullptr)
+    background_->wait();
   return !failed();
 }
 

@@ -87,7 +87,7 @@ class Output {
   std::unique_ptr<char[]> spare_;  // being written, with a writer
   std::size_t used_ = 0;
   std::atomic<int> error_{0};
-  std::unique_ptr<Background> writer_;  // last: it stops before the rest goes
+  std::unique_ptr<Background> background_;  // last: it stops before the rest goes
 };
 
 }  // namespace svfsplit
