@@ -2,17 +2,12 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
 
 namespace svfsplit {
 
 namespace {
-
-// Set by a signal handler, read by the converter and the output's writer.
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler must be able to set it");
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -172,9 +167,5 @@ ConvertReport convert_stream(Input& in, Output& out) {
   CopyLoop loop(in, out);
   return loop.run();
 }
-
-void request_stop() noexcept { g_stop.store(true, std::memory_order_relaxed); }
-
-bool stop_requested() noexcept { return g_stop.load(std::memory_order_relaxed); }
 
 }  // namespace svfsplit

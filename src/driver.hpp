@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "convert.hpp"
+#include "platform.hpp"
 
 namespace svfsplit {
 
@@ -20,14 +21,10 @@ class FileConversion {
 
   struct Result {
     ConvertReport report;
-    int read_error = 0;   // errno of the first failed read, or 0
-    int write_error = 0;  // errno of the first failed write or close, or 0
+    platform::Error read_error = 0;   // of the first failed read, or 0
+    platform::Error write_error = 0;  // of the first failed write or close, or 0
   };
 
-  FileConversion() = default;
-  FileConversion(const FileConversion&) = delete;
-  FileConversion& operator=(const FileConversion&) = delete;
-  ~FileConversion();
 
   // Opens the input, which must be a regular file, then the output, which
   // must not be the input; the output is emptied only once both checks
@@ -43,10 +40,8 @@ class FileConversion {
   void discard();
 
  private:
-  void close_input();
-
-  int in_fd_ = -1;
-  int out_fd_ = -1;
+  platform::File input_;
+  platform::File output_;
   std::string output_name_;
   bool output_created_ = false;
   bool output_regular_ = false;

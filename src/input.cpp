@@ -1,16 +1,14 @@
 #include "input.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace svfsplit {
 
 std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const {
   if (error_ != 0 || offset < 0)
     return 0;
-  if (fd_ < 0) {
+  if (file_ == nullptr) {
     if (offset >= size_)
       return 0;
     const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset);
@@ -20,16 +18,15 @@ std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t
   }
   std::size_t done = 0;
   while (done < n) {
-    const ssize_t got = ::pread(fd_, buf + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      error_ = errno;
+    std::size_t got = 0;
+    if (const platform::Error error =
+            platform::read_at(*file_, offset + static_cast<std::int64_t>(done), buf + done, n - done, got)) {
+      error_ = error;
       return 0;
     }
     if (got == 0)
       break;
-    done += static_cast<std::size_t>(got);
+    done += got;
   }
   bytes_read_ += done;
   return done;

@@ -6,20 +6,22 @@
 #include <memory>
 #include <span>
 
+#include "platform.hpp"
+
 namespace svfsplit {
 
 // The value get() returns at the end of the input (or after a read error).
 inline constexpr int kEnd = -1;
 
-// Where the input's bytes come from: a file descriptor read with pread(),
-// or a block of memory (tests, the fuzzer). Several windows may read one
+// Where the input's bytes come from: a file read at absolute offsets, or
+// a block of memory (tests, the fuzzer). Several windows may read one
 // source; none of them moves a shared file position. The first read error
 // is kept and ends the input for every reader.
 class Source {
  public:
-  static Source file(int fd) {
+  static Source file(const platform::File& file) {
     Source s;
-    s.fd_ = fd;
+    s.file_ = &file;
     return s;
   }
   static Source memory(std::span<const unsigned char> bytes) {
@@ -33,8 +35,8 @@ class Source {
   // end of the input or once an error has been recorded.
   std::size_t read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const;
 
-  // The errno of the first failed read, or 0.
-  int error() const { return error_; }
+  // The first failed read's error, or 0.
+  platform::Error error() const { return error_; }
 
   // Bytes delivered by read_at so far: how often the input has been read.
   std::uint64_t bytes_read() const { return bytes_read_; }
@@ -42,10 +44,10 @@ class Source {
  private:
   Source() = default;
 
-  int fd_ = -1;
+  const platform::File* file_ = nullptr;
   const unsigned char* data_ = nullptr;
   std::int64_t size_ = 0;
-  mutable int error_ = 0;
+  mutable platform::Error error_ = 0;
   mutable std::uint64_t bytes_read_ = 0;
 };
 

@@ -1,15 +1,18 @@
 // svfsplit: the command line, its messages and the exit status.
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver.hpp"
+#include "platform.hpp"
+#include "stop.hpp"
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0";
+using svfsplit::platform::Stream;
+
+constexpr std::string_view kVersion = "1.0.0";
 
 // Exit statuses.
 constexpr int kSuccess = 0;
@@ -17,103 +20,87 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr int kUnsplit = 3;
 
-volatile std::sig_atomic_t g_signal = 0;
+// Set once a line could not be written to standard output.
+bool g_stdout_failed = false;
 
-extern "C" void on_signal(int sig) {
-  g_signal = sig;
-  svfsplit::request_stop();
-}
-
-void catch_signals() {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(sig, &action, nullptr);
-  // A file-size limit must show as a failed write, not end the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-}
-
-// Ends the process by the signal that interrupted it, as a caller expects.
-[[noreturn]] void die_of_signal(int sig) {
-  std::fflush(stdout);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-  std::_Exit(128 + sig);
+void say(const std::string& line) {
+  if (svfsplit::platform::print(Stream::kOut, line + "\n") != 0)
+    g_stdout_failed = true;
 }
 
 void print_warnings(const svfsplit::ConvertReport& report) {
   const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
   for (std::uint64_t i = 0; i < listed; ++i) {
-    std::printf("Warning: line %llu: SDR of %lu bits copied unsplit\n",
-                static_cast<unsigned long long>(report.unsplit[i].line),
-                static_cast<unsigned long>(report.unsplit[i].bits));
+    say("Warning: line " + std::to_string(report.unsplit[i].line) + ": SDR of " +
+        std::to_string(report.unsplit[i].bits) + " bits copied unsplit");
   }
-  if (report.unsplit_count > listed) {
-    std::printf("Warning: %llu more SDR commands copied unsplit\n",
-                static_cast<unsigned long long>(report.unsplit_count - listed));
-  }
+  if (report.unsplit_count > listed)
+    say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
 }
 
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
+  namespace platform = svfsplit::platform;
   const std::string output_name = svfsplit::derive_output_name(input_name);
-  catch_signals();
+  platform::prepare_process();
+  platform::catch_stop_requests(svfsplit::request_stop);
 
   FileConversion files;
   switch (files.open(input_name, output_name)) {
     case FileConversion::Opened::kOk:
       break;
     case FileConversion::Opened::kCannotOpen:
-      std::printf("Could not open file\n");
+      say("Could not open file");
       return kFailure;
     case FileConversion::Opened::kSameFile:
-      std::printf("Could not write %s: it is the input file\n", output_name.c_str());
+      say("Could not write " + output_name + ": it is the input file");
       return kFailure;
   }
 
-  std::printf("Processing SDR command...\n");
-  std::fflush(stdout);
+  say("Processing SDR command...");
   const auto result = files.run();
-  if (g_signal != 0) {
+  if (svfsplit::stop_requested()) {
     files.discard();
-    die_of_signal(g_signal);
+    platform::end_by_stop_request();
   }
   if (result.read_error != 0) {
     files.discard();
-    std::printf("Could not read %s: %s\n", input_name.c_str(), std::strerror(result.read_error));
+    say("Could not read " + input_name + ": " + platform::error_text(result.read_error));
     return kFailure;
   }
   if (result.write_error != 0) {
     files.discard();
-    std::printf("Could not write %s: %s\n", output_name.c_str(), std::strerror(result.write_error));
+    say("Could not write " + output_name + ": " + platform::error_text(result.write_error));
     return kFailure;
   }
   print_warnings(result.report);
-  std::printf("\nConversion successfully completed!!!\n");
+  say("\nConversion successfully completed!!!");
   return result.report.unsplit_count > 0 ? kUnsplit : kSuccess;
+}
+
+int run(const std::vector<std::string>& args) {
+  const std::string program = args.empty() ? "svfsplit" : args[0];
+  const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
+  int status = kUsage;
+  if (args.size() == 2 && args[1] == "--help") {
+    say(usage);
+    say("Writes a copy of an SVF file, ending in gvf, with every SDR command of more than 256 bits split into "
+        "segments of at most 256 bits.");
+    status = kSuccess;
+  } else if (args.size() == 2 && args[1] == "--version") {
+    say("svfsplit " + std::string(kVersion));
+    status = kSuccess;
+  } else if (args.size() == 2) {
+    status = convert(args[1]);
+  } else {
+    say(usage);
+  }
+  // Standard output that cannot be written is a failure too.
+  if (g_stdout_failed && (status == kSuccess || status == kUnsplit))
+    status = kFailure;
+  return status;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const char* program = argc > 0 ? argv[0] : "svfsplit";
-  int status = kUsage;
-  if (argc == 2 && std::string_view(argv[1]) == "--help") {
-    std::printf("Usage: %s original_filename (e.g.: file.svf)\n", program);
-    std::printf("Writes a copy of an SVF file, ending in gvf, with every SDR command of more than 256 bits split into "
-                "segments of at most 256 bits.\n");
-    status = kSuccess;
-  } else if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::printf("svfsplit %s\n", kVersion);
-    status = kSuccess;
-  } else if (argc == 2) {
-    status = convert(argv[1]);
-  } else {
-    std::printf("Usage: %s original_filename (e.g.: file.svf)\n", program);
-  }
-  // Standard output that cannot be written is a failure too.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    status = status == kSuccess || status == kUnsplit ? kFailure : status;
-  return status;
-}
+int main(int argc, char** argv) { return run(std::vector<std::string>(argv, argv + argc)); }

@@ -6,7 +6,6 @@
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 #include "stop.hpp"
 
@@ -70,8 +69,8 @@ class Output::Background {
   std::thread thread_;  // last: it starts once the rest is ready
 };
 
-Output::Output(int fd, Writer writer, std::size_t buffer)
-    : fd_(fd),
+Output::Output(const platform::File& file, Writer writer, std::size_t buffer)
+    : file_(&file),
       capacity_(std::max<std::size_t>(buffer, 1)),
       buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {
   if (writer != Writer::kSecondThread)
@@ -100,12 +99,10 @@ void Output::send(const char* data, std::size_t n) {
     return;
   }
   while (n > 0) {
-    const ssize_t done = ::write(fd_, data, n);
-    if (done < 0) {
-      // A signal that asks the run to stop must not leave it blocked here.
-      if (errno == EINTR && !stop_requested())
-        continue;
-      error_.store(errno, std::memory_order_release);
+    std::size_t done = 0;
+    // An interrupted write comes back only when the run is to stop.
+    if (const platform::Error error = platform::write(*file_, data, n, done)) {
+      error_.store(error, std::memory_order_release);
       return;
     }
     if (done == 0) {
@@ -113,7 +110,7 @@ void Output::send(const char* data, std::size_t n) {
       return;
     }
     data += done;
-    n -= static_cast<std::size_t>(done);
+    n -= done;
     // A signal during a write that blocks returns what was written so far:
     // the rest must not block the run again once it is to stop.
     if (n > 0 && stop_requested()) {

@@ -8,13 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform.hpp"
+
 namespace svfsplit {
 
 // Collects bytes in a large buffer and writes them in blocks, either to a
-// file descriptor or, for tests and the fuzzer, to a string. The first
+// file or, for tests and the fuzzer, to a string. The first
 // write error is kept; everything after it is dropped.
 //
-// A file descriptor may be written from a second thread: while one buffer
+// A file may be written from a second thread: while one buffer
 // is being written, the next one is filled, so that the conversion and the
 // kernel's writing overlap. The blocks go out in order all the same.
 class Output {
@@ -24,10 +26,11 @@ class Output {
   enum class Writer { kThisThread, kSecondThread };
 
   // With kSecondThread, falls back to this thread when no second one can
-  // be started. Only a descriptor whose writes always finish (a regular
-  // file) should be given to a second thread: a signal that interrupts a
-  // blocked write reaches whichever thread it likes.
-  explicit Output(int fd, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
+  // be started. Only a file whose writes always finish (a regular file)
+  // should be given to a second thread: a signal that interrupts a blocked
+  // write reaches whichever thread it likes.
+  explicit Output(const platform::File& file, Writer writer = Writer::kThisThread,
+                  std::size_t buffer = kDefaultBuffer);
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -70,8 +73,8 @@ class Output {
   bool flush();
 
   bool failed() const { return error() != 0; }
-  // The errno of the first failed write, or 0.
-  int error() const { return error_.load(std::memory_order_acquire); }
+  // The first failed write's error, or 0.
+  platform::Error error() const { return error_.load(std::memory_order_acquire); }
 
  private:
   class Background;
@@ -80,7 +83,7 @@ class Output {
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
 
-  int fd_ = -1;
+  const platform::File* file_ = nullptr;
   std::string* sink_ = nullptr;
   std::size_t capacity_;
   std::unique_ptr<char[]> buf_;    // being filled

@@ -2,7 +2,6 @@
 // buffered output's blocks and errors.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -76,14 +75,13 @@ TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
 }
 
 TEST(Input, ReadErrorEndsTheInputAndIsKept) {
-  const int fd = ::open("/proc/self/mem", O_RDONLY);
-  if (fd < 0)
+  platform::File file;
+  if (platform::open_input("/proc/self/mem", file) != 0)
     GTEST_SKIP() << "no /proc/self/mem";
-  const Source source = Source::file(fd);
+  const Source source = Source::file(file);
   Input in(source, 64);
   EXPECT_EQ(in.get(), kEnd);
   EXPECT_NE(source.error(), 0);
-  ::close(fd);
 }
 
 enum class Sink { kString, kFile, kFileFromSecondThread };
@@ -113,23 +111,23 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
       if (sink == Sink::kFileFromSecondThread && buffer < 5)
         continue;  // a block handed over per byte or two: slow, and nothing new
       std::string written;
-      char path[] = "/tmp/svfsplit-output-XXXXXX";
-      const int fd = sink == Sink::kString ? -1 : ::mkstemp(path);
+      const std::string path = "/tmp/svfsplit-output-" + std::to_string(::getpid());
+      platform::File file;
       if (sink != Sink::kString) {
-        ASSERT_GE(fd, 0);
+        ASSERT_EQ(platform::create_new(path, file), 0);
       }
       {
         const auto writer =
             sink == Sink::kFileFromSecondThread ? Output::Writer::kSecondThread : Output::Writer::kThisThread;
         auto out = sink == Sink::kString ? std::make_unique<Output>(written, buffer)
-                                         : std::make_unique<Output>(fd, writer, buffer);
+                                         : std::make_unique<Output>(file, writer, buffer);
         write_lines(*out);
         ASSERT_TRUE(out->flush());
       }
       if (sink != Sink::kString) {
         written = test::read_file(path);
-        ::close(fd);
-        ::unlink(path);
+        platform::close(file);
+        platform::remove(path);
       }
       EXPECT_EQ(written, expected) << "buffer " << buffer << ", sink " << static_cast<int>(sink);
     }
@@ -137,17 +135,16 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
 }
 
 TEST(Output, RecordsTheFirstWriteError) {
-  const int fd = ::open("/dev/full", O_WRONLY);
-  if (fd < 0)
+  platform::File file;
+  if (platform::open_existing_output("/dev/full", file) != 0)
     GTEST_SKIP() << "no /dev/full";
   for (const auto writer : {Output::Writer::kThisThread, Output::Writer::kSecondThread}) {
-    Output out(fd, writer, 16);
+    Output out(file, writer, 16);
     out.write(std::string(100, 'x'));
     EXPECT_FALSE(out.flush());
     EXPECT_EQ(out.error(), ENOSPC);
     EXPECT_TRUE(out.failed());
   }
-  ::close(fd);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "helpers.hpp"
@@ -36,19 +37,26 @@ TEST(LargeOffset, LongCommandBeyondFourGiB) {
         last.erase(0, last.size() - 4096);
     }
   });
-  const Source source = Source::file(fd);
-  Input in(source);
-  Output out(pipe_fds[1]);
-  const auto report = convert_stream(in, out);
-  EXPECT_TRUE(out.flush());
+  platform::File input, output;
+  ASSERT_EQ(platform::open_input(path.string(), input), 0);
+  ASSERT_EQ(platform::open_existing_output("/dev/fd/" + std::to_string(pipe_fds[1]), output), 0);
   ::close(pipe_fds[1]);
+  const Source source = Source::file(input);
+  std::optional<ConvertReport> report;
+  {
+    Input in(source);
+    Output out(output);
+    report = convert_stream(in, out);
+    EXPECT_TRUE(out.flush());
+  }
+  platform::close(output);
   reader.join();
   ::close(pipe_fds[0]);
   ::close(fd);
   std::filesystem::remove(path);
 
   EXPECT_EQ(source.error(), 0);
-  EXPECT_EQ(report.unsplit_count, 0u);
+  EXPECT_EQ(report->unsplit_count, 0u);
   const std::string expected_tail = convert_text("X" + tail).output.substr(1);
   EXPECT_EQ(received, static_cast<std::uint64_t>(gap) + expected_tail.size());
   ASSERT_GE(last.size(), expected_tail.size());

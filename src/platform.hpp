@@ -1,0 +1,131 @@
+// The operating system, in the program's own terms: files and their
+// identities, the standard streams, the clock and the requests to stop.
+// platform_posix.cpp and platform_windows.cpp implement it; no other file
+// calls the system or includes its headers.
+//
+// Names are the bytes the user typed (UTF-8 on Windows). Errors come back
+// as errno-style codes from <cerrno>, 0 meaning success; error_text()
+// gives their reason text. Nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace svfsplit::platform {
+
+using Error = int;
+
+// The English reason for an error: "No such file or directory".
+std::string error_text(Error error);
+
+// An open file. Move-only; a file still open when destroyed is closed,
+// its error ignored (use close() where the error matters).
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept : native_(other.native_) { other.native_ = kNone; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const { return native_ != kNone; }
+
+ private:
+  friend struct FileAccess;  // the implementation's door to native_
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
+};
+
+// What makes a file itself, whatever name reaches it.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t number = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+struct FileStatus {
+  FileId id;
+  bool regular = false;
+  std::int64_t size = 0;
+};
+
+// Opens a file for reading. Never waits: a FIFO without a writer opens at
+// once (and is then refused as not a regular file).
+Error open_input(const std::string& name, File& file);
+
+// Opens an existing file for writing, neither creating nor truncating it.
+// Never waits: a FIFO without a reader fails.
+Error open_existing_output(const std::string& name, File& file);
+
+// Creates a file that must not exist yet, for writing, with the
+// permission bits a new file gets (0666 less the umask on POSIX).
+Error create_new(const std::string& name, File& file);
+
+Error status(const File& file, FileStatus& status);
+// Follows symbolic links.
+Error status(const std::string& name, FileStatus& status);
+
+// The name that a chain of symbolic links at `name` finally reaches, the
+// target of a dangling link included; `name` itself when it is no link.
+// Relative targets are taken from their link's folder.
+Error resolve_links(const std::string& name, std::string& target);
+
+// Gives `to` the permission bits of `from`, and its owner and group where
+// the process may set them.
+Error copy_permissions(const File& from, const File& to);
+
+// One read of up to `size` bytes at `offset`; `done` is 0 at the end.
+Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done);
+
+// One write of up to `size` bytes; `done` may fall short of it.
+Error write(const File& file, const void* data, std::size_t size, std::size_t& done);
+
+Error truncate(const File& file, std::int64_t size);
+
+// Closes the file, even when it reports an error.
+Error close(File& file);
+
+// Replaces `to`, if it exists, by `from`, in one step.
+Error rename_over(const std::string& from, const std::string& to);
+
+Error remove(const std::string& name);
+
+// Interrupted calls are retried, except once a stop request has been
+// caught: they then fail with EINTR, so that the run can stop.
+
+enum class Stream { kOut, kError };
+
+// Writes UTF-8 text; each '\n' becomes the system's line end.
+Error print(Stream stream, std::string_view text);
+bool is_terminal(Stream stream);
+
+// Prepares the process for a run: a file-size limit becomes a write error
+// (EFBIG) instead of ending the process.
+void prepare_process();
+
+// Catches the requests to stop: interrupt, termination and hang-up
+// (Ctrl+C, Ctrl+Break and closing the console on Windows). `on_stop` runs
+// in the handler and must be async-signal-safe.
+void catch_stop_requests(void (*on_stop)() noexcept);
+bool stop_request_caught();
+// Ends the process as the request caught would have ended it.
+[[noreturn]] void end_by_stop_request();
+
+// Milliseconds from an arbitrary start, never going back.
+std::int64_t monotonic_milliseconds();
+
+// How file names are split into folder and last component.
+enum class PathStyle {
+  kPosix,    // '/' separates
+  kWindows,  // '\' and '/' separate; a drive prefix "C:" ends a folder too
+};
+#if defined(_WIN32)
+inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
+#else
+inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
+#endif
+
+}  // namespace svfsplit::platform

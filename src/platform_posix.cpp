@@ -1,0 +1,297 @@
+// The platform layer on POSIX systems.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "platform.hpp"
+#include "test_seam.hpp"
+
+namespace svfsplit::platform {
+
+using test_seam::Call;
+
+struct FileAccess {
+  static int fd(const File& file) { return static_cast<int>(file.native_); }
+  static File adopt(int fd) {
+    File file;
+    file.native_ = fd;
+    return file;
+  }
+  static int release(File& file) {
+    const int fd = static_cast<int>(file.native_);
+    file.native_ = File::kNone;
+    return fd;
+  }
+};
+
+namespace {
+
+// The stop signal caught, or 0.
+std::atomic<int> g_caught{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
+void (*g_on_stop)() noexcept = nullptr;
+
+extern "C" void on_stop_signal(int sig) {
+  int none = 0;
+  g_caught.compare_exchange_strong(none, sig);
+  if (g_on_stop != nullptr)
+    g_on_stop();
+}
+
+// Runs a system call until it is not interrupted, or a stop is requested.
+template <class SystemCall>
+auto retry(SystemCall call) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR || stop_request_caught())
+      return result;
+  }
+}
+
+Error open_file(const std::string& name, int flags, File& file, Call kind) {
+  if (const int fault = test_seam::fault(kind); fault > 0)
+    return fault;
+  const int fd = retry([&] { return ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666); });
+  if (fd < 0)
+    return errno;
+  file = FileAccess::adopt(fd);
+  return 0;
+}
+
+void describe(const struct stat& st, FileStatus& status) {
+  status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  status.regular = S_ISREG(st.st_mode);
+  status.size = static_cast<std::int64_t>(st.st_size);
+}
+
+// How much of `size` a call does: all of it, or part when the test seam
+// asks for a short transfer.
+std::size_t part(std::size_t size, int fault) { return fault == test_seam::kShort && size > 1 ? size / 2 : size; }
+
+std::string folder_of(const std::string& name) {
+  const auto slash = name.rfind('/');
+  return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::string error_text(Error error) { return std::strerror(error); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    File old(std::move(*this));
+    native_ = other.native_;
+    other.native_ = kNone;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (is_open())
+    ::close(FileAccess::fd(*this));
+}
+
+Error open_input(const std::string& name, File& file) {
+  // Non-blocking, so that a FIFO is refused rather than waited on.
+  return open_file(name, O_RDONLY | O_NONBLOCK, file, Call::kOpen);
+}
+
+Error open_existing_output(const std::string& name, File& file) {
+  File opened;
+  if (const Error error = open_file(name, O_WRONLY | O_NONBLOCK, opened, Call::kOpen))
+    return error;
+  // Writes, once open, may block: the run must not lose data to EAGAIN.
+  const int fd = FileAccess::fd(opened);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+    return errno;
+  file = std::move(opened);
+  return 0;
+}
+
+Error create_new(const std::string& name, File& file) {
+  return open_file(name, O_WRONLY | O_CREAT | O_EXCL, file, Call::kCreate);
+}
+
+Error status(const File& file, FileStatus& status) {
+  if (const int fault = test_seam::fault(Call::kStatus); fault > 0)
+    return fault;
+  struct stat st {};
+  if (retry([&] { return ::fstat(FileAccess::fd(file), &st); }) != 0)
+    return errno;
+  describe(st, status);
+  return 0;
+}
+
+Error status(const std::string& name, FileStatus& status) {
+  if (const int fault = test_seam::fault(Call::kStatus); fault > 0)
+    return fault;
+  struct stat st {};
+  if (retry([&] { return ::stat(name.c_str(), &st); }) != 0)
+    return errno;
+  describe(st, status);
+  return 0;
+}
+
+Error resolve_links(const std::string& name, std::string& target) {
+  if (const int fault = test_seam::fault(Call::kResolve); fault > 0)
+    return fault;
+  std::string at = name;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (retry([&] { return ::lstat(at.c_str(), &st); }) != 0) {
+      if (errno != ENOENT)
+        return errno;
+      target = at;  // nothing there (yet): a dangling link ends here
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      target = at;
+      return 0;
+    }
+    std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    for (;;) {
+      const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+      if (n < 0)
+        return errno;
+      if (static_cast<std::size_t>(n) < link.size()) {
+        link.resize(static_cast<std::size_t>(n));
+        break;
+      }
+      link.resize(link.size() * 2);  // the link grew since lstat
+    }
+    const std::string to(link.begin(), link.end());
+    at = !to.empty() && to[0] == '/' ? to : folder_of(at) + to;
+  }
+  return ELOOP;
+}
+
+Error copy_permissions(const File& from, const File& to) {
+  if (const int fault = test_seam::fault(Call::kPermissions); fault > 0)
+    return fault;
+  struct stat source {};
+  struct stat target {};
+  if (::fstat(FileAccess::fd(from), &source) != 0 || ::fstat(FileAccess::fd(to), &target) != 0)
+    return errno;
+  // Owner and group first: changing them may clear permission bits. Only
+  // a privileged process may give a file away; others keep their own.
+  if ((source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
+      ::fchown(FileAccess::fd(to), source.st_uid, source.st_gid) != 0)
+    (void)::fchown(FileAccess::fd(to), static_cast<uid_t>(-1), source.st_gid);
+  const mode_t bits = source.st_mode & 0777;
+  if ((target.st_mode & 07777) != bits && ::fchmod(FileAccess::fd(to), bits) != 0)
+    return errno;
+  return 0;
+}
+
+Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
+  done = 0;
+  const int fault = test_seam::fault(Call::kRead);
+  if (fault > 0)
+    return fault;
+  const ssize_t got =
+      retry([&] { return ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset)); });
+  if (got < 0)
+    return errno;
+  done = static_cast<std::size_t>(got);
+  return 0;
+}
+
+Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
+  done = 0;
+  const int fault = test_seam::fault(Call::kWrite);
+  if (fault > 0)
+    return fault;
+  const ssize_t put = retry([&] { return ::write(FileAccess::fd(file), data, part(size, fault)); });
+  if (put < 0)
+    return errno;
+  done = static_cast<std::size_t>(put);
+  return 0;
+}
+
+Error truncate(const File& file, std::int64_t size) {
+  return retry([&] { return ::ftruncate(FileAccess::fd(file), static_cast<off_t>(size)); }) == 0 ? 0 : errno;
+}
+
+Error close(File& file) {
+  if (!file.is_open())
+    return 0;
+  const int fault = test_seam::fault(Call::kClose);
+  // Never retried: on Linux the descriptor is gone even when interrupted.
+  const int result = ::close(FileAccess::release(file));
+  if (fault > 0)
+    return fault;
+  if (result == 0 || (errno == EINTR && !stop_request_caught()))
+    return 0;
+  return errno;
+}
+
+Error rename_over(const std::string& from, const std::string& to) {
+  if (const int fault = test_seam::fault(Call::kRename); fault > 0)
+    return fault;
+  return retry([&] { return ::rename(from.c_str(), to.c_str()); }) == 0 ? 0 : errno;
+}
+
+Error remove(const std::string& name) {
+  if (const int fault = test_seam::fault(Call::kRemove); fault > 0)
+    return fault;
+  return retry([&] { return ::unlink(name.c_str()); }) == 0 ? 0 : errno;
+}
+
+Error print(Stream stream, std::string_view text) {
+  if (const int fault = test_seam::fault(Call::kPrint); fault > 0)
+    return fault;
+  const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
+  while (!text.empty()) {
+    const ssize_t put = retry([&] { return ::write(fd, text.data(), text.size()); });
+    if (put < 0)
+      return errno;
+    text.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return 0;
+}
+
+bool is_terminal(Stream stream) { return ::isatty(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO) == 1; }
+
+void prepare_process() { ::signal(SIGXFSZ, SIG_IGN); }
+
+void catch_stop_requests(void (*on_stop)() noexcept) {
+  g_on_stop = on_stop;
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a write blocked on a pipe or FIFO must return.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+    ::sigaction(sig, &action, nullptr);
+}
+
+bool stop_request_caught() { return g_caught.load() != 0; }
+
+void end_by_stop_request() {
+  const int sig = g_caught.load();
+  if (sig != 0) {
+    ::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(sig);
+  }
+  ::_exit(128 + sig);
+}
+
+std::int64_t monotonic_milliseconds() {
+  if (const auto reading = test_seam::clock_reading(); reading >= 0)
+    return reading;
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace svfsplit::platform

@@ -1,0 +1,46 @@
+// The seam through which tests make the platform layer fail, and drive
+// its clock. It exists only in the test build (SVFSPLIT_TEST_SEAM); the
+// shipped program has no hooks and reads no environment variable.
+//
+// The test build reads, once, from its environment:
+//   SVFSPLIT_FAULTS="write:3:ENOSPC,close:1:EIO"  fails the 3rd write and
+//       the 1st close; "short" in place of an error makes a read or write
+//       do part of its work, as the system may;
+//   SVFSPLIT_CLOCK_STEP_MS=N  the clock advances N ms at each reading.
+#pragma once
+
+#include <cstdint>
+
+namespace svfsplit::test_seam {
+
+enum class Call {
+  kOpen,  // open_input, open_existing_output
+  kCreate,
+  kStatus,
+  kResolve,
+  kPermissions,
+  kRead,
+  kWrite,
+  kClose,
+  kRename,
+  kRemove,
+  kPrint,
+};
+inline constexpr int kCallKinds = 11;
+
+// What fault() returns for a call that is to do only part of its work.
+inline constexpr int kShort = -1;
+
+#if defined(SVFSPLIT_TEST_SEAM)
+// The error this call is to fail with, kShort, or 0 to run normally.
+int fault(Call call);
+// Fails the `nth` call of a kind from now on (tests in the same process).
+void arm(Call call, int nth, int error);
+// The clock reading, or -1 to read the system's.
+std::int64_t clock_reading();
+#else
+constexpr int fault(Call) { return 0; }
+constexpr std::int64_t clock_reading() { return -1; }
+#endif
+
+}  // namespace svfsplit::test_seam
