@@ -32,7 +32,7 @@ class CopyLoop {
     }
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
-    report_.searched = state_.memo.searched();
+    report_.bytes_searched = state_.notes.bytes_searched();
     return report_;
   }
 

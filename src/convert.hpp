@@ -6,17 +6,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "fields.hpp"
 #include "input.hpp"
 #include "output.hpp"
-#include "scan_memo.hpp"
+#include "search_notes.hpp"
 #include "stop.hpp"
 
 namespace svfsplit {
 
 // Commands of more bits than this are split.
 inline constexpr std::uint32_t kMaxUnsplitBits = 256;
-// Hex digits carried per field by one segment line.
-inline constexpr int kSegmentDigits = 64;
 // Longest length, in digits, that is read as a length at all.
 inline constexpr int kMaxLengthDigits = 59;
 // How many unsplit commands are reported one by one.
@@ -36,7 +35,7 @@ struct ConvertReport {
   std::uint64_t unsplit_count = 0;
   std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
   bool interrupted = false;
-  std::uint64_t searched = 0;  // bytes examined to locate the fields of long commands
+  std::uint64_t bytes_searched = 0;  // examined to locate the fields of long commands
 };
 
 // What split_long_sdr keeps from one command to the next: the notes of its
@@ -47,12 +46,13 @@ struct SplitState {
 
   explicit SplitState(Input& in);
 
-  ScanMemo memo;
+  SearchNotes notes;
   std::array<Input, 3> readers;  // TDI, TDO, MASK
-  // A command's digits, blanks left out, as far as they fit in the same
-  // room as the main window.
-  std::size_t kept_room;
-  std::unique_ptr<char[]> kept;
+  // A command's digits, blanks left out, as far as they fit. The room is
+  // as large as the main window: every command that fits the window has
+  // its digits kept.
+  std::size_t digit_room;
+  std::unique_ptr<char[]> digits;
 };
 
 // Copies `in` to `out` from the input's current position to its end,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "helpers.hpp"
+#include "reference.hpp"
 
 namespace svfsplit::test {
 namespace {
@@ -192,8 +193,43 @@ TEST(Segmenter, UnsplitCommandsKeepTheRunLinear) {
       EXPECT_EQ(result.output, input) << f.name;
       // A few passes over each byte, not one per command.
       EXPECT_LT(result.bytes_read, 12 * input.size()) << f.name << ", window " << window;
-      EXPECT_LT(result.report.searched, 12 * input.size()) << f.name << ", window " << window;
+      EXPECT_LT(result.report.bytes_searched, 12 * input.size()) << f.name << ", window " << window;
     }
+  }
+}
+
+// A file whose long commands all fit the window, or whose fields' digits
+// at least fit the room kept for them, is read exactly once, wherever the
+// window's edges fall.
+TEST(Segmenter, ReadsTheInputOnceWhenTheDigitsFit) {
+  struct Row {
+    const char* name;
+    std::size_t window;
+    std::size_t wrap;    // digits per line
+    std::string indent;  // after each line end inside a field
+  };
+  const Row rows[] = {
+      {"commands that fit the window", 4096, 64, "\r\n\t"},
+      {"commands that fit the default window", Input::kDefaultWindow, 128, "\n"},
+      {"commands longer than the window, digits that fit", 4096, 8, "\r\n" + std::string(40, ' ')},
+  };
+  for (const Row& row : rows) {
+    std::string input = "! header\r\n";
+    for (std::uint32_t i = 0; i < 40; ++i) {
+      const std::uint32_t bits = 257 + 71 * i;
+      input += "SDR " + std::to_string(bits);
+      for (const char* field : {" TDI (", ") TDO (", ") MASK ("}) {
+        const std::string digits = hex_digits((bits + 3) / 4, i);
+        input += field;
+        for (std::size_t at = 0; at < digits.size(); at += row.wrap)
+          input += (at == 0 ? "" : row.indent) + digits.substr(at, row.wrap);
+      }
+      input += ");\r\nRUNTEST 10 TCK;\r\n";
+    }
+    const auto result = convert_text(input, row.window);
+    EXPECT_EQ(result.report.unsplit_count, 0u) << row.name;
+    EXPECT_EQ(result.output, reference_convert(input).output) << row.name;
+    EXPECT_EQ(result.bytes_read, input.size()) << row.name;
   }
 }
 

@@ -1,0 +1,145 @@
+#include "fields.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "byte_search.hpp"
+
+namespace svfsplit {
+
+namespace {
+
+// The field whose keyword starts at `from` and is `keyword_size` bytes
+// long (the keyword's name is never compared); the field runs from there
+// to the first ')'. From `from` on, it must hold exactly one '(' and no ';'
+// before that ')', the keyword's bytes included, since "TDI(" may stand
+// where "TDI " is expected. Its digits are kept in `sink` as far as it has
+// room.
+std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from, int keyword_size,
+                                DigitSink& sink) {
+  std::optional<std::int64_t> open;
+  char* const first = sink.next;
+  sink.kept_all = true;
+  in.seek(from);
+  for (int i = 0; i < keyword_size; ++i) {
+    const int c = in.get();
+    if (c == kEnd || c == ';' || (c == '(' && open))
+      return std::nullopt;
+    if (c == '(') {
+      open = from + i;
+    } else if (open && !is_blank(static_cast<unsigned char>(c))) {
+      if (sink.next == sink.limit)
+        sink.kept_all = false;
+      else
+        *sink.next++ = static_cast<char>(c);
+    }
+  }
+  for (std::int64_t pos = from + keyword_size;;) {
+    const Hit hit = notes.next(Search::kFieldEnd, pos, open ? &sink : nullptr);
+    if (hit.byte == kEnd || hit.byte == ';')
+      return std::nullopt;
+    if (hit.byte == ')') {
+      if (!open)
+        return std::nullopt;
+      Field field{*open, hit.offset, std::nullopt};
+      if (sink.kept_all)
+        field.digits = std::string_view(first, static_cast<std::size_t>(sink.next - first));
+      else
+        sink.next = first;  // room for the next field
+      return field;
+    }
+    if (open)
+      return std::nullopt;  // a second '('
+    open = hit.offset;
+    pos = hit.offset + 1;
+  }
+}
+
+}  // namespace
+
+std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink) {
+  Layout layout;
+  const auto tdi = find_field(in, notes, in.tell(), 4, sink);
+  if (!tdi)
+    return std::nullopt;
+  layout.tdi = *tdi;
+
+  Hit hit = notes.next(Search::kTdoOrEnd, tdi->close + 1);
+  if (hit.byte == 'T') {
+    layout.tdo = find_field(in, notes, hit.offset + 1, 3, sink);
+    if (!layout.tdo)
+      return std::nullopt;
+    hit = notes.next(Search::kMaskOrEnd, layout.tdo->close + 1);
+    if (hit.byte == 'M') {
+      layout.mask = find_field(in, notes, hit.offset + 1, 4, sink);
+      if (!layout.mask)
+        return std::nullopt;
+      hit = notes.next(Search::kCommandEnd, layout.mask->close + 1);
+    }
+  }
+  if (hit.byte != ';')
+    return std::nullopt;
+  layout.semicolon = hit.offset;
+  return layout;
+}
+
+FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)
+    : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {
+  if (field.digits) {
+    kept_ = field.digits->data();
+    kept_left_ = field.digits->size();
+  }
+}
+
+// The field's bytes just before pos_, from the main window when it holds
+// them (short commands), else from this field's own window.
+std::span<const unsigned char> FieldCursor::bytes_before_pos() {
+  auto bytes = main_.held_before(pos_);
+  if (bytes.empty()) {
+    reader_.seek(pos_);
+    bytes = reader_.behind(begin_);
+  }
+  const auto in_field = static_cast<std::size_t>(pos_ - begin_);
+  if (bytes.size() > in_field)
+    bytes = bytes.last(in_field);
+  return bytes;
+}
+
+void FieldCursor::take_digits_slowly(int m) {
+  if (kept_ == nullptr) {
+    read_backwards(m);
+  } else {
+    // The last digits of a short field, with its leading zeros.
+    std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits) - kept_left_, '0');
+    std::copy_n(kept_, kept_left_, slot(kSegmentDigits) - kept_left_);
+    kept_left_ = 0;
+  }
+  digits_ = {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
+}
+
+void FieldCursor::read_backwards(int m) {
+  int filled = 0;
+  while (filled < m && pos_ > begin_) {
+    const auto bytes = bytes_before_pos();
+    if (bytes.empty())
+      break;
+    const unsigned char* const low = bytes.data();
+    const unsigned char* p = low + bytes.size();
+    while (filled < m && p != low) {
+      // A run of digits keeps its file order when stored from the end.
+      if (const int run = digits_before(p, low, m - filled); run > 0) {
+        p -= run;
+        filled += run;
+        std::memcpy(slot(kSegmentDigits - filled), p, static_cast<std::size_t>(run));
+        continue;
+      }
+      const unsigned char b = *--p;
+      if (!is_blank(b))
+        *slot(kSegmentDigits - ++filled) = static_cast<char>(b);
+    }
+    pos_ -= low + bytes.size() - p;
+  }
+  std::fill(slot(kSegmentDigits - m), slot(kSegmentDigits - filled), '0');
+}
+
+}  // namespace svfsplit

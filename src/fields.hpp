@@ -1,0 +1,85 @@
+// Finding a long command's fields, and reading their digits backwards a
+// segment at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "input.hpp"
+#include "search_notes.hpp"
+
+namespace svfsplit {
+
+// Hex digits carried per field by one segment line.
+inline constexpr int kSegmentDigits = 64;
+
+// A field's digits lie between its two parentheses.
+struct Field {
+  std::int64_t open = 0;
+  std::int64_t close = 0;
+  // The digits, blanks left out, when they were all kept while the field
+  // was searched for its ')'.
+  std::optional<std::string_view> digits;
+};
+
+struct Layout {
+  Field tdi;
+  std::optional<Field> tdo;
+  std::optional<Field> mask;
+  std::int64_t semicolon = 0;
+};
+
+// Finds the command's fields and its ';' from the input's position (just
+// past the character that ended the length): the first parenthesised field
+// is TDI, the first 'T' after it starts TDO, the first 'M' after that
+// starts MASK; keyword names are never compared. No search runs past the
+// command's ';'. Nothing when a field is not closed before the ';' or the
+// command has no ';'. The fields' digits are kept in `sink` as far as it
+// has room.
+std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink);
+
+// Gives one field's digits a segment at a time, from the last towards the
+// first, blanks skipped; once the field is exhausted its remaining digits
+// are '0', as SVF pads short hex data. Digits kept while the field was
+// searched are taken from there; a field whose digits were not all kept
+// is read backwards, through the main window while it holds the bytes,
+// else through its own window, a segment at a time.
+class FieldCursor {
+ public:
+  FieldCursor(Input& main, Input& reader, const Field& field);
+
+  // Takes the next `m` digits (1 to 64); digits() then holds them in file
+  // order.
+  void take_digits(int m) {
+    const auto count = static_cast<std::size_t>(m);
+    if (kept_ != nullptr && kept_left_ >= count) {
+      kept_left_ -= count;
+      digits_ = {kept_ + kept_left_, count};
+      return;
+    }
+    take_digits_slowly(m);
+  }
+
+  std::string_view digits() const { return digits_; }
+
+ private:
+  void take_digits_slowly(int m);
+  std::span<const unsigned char> bytes_before_pos();
+  void read_backwards(int m);
+  char* slot(int place) { return store_.data() + place; }
+
+  Input& main_;
+  Input& reader_;
+  std::int64_t begin_;           // offset of the field's first byte
+  std::int64_t pos_;             // one past the next byte to read
+  const char* kept_ = nullptr;   // the field's digits, when kept
+  std::size_t kept_left_ = 0;    // digits of kept_ not yet taken
+  std::string_view digits_;
+  // A segment's digits, at places 0 to 63, filled from the end.
+  std::array<char, kSegmentDigits> store_{};
+};
+
+}  // namespace svfsplit
