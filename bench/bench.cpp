@@ -3,9 +3,9 @@
 // two, and the converter's peak resident memory.
 //
 //   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,8 +55,8 @@ class Writer {
 };
 
 // Long commands with TDI, TDO and MASK until `bytes` are written.
-void generate(const fs::path& path, std::size_t bytes, std::uint32_t bits, std::size_t width,
-              const std::string& eol, const std::string& indent) {
+void generate(const fs::path& path, std::size_t bytes, std::uint32_t bits, std::size_t width, const std::string& eol,
+              const std::string& indent) {
   Writer w(path);
   w.text("! generated benchmark input" + eol + "TRST OFF;" + eol + "ENDDR IDLE;" + eol);
   const std::size_t digits = (bits + 3) / 4;
@@ -88,8 +88,7 @@ Sample run(const std::vector<std::string>& args, const std::string& stdout_path)
     const int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     std::vector<char*> argv;
-    for (const auto& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -168,8 +167,8 @@ int main(int argc, char** argv) {
       {"B", "2,080-bit SDRs, LF, tab-indented", 100u << 20, 2080, 64, "\n", "\t"},
       {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
   };
-  std::printf("%-3s %-44s %-9s %7s %10s %8s %8s %8s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s",
-              "cat s", "svf MB/s", "cat MB/s", "ratio", "peak KiB");
+  std::printf("%-3s %-44s %-9s %7s %10s %8s %8s %8s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s", "cat s",
+              "svf MB/s", "cat MB/s", "ratio", "peak KiB");
   for (const auto& in : inputs) {
     const fs::path path = work / (std::string(in.name) + ".svf");
     if (!fs::exists(path))

@@ -15,8 +15,7 @@ int main(int argc, char** argv) {
   std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
     if (fs::is_directory(argv[i])) {
-      for (const auto& entry : fs::directory_iterator(argv[i]))
-        files.push_back(entry.path());
+      for (const auto& entry : fs::directory_iterator(argv[i])) files.push_back(entry.path());
     } else {
       files.emplace_back(argv[i]);
     }

@@ -13,12 +13,13 @@ namespace svfsplit {
 namespace {
 
 // The index of the lowest set bit of a 16-lane mask.
-int first_lane(int mask) { return std::countr_zero(static_cast<unsigned>(mask)); }
+int first_lane(int mask) {
+  return std::countr_zero(static_cast<unsigned>(mask));
+}
 
 }  // namespace
 
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set,
-                                   std::uint64_t& examined) {
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {
   const unsigned char* hit = nullptr;
   if (set.count == 1) {
     hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
@@ -115,8 +116,7 @@ int digits_before(const unsigned char* p, const unsigned char* low, int need) {
       return std::min(run + std::countl_zero(mask), need);
   }
 #endif
-  while (run < need && p - run > low && p[-run - 1] > ' ')
-    ++run;
+  while (run < need && p - run > low && p[-run - 1] > ' ') ++run;
   return std::min(run, need);
 }
 

@@ -28,8 +28,7 @@ inline constexpr ByteSet kFieldEndBytes(')', '(', ';');
 
 // The first byte of `set` in [p, p + n), or nullptr; adds to `examined`
 // the bytes it looked at.
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set,
-                                   std::uint64_t& examined);
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined);
 
 // find_first_of(p, n, kFieldEndBytes, examined) that also copies the bytes
 // before the hit that are not blanks to `out`, advancing it, as long as

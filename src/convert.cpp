@@ -9,7 +9,9 @@ namespace svfsplit {
 
 namespace {
 
-constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+constexpr bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
 
 // Lengths are kept saturated at this value: anything above the largest
 // 32-bit length is impossible and is copied through.
@@ -62,9 +64,9 @@ bool CopyLoop::copy_line() {
     if (window.empty())
       return false;
     const void* lf = std::memchr(window.data(), '\n', window.size());
-    const std::size_t n =
-        lf != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - window.data()) + 1
-                      : window.size();
+    const std::size_t n = lf != nullptr
+                              ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - window.data()) + 1
+                              : window.size();
     out_.write(window.data(), n);
     in_.skip(n);
     if (lf != nullptr)

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "fields.hpp"
 #include "input.hpp"
 #include "output.hpp"
 #include "search_notes.hpp"

@@ -25,7 +25,6 @@ class FileConversion {
     platform::Error write_error = 0;  // of the first failed write or close, or 0
   };
 
-
   // Opens the input, which must be a regular file, then the output, which
   // must not be the input; the output is emptied only once both checks
   // have passed. Nothing is created when the input cannot be opened.

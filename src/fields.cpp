@@ -15,8 +15,7 @@ namespace {
 // before that ')', the keyword's bytes included, since "TDI(" may stand
 // where "TDI " is expected. Its digits are kept in `sink` as far as it has
 // room.
-std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from, int keyword_size,
-                                DigitSink& sink) {
+std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from, int keyword_size, DigitSink& sink) {
   std::optional<std::int64_t> open;
   char* const first = sink.next;
   sink.kept_all = true;

@@ -73,10 +73,10 @@ class FieldCursor {
 
   Input& main_;
   Input& reader_;
-  std::int64_t begin_;           // offset of the field's first byte
-  std::int64_t pos_;             // one past the next byte to read
-  const char* kept_ = nullptr;   // the field's digits, when kept
-  std::size_t kept_left_ = 0;    // digits of kept_ not yet taken
+  std::int64_t begin_;          // offset of the field's first byte
+  std::int64_t pos_;            // one past the next byte to read
+  const char* kept_ = nullptr;  // the field's digits, when kept
+  std::size_t kept_left_ = 0;   // digits of kept_ not yet taken
   std::string_view digits_;
   // A segment's digits, at places 0 to 63, filled from the end.
   std::array<char, kSegmentDigits> store_{};

@@ -108,10 +108,10 @@ class Input {
   const Source* source_;
   std::size_t window_;
   std::unique_ptr<unsigned char[]> buf_;  // not cleared: only what is read is looked at
-  std::int64_t start_ = 0;  // offset of buf_[0]
-  std::size_t len_ = 0;     // valid bytes in buf_
+  std::int64_t start_ = 0;                // offset of buf_[0]
+  std::size_t len_ = 0;                   // valid bytes in buf_
   std::int64_t pos_ = 0;
-  std::int64_t end_ = -1;   // offset of the end of the input, once met
+  std::int64_t end_ = -1;  // offset of the end of the input, once met
   std::int64_t anchor_ = -1;
 };
 

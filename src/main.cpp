@@ -103,4 +103,6 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return run(std::vector<std::string>(argv, argv + argc));
+}

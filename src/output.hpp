@@ -29,8 +29,7 @@ class Output {
   // be started. Only a file whose writes always finish (a regular file)
   // should be given to a second thread: a signal that interrupts a blocked
   // write reaches whichever thread it likes.
-  explicit Output(const platform::File& file, Writer writer = Writer::kThisThread,
-                  std::size_t buffer = kDefaultBuffer);
+  explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;

@@ -73,7 +73,9 @@ void describe(const struct stat& st, FileStatus& status) {
 
 // How much of `size` a call does: all of it, or part when the test seam
 // asks for a short transfer.
-std::size_t part(std::size_t size, int fault) { return fault == test_seam::kShort && size > 1 ? size / 2 : size; }
+std::size_t part(std::size_t size, int fault) {
+  return fault == test_seam::kShort && size > 1 ? size / 2 : size;
+}
 
 std::string folder_of(const std::string& name) {
   const auto slash = name.rfind('/');
@@ -82,7 +84,9 @@ std::string folder_of(const std::string& name) {
 
 }  // namespace
 
-std::string error_text(Error error) { return std::strerror(error); }
+std::string error_text(Error error) {
+  return std::strerror(error);
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -258,9 +262,13 @@ Error print(Stream stream, std::string_view text) {
   return 0;
 }
 
-bool is_terminal(Stream stream) { return ::isatty(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO) == 1; }
+bool is_terminal(Stream stream) {
+  return ::isatty(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
 
-void prepare_process() { ::signal(SIGXFSZ, SIG_IGN); }
+void prepare_process() {
+  ::signal(SIGXFSZ, SIG_IGN);
+}
 
 void catch_stop_requests(void (*on_stop)() noexcept) {
   g_on_stop = on_stop;
@@ -268,11 +276,12 @@ void catch_stop_requests(void (*on_stop)() noexcept) {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a write blocked on a pipe or FIFO must return.
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-    ::sigaction(sig, &action, nullptr);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
 }
 
-bool stop_request_caught() { return g_caught.load() != 0; }
+bool stop_request_caught() {
+  return g_caught.load() != 0;
+}
 
 void end_by_stop_request() {
   const int sig = g_caught.load();

@@ -62,8 +62,8 @@ Hit SearchNotes::next(Search search, std::int64_t from, DigitSink* sink) {
       const auto window = in_.ahead();
       if (window.empty())
         return finish(kNotFound, kEnd);
-      const auto n = static_cast<std::size_t>(
-          std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
+      const auto n =
+          static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
       bool overflowed = false;
       const unsigned char* hit =
           sink != nullptr && sink->kept_all

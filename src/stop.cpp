@@ -12,8 +12,12 @@ static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler must be 
 
 }  // namespace
 
-void request_stop() noexcept { g_stop.store(true, std::memory_order_relaxed); }
+void request_stop() noexcept {
+  g_stop.store(true, std::memory_order_relaxed);
+}
 
-bool stop_requested() noexcept { return g_stop.load(std::memory_order_relaxed); }
+bool stop_requested() noexcept {
+  return g_stop.load(std::memory_order_relaxed);
+}
 
 }  // namespace svfsplit

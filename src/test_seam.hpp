@@ -39,8 +39,12 @@ void arm(Call call, int nth, int error);
 // The clock reading, or -1 to read the system's.
 std::int64_t clock_reading();
 #else
-constexpr int fault(Call) { return 0; }
-constexpr std::int64_t clock_reading() { return -1; }
+constexpr int fault(Call) {
+  return 0;
+}
+constexpr std::int64_t clock_reading() {
+  return -1;
+}
 #endif
 
 }  // namespace svfsplit::test_seam

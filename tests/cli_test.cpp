@@ -1,8 +1,7 @@
 // The program end to end: the real binary on temporary files, its
 // standard output, exit status, and what it leaves on disk.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -89,8 +88,7 @@ Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOpti
       ::setrlimit(RLIMIT_AS, &limit);
     }
     std::vector<char*> argv;
-    for (const auto& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     ::execv(SVFSPLIT_BINARY, argv.data());
     ::_exit(127);
@@ -110,16 +108,14 @@ Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOpti
     // A run that ignores the signal is killed (and shows as such) rather
     // than left to hang the test.
     watchdog = std::thread([pid, &ended] {
-      for (int i = 0; i < 1000 && !ended; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (int i = 0; i < 1000 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (!ended)
         ::kill(pid, SIGKILL);
     });
   }
   Run result;
   char buf[4096];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;)
-    result.out.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<std::size_t>(n));
   ::close(pipe_fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -153,15 +149,20 @@ const std::string kBoardInput = "! board\r\nSIR 8 TDI (03);\r\nSDR 300 TDI (" + 
 
 TEST(OutputName, LandsBesideTheInput) {
   const std::pair<const char*, const char*> rows[] = {
-      {"file.svf", "file.gvf"},       {"a.b.svf", "a.gvf"},
-      {"file.", "file.gvf"},          {"file.SVF", "file.gvf"},
-      {"file", "file.gvf"},           {"./data/file.svf", "./data/file.gvf"},
-      {"../x.svf", "../x.gvf"},       {"dir.d/file.svf", "dir.d/file.gvf"},
-      {"dir.d/file", "dir.d/file.gvf"}, {"/abs/x.y/z.svf", "/abs/x.y/z.gvf"},
-      {".hidden", ".gvf"},            {"x.gvf", "x.gvf"},
+      {"file.svf", "file.gvf"},
+      {"a.b.svf", "a.gvf"},
+      {"file.", "file.gvf"},
+      {"file.SVF", "file.gvf"},
+      {"file", "file.gvf"},
+      {"./data/file.svf", "./data/file.gvf"},
+      {"../x.svf", "../x.gvf"},
+      {"dir.d/file.svf", "dir.d/file.gvf"},
+      {"dir.d/file", "dir.d/file.gvf"},
+      {"/abs/x.y/z.svf", "/abs/x.y/z.gvf"},
+      {".hidden", ".gvf"},
+      {"x.gvf", "x.gvf"},
   };
-  for (const auto& [input, output] : rows)
-    EXPECT_EQ(derive_output_name(input), output) << input;
+  for (const auto& [input, output] : rows) EXPECT_EQ(derive_output_name(input), output) << input;
   const std::string long_name(5000, 'n');
   EXPECT_EQ(derive_output_name(long_name + ".svf"), long_name + ".gvf");
 }
@@ -239,8 +240,7 @@ TEST_F(Cli, ConvertsAndReportsSuccess) {
 
 TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   std::string input = "X\n";
-  for (int i = 0; i < 12; ++i)
-    input += "SDR 300;\n";
+  for (int i = 0; i < 12; ++i) input += "SDR 300;\n";
   write_file(dir_ / "a.svf", input);
   const auto r = run(dir_, {"svfsplit", "a.svf"});
   std::string expected = kProcessing;

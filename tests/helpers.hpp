@@ -20,8 +20,7 @@ struct Converted {
 inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
                               std::size_t buffer = Output::kDefaultBuffer) {
   Converted result;
-  const Source source =
-      Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+  const Source source = Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
   Input in(source, window);
   Output out(result.output, buffer);
   result.report = convert_stream(in, out);
@@ -42,8 +41,7 @@ inline constexpr std::size_t kWindows[] = {1, 2, 3, 5, 8, 13, 64, 4096, Input::k
 inline std::string hex_digits(std::size_t n, unsigned seed = 0) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string s;
-  for (std::size_t i = 0; i < n; ++i)
-    s += kHex[(i * 7 + seed * 3 + i / 16) % 16];
+  for (std::size_t i = 0; i < n; ++i) s += kHex[(i * 7 + seed * 3 + i / 16) % 16];
   return s;
 }
 

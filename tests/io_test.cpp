@@ -1,7 +1,6 @@
 // The windowed input against a plain reading of the same bytes, and the
 // buffered output's blocks and errors.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>
@@ -19,8 +18,7 @@ namespace {
 TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
   std::mt19937 rng(7);
   std::string data(1000, '\0');
-  for (auto& c : data)
-    c = static_cast<char>(rng());
+  for (auto& c : data) c = static_cast<char>(rng());
   const Source source = Source::memory({reinterpret_cast<const unsigned char*>(data.data()), data.size()});
   const auto size = static_cast<std::int64_t>(data.size());
   for (const std::size_t window : {1, 2, 3, 16, 100, 4096}) {
@@ -105,7 +103,8 @@ void write_lines(Output& out) {
 TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
   std::string expected;
   for (int i = 0; i < 500; ++i)
-    expected += "SDRS 256 TDI (" + std::to_string(i) + ") ;\nx" + std::string(static_cast<std::size_t>(i % 7) * 40, 'y');
+    expected +=
+        "SDRS 256 TDI (" + std::to_string(i) + ") ;\nx" + std::string(static_cast<std::size_t>(i % 7) * 40, 'y');
   for (const Sink sink : {Sink::kString, Sink::kFile, Sink::kFileFromSecondThread}) {
     for (const std::size_t buffer : {1, 2, 5, 64, 4096, 1 << 20}) {
       if (sink == Sink::kFileFromSecondThread && buffer < 5)

@@ -1,9 +1,8 @@
 // A long command placed beyond 4 GiB in a sparse file converts correctly:
 // no offset on the way is narrower than 64 bits. Slow (it reads 4 GiB of
 // zeros), so it is labelled "slow" and left out of the default test run.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,7 +19,8 @@ TEST(LargeOffset, LongCommandBeyondFourGiB) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);
   const std::int64_t gap = (std::int64_t{4} << 30) + 12345;
-  const std::string tail = "\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" + hex_digits(75, 1) + ");\r\nRUNTEST 1 TCK;\r\n";
+  const std::string tail =
+      "\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" + hex_digits(75, 1) + ");\r\nRUNTEST 1 TCK;\r\n";
   ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), gap), static_cast<ssize_t>(tail.size()));
 
   // The output goes through a pipe; only its length and its end are kept.

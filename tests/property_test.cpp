@@ -34,7 +34,9 @@ class CommandWriter {
     return s + (pick(0, 1) ? ";" : " ;") + eol;
   }
 
-  std::uint32_t pick(std::uint32_t lo, std::uint32_t hi) { return std::uniform_int_distribution<std::uint32_t>(lo, hi)(rng_); }
+  std::uint32_t pick(std::uint32_t lo, std::uint32_t hi) {
+    return std::uniform_int_distribution<std::uint32_t>(lo, hi)(rng_);
+  }
 
  private:
   // Exact, short (zero-extended) or surplus (leading digits dropped).

@@ -12,7 +12,9 @@ struct Span {
   std::size_t close = 0;
 };
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 class Reference {
  public:
@@ -106,8 +108,7 @@ class Reference {
 
   // The first of `a` or ';' from p, or npos.
   std::size_t find(std::size_t p, char a) const {
-    while (p < in_.size() && in_[p] != a && in_[p] != ';')
-      ++p;
+    while (p < in_.size() && in_[p] != a && in_[p] != ';') ++p;
     return p < in_.size() ? p : std::string_view::npos;
   }
 
@@ -183,6 +184,8 @@ class Reference {
 
 }  // namespace
 
-ReferenceResult reference_convert(std::string_view in) { return Reference(in).run(); }
+ReferenceResult reference_convert(std::string_view in) {
+  return Reference(in).run();
+}
 
 }  // namespace svfsplit::test

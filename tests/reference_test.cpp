@@ -1,12 +1,13 @@
 // The converter against a plain statement of its rules, on random text
 // made of the pieces that matter: keywords, lengths, parentheses,
 // semicolons, digits, blanks and line ends.
+#include "reference.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "helpers.hpp"
-#include "reference.hpp"
 
 namespace svfsplit::test {
 namespace {
@@ -20,8 +21,7 @@ class TextMaker {
   std::string text() {
     std::string s;
     const int lines = static_cast<int>(pick(1, 8));
-    for (int i = 0; i < lines; ++i)
-      s += pick(0, 2) == 0 ? plain_line() : command();
+    for (int i = 0; i < lines; ++i) s += pick(0, 2) == 0 ? plain_line() : command();
     for (int bends = static_cast<int>(pick(0, 3)); bends > 0 && !s.empty(); --bends) {
       const std::size_t at = pick(0, static_cast<std::uint32_t>(s.size() - 1));
       if (pick(0, 1))
@@ -40,14 +40,16 @@ class TextMaker {
   std::string eol() { return pick(0, 2) ? "\n" : "\r\n"; }
 
   std::string piece() {
-    static const std::string kPieces[] = {"\n", "\r\n", "SDR ", " ", "\t", "\v", "(", ")", ";", "T", "M", "S",
-                                          "0", std::string(1, '\0'), "\n\n", "TDO ", "MASK "};
+    static const std::string kPieces[] = {"\n",   "\r\n", "SDR ", " ", "\t", "\v", "(",
+                                          ")",    ";",    "T",    "M", "S",  "0",  std::string(1, '\0'),
+                                          "\n\n", "TDO ", "MASK "};
     return kPieces[pick(0, static_cast<std::uint32_t>(std::size(kPieces) - 1))];
   }
 
   std::string plain_line() {
-    static const std::string kLines[] = {"", "RUNTEST 10 TCK;", "SIR 8 TDI (02);", "! comment", "S", "SD", "sdr 300;",
-                                         "SDR 16 TDI (ABCD);", "STATE IDLE;", "  SDR 300 TDI (1);"};
+    static const std::string kLines[] = {
+        "",   "RUNTEST 10 TCK;", "SIR 8 TDI (02);",    "! comment",   "S",
+        "SD", "sdr 300;",        "SDR 16 TDI (ABCD);", "STATE IDLE;", "  SDR 300 TDI (1);"};
     return kLines[pick(0, static_cast<std::uint32_t>(std::size(kLines) - 1))] + eol();
   }
 
@@ -120,8 +122,7 @@ TEST(Reference, CommandsLongerThanTheWindow) {
     for (int f = 0; f < row.fields; ++f) {
       const std::string digits = hex_digits((row.bits + 3) / 4, static_cast<unsigned>(f));
       input += keywords[f];
-      for (std::size_t i = 0; i < digits.size(); i += 80)
-        input += digits.substr(i, 80) + "\r\n";
+      for (std::size_t i = 0; i < digits.size(); i += 80) input += digits.substr(i, 80) + "\r\n";
       input += ")";
     }
     input += ";\r\nRUNTEST 1 TCK;\r\n";

@@ -73,8 +73,7 @@ std::vector<SegmentCase> segment_cases() {
       {"back-to-back long commands with LF", "X\nSDR 300 TDI (" + a75 + ");\nSDR 301 TDI (" + a76 + ");\n",
        "X\n" + line("SDRS 256", tail(a75, 0, 64)) + line("SDR 44", a75.substr(0, 11)) +
            line("SDRS 256", tail(a76, 0, 64)) + line("SDR 45", a76.substr(0, 12))},
-      {"back-to-back long commands with CR LF",
-       "X\r\nSDR 300 TDI (" + a75 + ");\r\nSDR 300 TDI (" + a75 + ");\r\n",
+      {"back-to-back long commands with CR LF", "X\r\nSDR 300 TDI (" + a75 + ");\r\nSDR 300 TDI (" + a75 + ");\r\n",
        "X\r\n" + line("SDRS 256", tail(a75, 0, 64)) + line("SDR 44", a75.substr(0, 11)) +
            line("SDRS 256", tail(a75, 0, 64)) + line("SDR 44", a75.substr(0, 11))},
       {"a blank before the line end", "X\nSDR 300 TDI (" + a75 + ") ; \r\nSDR 12;\n",
@@ -92,8 +91,7 @@ std::vector<SegmentCase> segment_cases() {
        "X\nSDR 300 TDI (" + a75 + ") TDO (" + b75 + ") SMASK (" + c75 + ") MASK (" + a75 + ");\n",
        "X\n" + line("SDRS 256", tail(a75, 0, 64), tail(b75, 0, 64), tail(c75, 0, 64)) +
            line("SDR 44", a75.substr(0, 11), b75.substr(0, 11), c75.substr(0, 11))},
-      {"SMASK between TDI and TDO is dropped",
-       "X\nSDR 300 TDI (" + a75 + ") SMASK (" + c75 + ") TDO (" + b75 + ");\n",
+      {"SMASK between TDI and TDO is dropped", "X\nSDR 300 TDI (" + a75 + ") SMASK (" + c75 + ") TDO (" + b75 + ");\n",
        "X\n" + line("SDRS 256", tail(a75, 0, 64), tail(b75, 0, 64)) +
            line("SDR 44", a75.substr(0, 11), b75.substr(0, 11))},
       {"a field reaching back to the start of the file", "X\nSDR 300 TDI (" + a127 + ");\n",
@@ -118,14 +116,14 @@ TEST(Segmenter, CopiesThroughWhatCannotBeSplit) {
   const std::string good = "SDR 300 TDI (" + a75 + ");\n";
   const std::string good_split = line("SDRS 256", tail(a75, 0, 64)) + line("SDR 44", a75.substr(0, 11));
   const char* broken[] = {
-      "SDR 300;",                    // the length ends in ';'
-      "SDR 300 TDI (12;",            // ';' before ')'
-      "SDR 300 TD;(12);",            // ';' among the bytes after the keyword
-      "SDR 300 TDI 12);",            // no '('
-      "SDR 300 TDI ((12);",          // two '('
-      "SDR 300 TDI (12) TDO 34);",   // TDO without '('
+      "SDR 300;",                   // the length ends in ';'
+      "SDR 300 TDI (12;",           // ';' before ')'
+      "SDR 300 TD;(12);",           // ';' among the bytes after the keyword
+      "SDR 300 TDI 12);",           // no '('
+      "SDR 300 TDI ((12);",         // two '('
+      "SDR 300 TDI (12) TDO 34);",  // TDO without '('
       "SDR 300 TDI (12) TDO (34) MASK 5);",
-      "SDR 300 TDI (12\n",           // runs into the next command's '('
+      "SDR 300 TDI (12\n",  // runs into the next command's '('
   };
   for (const char* b : broken) {
     const std::string input = "X\n" + std::string(b) + "\n" + good + "Y\n";
@@ -142,8 +140,8 @@ TEST(Segmenter, CopiesThroughWhatCannotBeSplit) {
 
 // Cut off anywhere before its ';', a long command is copied through whole.
 TEST(Segmenter, CommandCutOffByTheEndOfInput) {
-  const std::string full = "X\r\nSDR 300 TDI (" + A.substr(0, 75) + ")\r\n TDO (" + B.substr(0, 75) +
-                           ")\r\n MASK (" + C.substr(0, 75) + ");";
+  const std::string full = "X\r\nSDR 300 TDI (" + A.substr(0, 75) + ")\r\n TDO (" + B.substr(0, 75) + ")\r\n MASK (" +
+                           C.substr(0, 75) + ");";
   const std::size_t length_end = full.find("300") + 3;
   for (std::size_t cut = 0; cut < full.size(); ++cut) {
     const std::string input = full.substr(0, cut);
@@ -157,8 +155,7 @@ TEST(Segmenter, CommandCutOffByTheEndOfInput) {
 
 TEST(Segmenter, ReportsLinesOfTheFirstTenUnsplitCommands) {
   std::string input = "X\n\n";
-  for (int i = 0; i < 13; ++i)
-    input += "SDR 4" + std::to_string(10 + i) + " TDI (1\n\n";
+  for (int i = 0; i < 13; ++i) input += "SDR 4" + std::to_string(10 + i) + " TDI (1\n\n";
   const auto result = convert_text(input, 7);
   EXPECT_EQ(result.output, input);
   ASSERT_EQ(result.report.unsplit_count, 13u);
@@ -185,8 +182,7 @@ TEST(Segmenter, UnsplitCommandsKeepTheRunLinear) {
   };
   for (const auto& f : floods) {
     std::string input = "X\n";
-    for (int i = 0; i < 20000; ++i)
-      input += f.line;
+    for (int i = 0; i < 20000; ++i) input += f.line;
     input += f.end;
     for (const std::size_t window : {std::size_t{4096}, Input::kDefaultWindow}) {
       const auto result = convert_text(input, window);

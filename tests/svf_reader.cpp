@@ -22,8 +22,7 @@ ScanCommand parse_scan(std::string keyword, std::string_view body) {
   cmd.keyword = std::move(keyword);
   std::size_t i = 0;
   auto skip_blanks = [&] {
-    while (i < body.size() && std::isspace(static_cast<unsigned char>(body[i])))
-      ++i;
+    while (i < body.size() && std::isspace(static_cast<unsigned char>(body[i]))) ++i;
   };
   skip_blanks();
   while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i])))
@@ -74,8 +73,7 @@ std::vector<ScanCommand> read_scan_commands(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (!in_parens && (c == '!' || (c == '/' && i + 1 < text.size() && text[i + 1] == '/'))) {
-      while (i < text.size() && text[i] != '\n')
-        ++i;
+      while (i < text.size() && text[i] != '\n') ++i;
       statement += '\n';
       continue;
     }
@@ -88,11 +86,9 @@ std::vector<ScanCommand> read_scan_commands(std::string_view text) {
       continue;
     }
     std::size_t start = 0;
-    while (start < statement.size() && std::isspace(static_cast<unsigned char>(statement[start])))
-      ++start;
+    while (start < statement.size() && std::isspace(static_cast<unsigned char>(statement[start]))) ++start;
     std::size_t end = start;
-    while (end < statement.size() && std::isalpha(static_cast<unsigned char>(statement[end])))
-      ++end;
+    while (end < statement.size() && std::isalpha(static_cast<unsigned char>(statement[end]))) ++end;
     const std::string keyword = statement.substr(start, end - start);
     if (keyword == "SDR" || keyword == "SDRS")
       commands.push_back(parse_scan(keyword, std::string_view(statement).substr(end)));
@@ -106,8 +102,7 @@ std::string hex_to_bits(std::string_view hex, std::uint64_t bits) {
   out.reserve(bits);
   for (auto it = hex.rbegin(); it != hex.rend() && out.size() < bits; ++it) {
     const int v = hex_value(*it);
-    for (int b = 0; b < 4 && out.size() < bits; ++b)
-      out += (v >> b) & 1 ? '1' : '0';
+    for (int b = 0; b < 4 && out.size() < bits; ++b) out += (v >> b) & 1 ? '1' : '0';
   }
   out.resize(bits, '0');
   return out;
@@ -122,8 +117,7 @@ std::vector<Bits> long_commands(const std::vector<ScanCommand>& input) {
     bits.length = cmd.length;
     bits.fields["TDI"] = hex_to_bits(cmd.fields[0].second, cmd.length);
     std::size_t i = 1;
-    while (i < cmd.fields.size() && cmd.fields[i].first != "TDO")
-      ++i;
+    while (i < cmd.fields.size() && cmd.fields[i].first != "TDO") ++i;
     if (i < cmd.fields.size()) {
       bits.fields["TDO"] = hex_to_bits(cmd.fields[i].second, cmd.length);
       for (++i; i < cmd.fields.size(); ++i) {
