@@ -1,53 +1,133 @@
 #include "driver.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
+#include <random>
 #include <system_error>
 
 namespace svfsplit {
 
-std::string derive_output_name(std::string_view input_name) {
-  const auto slash = input_name.rfind('/');
-  const auto base = slash == std::string_view::npos ? 0 : slash + 1;
-  const auto dot = input_name.find('.', base);
+namespace {
+
+using platform::PathStyle;
+
+// Where the last component of a name starts.
+std::size_t last_component(std::string_view name, PathStyle style) {
+  const auto separator = name.find_last_of(style == PathStyle::kWindows ? "\\/" : "/");
+  if (separator != std::string_view::npos)
+    return separator + 1;
+  // "C:board.svf" is board.svf in drive C's current folder.
+  const bool drive = style == PathStyle::kWindows && name.size() >= 2 && name[1] == ':' &&
+                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  return drive ? 2 : 0;
+}
+
+// Names of temporary files longer than this fall back to a short one; it
+// is what most file systems allow for a name in a folder.
+constexpr std::size_t kLongestName = 255;
+constexpr std::size_t kRandomChars = 6;
+
+std::mt19937_64 seeded_generator() {
+  std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
+  try {
+    std::random_device device;
+    seed ^= (std::uint64_t{device()} << 32) ^ device();
+  } catch (const std::exception&) {
+    // No source of randomness: the clock alone, as names are only tried.
+  }
+  return std::mt19937_64(seed);
+}
+
+std::string random_chars(std::size_t n) {
+  static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937_64 generator = seeded_generator();
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += kChars[generator() % kChars.size()];
+  return s;
+}
+
+}  // namespace
+
+std::string derive_output_name(std::string_view input_name, PathStyle style) {
+  const auto dot = input_name.find('.', last_component(input_name, style));
   if (dot == std::string_view::npos)
     return std::string(input_name) + ".gvf";
   return std::string(input_name.substr(0, dot + 1)) + "gvf";
 }
 
+FileConversion::Opened FileConversion::cannot(std::string what, const std::string& name, std::string_view reason) {
+  problem_ = std::move(what) + " '" + name + "': " + std::string(reason);
+  return Opened::kCannotOpen;
+}
+
 FileConversion::Opened FileConversion::open(const std::string& input_name, const std::string& output_name) {
-  platform::FileStatus input{};
-  if (platform::open_input(input_name, input_) != 0 || platform::status(input_, input) != 0 || !input.regular)
-    return Opened::kCannotOpen;
-
-  platform::FileStatus existing{};
-  const platform::Error missing = platform::status(output_name, existing);
-  if (missing == 0 && existing.id == input.id)
-    return Opened::kSameFile;
-
-  // Opened without truncation, so that nothing is lost if the name turns
-  // out to reach the input after all.
   output_name_ = output_name;
-  platform::Error error = platform::open_existing_output(output_name, output_);
-  if (error == ENOENT) {
-    // Created where the name leads, through a dangling link too.
-    std::string target;
-    error = platform::resolve_links(output_name, target);
-    if (error == 0)
-      error = platform::create_new(target, output_);
-  }
+  platform::FileStatus input{};
+  platform::Error error = platform::open_input(input_name, input_);
+  if (error == 0)
+    error = platform::status(input_, input);
   if (error != 0)
-    return Opened::kCannotOpen;
-  output_created_ = true;
-  platform::FileStatus output{};
-  if (platform::status(output_, output) != 0)
-    return Opened::kCannotOpen;
-  if (output.id == input.id)
+    return cannot("cannot open", input_name, platform::error_text(error));
+  if (!input.regular)
+    return cannot("cannot open", input_name, "not a regular file");
+
+  // What is there now is opened for writing, not truncated, so that a
+  // directory, a read-only file or the input itself is refused before
+  // anything is written.
+  platform::FileStatus existing{};
+  platform::File previous;
+  error = platform::status(output_name, existing);
+  if (error == 0 && existing.id == input.id)
     return Opened::kSameFile;
-  output_regular_ = output.regular;
-  if (output_regular_ && output.size > 0 && platform::truncate(output_, 0) != 0)
-    return Opened::kCannotOpen;
+  if (error == 0) {
+    error = platform::open_existing_output(output_name, previous);
+    if (error == 0)
+      error = platform::status(previous, existing);
+  }
+  if (error != 0 && error != ENOENT)
+    return cannot("cannot create", output_name, platform::error_text(error));
+  if (previous.is_open()) {
+    if (existing.id == input.id)
+      return Opened::kSameFile;
+    if (!existing.regular) {
+      output_ = std::move(previous);
+      in_place_ = true;
+      return Opened::kOk;
+    }
+  }
+
+  if (const platform::Error e = platform::resolve_links(output_name, target_))
+    return cannot("cannot create", output_name, platform::error_text(e));
+  if (const platform::Error e = create_temporary())
+    return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
+  // The new file takes the old one's permissions. Where they cannot be set
+  // (a file system without them, say), it keeps those of a new file.
+  if (previous.is_open())
+    (void)platform::copy_permissions(previous, output_);
   return Opened::kOk;
+}
+
+// Creates the temporary output beside the target, under a name of its own:
+// ".board.gvf." and random characters, or ".svfsplit." and random
+// characters when that would be too long.
+platform::Error FileConversion::create_temporary() {
+  const std::size_t base = last_component(target_, platform::kNativePathStyle);
+  const std::string folder = target_.substr(0, base);
+  std::string prefix = ".svfsplit.";
+  if (target_.size() - base + 2 + kRandomChars <= kLongestName) {
+    prefix = '.';
+    prefix.append(target_, base);
+    prefix += '.';
+  }
+  platform::Error error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    std::string name = folder + prefix + random_chars(kRandomChars);
+    error = platform::create_new(name, output_);
+    if (error == 0)
+      temporary_ = std::move(name);
+  }
+  return error;
 }
 
 FileConversion::Result FileConversion::run() {
@@ -55,7 +135,7 @@ FileConversion::Result FileConversion::run() {
   try {
     const Source source = Source::file(input_);
     Input in(source);
-    Output out(output_, output_regular_ ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
+    Output out(output_, in_place_ ? Output::Writer::kThisThread : Output::Writer::kSecondThread);
     result.report = convert_stream(in, out);
     out.flush();
     result.read_error = source.error();
@@ -66,15 +146,25 @@ FileConversion::Result FileConversion::run() {
   } catch (const std::system_error& e) {
     result.write_error = e.code().value() != 0 ? e.code().value() : EIO;
   }
-  platform::close(input_);
+  (void)platform::close(input_);
   if (const platform::Error error = platform::close(output_); error != 0 && result.write_error == 0)
     result.write_error = error;
+  if (temporary_.empty() || result.read_error != 0 || result.write_error != 0 || stop_requested())
+    return result;
+  if (const platform::Error error = platform::rename_over(temporary_, target_))
+    result.write_error = error;
+  else
+    temporary_.clear();
   return result;
 }
 
 void FileConversion::discard() {
-  if (output_created_ && output_regular_)
-    platform::remove(output_name_);
+  (void)platform::close(output_);
+  if (temporary_.empty())
+    return;
+  if (const platform::Error error = platform::remove(temporary_))
+    problem_ = "cannot remove '" + temporary_ + "': " + platform::error_text(error);
+  temporary_.clear();
 }
 
 }  // namespace svfsplit

@@ -12,9 +12,15 @@ namespace svfsplit {
 // The output name: the input name up to and including the first '.' of
 // its last path component, then "gvf"; ".gvf" is appended when that
 // component has no '.'. The folder part is kept.
-std::string derive_output_name(std::string_view input_name);
+std::string derive_output_name(std::string_view input_name, platform::PathStyle style = platform::kNativePathStyle);
 
-// Owns the two files of one run, from their opening to their closing.
+// Owns the files of one run, from their opening to their closing.
+//
+// An output name that reaches a regular file, or nothing, gets the new
+// output whole or not at all: it is written to a temporary file beside the
+// file the name finally reaches (through symbolic links), and renamed over
+// it only once it is complete. Anything else there (a device, a FIFO) is
+// written in place.
 class FileConversion {
  public:
   enum class Opened { kOk, kCannotOpen, kSameFile };
@@ -22,28 +28,37 @@ class FileConversion {
   struct Result {
     ConvertReport report;
     platform::Error read_error = 0;   // of the first failed read, or 0
-    platform::Error write_error = 0;  // of the first failed write or close, or 0
+    platform::Error write_error = 0;  // of the first failed write, close or rename, or 0
   };
 
-  // Opens the input, which must be a regular file, then the output, which
-  // must not be the input; the output is emptied only once both checks
-  // have passed. Nothing is created when the input cannot be opened.
+  // Opens the input, which must be a regular file, and readies the output,
+  // which must not be the input. Nothing under the output name changes.
   Opened open(const std::string& input_name, const std::string& output_name);
 
-  // Converts the whole input and closes both files. Running out of memory
-  // is a write error (ENOMEM): no exception leaves.
+  // Converts the whole input and closes the files. The output takes its
+  // place when nothing failed and no stop was requested. Running out of
+  // memory is a write error (ENOMEM): no exception leaves.
   Result run();
 
-  // Removes the output after a failed run, unless it is not a regular file
-  // (a device reached through a link, say).
+  // Removes the temporary output of a run that did not complete; what
+  // was under the output name stays as it was.
   void discard();
 
+  // Why open() or discard() failed, for standard error ("cannot open
+  // 'a.svf': No such file or directory"); empty when there is nothing to say.
+  const std::string& problem() const { return problem_; }
+
  private:
+  Opened cannot(std::string what, const std::string& name, std::string_view reason);
+  platform::Error create_temporary();
+
   platform::File input_;
   platform::File output_;
-  std::string output_name_;
-  bool output_created_ = false;
-  bool output_regular_ = false;
+  std::string output_name_;  // as the user typed it
+  std::string target_;       // the file the output name finally reaches
+  std::string temporary_;    // written, then renamed over target_; empty once renamed
+  bool in_place_ = false;    // the output is not a regular file
+  std::string problem_;
 };
 
 }  // namespace svfsplit

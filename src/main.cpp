@@ -38,19 +38,35 @@ void print_warnings(const svfsplit::ConvertReport& report) {
     say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
 }
 
+// A line on standard error, after the fixed line on standard output.
+void complain(const std::string& problem) {
+  if (!problem.empty())
+    (void)svfsplit::platform::print(Stream::kError, "svfsplit: " + problem + "\n");
+}
+
+// Ends a run that was asked to stop, as the request would have ended it,
+// leaving no temporary file behind.
+[[noreturn]] void stop_run(svfsplit::FileConversion& files) {
+  files.discard();
+  complain(files.problem());
+  svfsplit::platform::end_by_stop_request();
+}
+
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
   namespace platform = svfsplit::platform;
   const std::string output_name = svfsplit::derive_output_name(input_name);
-  platform::prepare_process();
-  platform::catch_stop_requests(svfsplit::request_stop);
 
   FileConversion files;
-  switch (files.open(input_name, output_name)) {
+  const auto opened = files.open(input_name, output_name);
+  if (svfsplit::stop_requested())
+    stop_run(files);
+  switch (opened) {
     case FileConversion::Opened::kOk:
       break;
     case FileConversion::Opened::kCannotOpen:
       say("Could not open file");
+      complain(files.problem());
       return kFailure;
     case FileConversion::Opened::kSameFile:
       say("Could not write " + output_name + ": it is the input file");
@@ -59,26 +75,27 @@ int convert(const std::string& input_name) {
 
   say("Processing SDR command...");
   const auto result = files.run();
-  if (svfsplit::stop_requested()) {
+  if (svfsplit::stop_requested())
+    stop_run(files);
+  if (result.read_error != 0 || result.write_error != 0) {
     files.discard();
-    platform::end_by_stop_request();
-  }
-  if (result.read_error != 0) {
-    files.discard();
-    say("Could not read " + input_name + ": " + platform::error_text(result.read_error));
-    return kFailure;
-  }
-  if (result.write_error != 0) {
-    files.discard();
-    say("Could not write " + output_name + ": " + platform::error_text(result.write_error));
+    if (result.read_error != 0)
+      say("Could not read " + input_name + ": " + platform::error_text(result.read_error));
+    else
+      say("Could not write " + output_name + ": " + platform::error_text(result.write_error));
+    complain(files.problem());
     return kFailure;
   }
   print_warnings(result.report);
   say("\nConversion successfully completed!!!");
+  // The output is in place; a stop asked for meanwhile still ends the run.
+  if (svfsplit::stop_requested())
+    platform::end_by_stop_request();
   return result.report.unsplit_count > 0 ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {
+  svfsplit::platform::prepare_process();
   const std::string program = args.empty() ? "svfsplit" : args[0];
   const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
   int status = kUsage;
@@ -91,6 +108,7 @@ int run(const std::vector<std::string>& args) {
     say("svfsplit " + std::string(kVersion));
     status = kSuccess;
   } else if (args.size() == 2) {
+    svfsplit::platform::catch_stop_requests(svfsplit::request_stop);
     status = convert(args[1]);
   } else {
     say(usage);

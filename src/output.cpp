@@ -77,9 +77,19 @@ Output::Output(const platform::File& file, Writer writer, std::size_t buffer)
     return;
   try {
     spare_ = std::make_unique_for_overwrite<char[]>(capacity_);
+  } catch (const std::bad_alloc&) {
+    // No room for a second buffer: write from this thread.
+  }
+}
+
+// The second thread starts with the first full buffer, once the run has
+// allocated everything else it needs: the thread's stack is the last thing
+// reserved, and a memory limit that leaves no room for it still lets the
+// run write from this thread.
+void Output::start_second_thread() {
+  try {
     background_ = std::make_unique<Background>(*this);
   } catch (const std::exception&) {
-    // No thread or no room for a second buffer: write from this thread.
     spare_.reset();
   }
 }
@@ -123,6 +133,8 @@ void Output::send(const char* data, std::size_t n) {
 void Output::drain() {
   if (used_ == 0)
     return;
+  if (spare_ != nullptr && background_ == nullptr)
+    start_second_thread();
   if (background_ != nullptr) {
     background_->wait();
     std::swap(buf_, spare_);
@@ -147,9 +159,14 @@ void Output::write_slow(const char* data, std::size_t n) {
 }
 
 bool Output::flush() {
+  if (background_ == nullptr) {
+    // Not worth a thread for the last block alone.
+    send(buf_.get(), used_);
+    used_ = 0;
+    return !failed();
+  }
   drain();
-  if (background_ != nullptr)
-    background_->wait();
+  background_->wait();
   return !failed();
 }
 

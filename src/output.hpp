@@ -26,7 +26,7 @@ class Output {
   enum class Writer { kThisThread, kSecondThread };
 
   // With kSecondThread, falls back to this thread when no second one can
-  // be started. Only a file whose writes always finish (a regular file)
+  // be started (it starts with the first full buffer). Only a file whose writes always finish (a regular file)
   // should be given to a second thread: a signal that interrupts a blocked
   // write reaches whichever thread it likes.
   explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
@@ -79,6 +79,7 @@ class Output {
   class Background;
 
   void drain();
+  void start_second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
 

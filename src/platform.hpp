@@ -83,8 +83,6 @@ Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t s
 // One write of up to `size` bytes; `done` may fall short of it.
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done);
 
-Error truncate(const File& file, std::int64_t size);
-
 // Closes the file, even when it reports an error.
 Error close(File& file);
 
@@ -102,13 +100,16 @@ enum class Stream { kOut, kError };
 Error print(Stream stream, std::string_view text);
 bool is_terminal(Stream stream);
 
-// Prepares the process for a run: a file-size limit becomes a write error
-// (EFBIG) instead of ending the process.
+// Prepares the process for a run: standard streams that are closed are
+// opened on the null device, so that no file of the run takes their place;
+// a broken pipe and a file-size limit become write errors (EPIPE, EFBIG)
+// instead of ending the process.
 void prepare_process();
 
 // Catches the requests to stop: interrupt, termination and hang-up
-// (Ctrl+C, Ctrl+Break and closing the console on Windows). `on_stop` runs
-// in the handler and must be async-signal-safe.
+// (Ctrl+C, Ctrl+Break and closing the console on Windows), except those
+// the process was started with ignored. `on_stop` runs in the handler and
+// must be async-signal-safe.
 void catch_stop_requests(void (*on_stop)() noexcept);
 bool stop_request_caught();
 // Ends the process as the request caught would have ended it.

@@ -46,19 +46,24 @@ extern "C" void on_stop_signal(int sig) {
 }
 
 // Runs a system call until it is not interrupted, or a stop is requested.
+// The test seam may fail the call, or (kShort) have it do part of its work:
+// `call` is given what the seam said.
 template <class SystemCall>
-auto retry(SystemCall call) {
+auto retry(Call kind, SystemCall call) {
   for (;;) {
-    const auto result = call();
+    const int fault = test_seam::fault(kind);
+    decltype(call(0)) result = -1;
+    if (fault > 0)
+      errno = fault;
+    else
+      result = call(fault);
     if (result >= 0 || errno != EINTR || stop_request_caught())
       return result;
   }
 }
 
 Error open_file(const std::string& name, int flags, File& file, Call kind) {
-  if (const int fault = test_seam::fault(kind); fault > 0)
-    return fault;
-  const int fd = retry([&] { return ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666); });
+  const int fd = retry(kind, [&](int) { return ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666); });
   if (fd < 0)
     return errno;
   file = FileAccess::adopt(fd);
@@ -125,32 +130,26 @@ Error create_new(const std::string& name, File& file) {
 }
 
 Error status(const File& file, FileStatus& status) {
-  if (const int fault = test_seam::fault(Call::kStatus); fault > 0)
-    return fault;
   struct stat st {};
-  if (retry([&] { return ::fstat(FileAccess::fd(file), &st); }) != 0)
+  if (retry(Call::kStatus, [&](int) { return ::fstat(FileAccess::fd(file), &st); }) != 0)
     return errno;
   describe(st, status);
   return 0;
 }
 
 Error status(const std::string& name, FileStatus& status) {
-  if (const int fault = test_seam::fault(Call::kStatus); fault > 0)
-    return fault;
   struct stat st {};
-  if (retry([&] { return ::stat(name.c_str(), &st); }) != 0)
+  if (retry(Call::kStatus, [&](int) { return ::stat(name.c_str(), &st); }) != 0)
     return errno;
   describe(st, status);
   return 0;
 }
 
 Error resolve_links(const std::string& name, std::string& target) {
-  if (const int fault = test_seam::fault(Call::kResolve); fault > 0)
-    return fault;
   std::string at = name;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
-    if (retry([&] { return ::lstat(at.c_str(), &st); }) != 0) {
+    if (retry(Call::kResolve, [&](int) { return ::lstat(at.c_str(), &st); }) != 0) {
       if (errno != ENOENT)
         return errno;
       target = at;  // nothing there (yet): a dangling link ends here
@@ -178,11 +177,10 @@ Error resolve_links(const std::string& name, std::string& target) {
 }
 
 Error copy_permissions(const File& from, const File& to) {
-  if (const int fault = test_seam::fault(Call::kPermissions); fault > 0)
-    return fault;
   struct stat source {};
   struct stat target {};
-  if (::fstat(FileAccess::fd(from), &source) != 0 || ::fstat(FileAccess::fd(to), &target) != 0)
+  if (retry(Call::kPermissions, [&](int) { return ::fstat(FileAccess::fd(from), &source); }) != 0 ||
+      ::fstat(FileAccess::fd(to), &target) != 0)
     return errno;
   // Owner and group first: changing them may clear permission bits. Only
   // a privileged process may give a file away; others keep their own.
@@ -197,11 +195,9 @@ Error copy_permissions(const File& from, const File& to) {
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
   done = 0;
-  const int fault = test_seam::fault(Call::kRead);
-  if (fault > 0)
-    return fault;
-  const ssize_t got =
-      retry([&] { return ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset)); });
+  const ssize_t got = retry(Call::kRead, [&](int fault) {
+    return ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset));
+  });
   if (got < 0)
     return errno;
   done = static_cast<std::size_t>(got);
@@ -210,51 +206,42 @@ Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t s
 
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
   done = 0;
-  const int fault = test_seam::fault(Call::kWrite);
-  if (fault > 0)
-    return fault;
-  const ssize_t put = retry([&] { return ::write(FileAccess::fd(file), data, part(size, fault)); });
+  const ssize_t put =
+      retry(Call::kWrite, [&](int fault) { return ::write(FileAccess::fd(file), data, part(size, fault)); });
   if (put < 0)
     return errno;
   done = static_cast<std::size_t>(put);
   return 0;
 }
 
-Error truncate(const File& file, std::int64_t size) {
-  return retry([&] { return ::ftruncate(FileAccess::fd(file), static_cast<off_t>(size)); }) == 0 ? 0 : errno;
-}
-
 Error close(File& file) {
   if (!file.is_open())
     return 0;
-  const int fault = test_seam::fault(Call::kClose);
   // Never retried: on Linux the descriptor is gone even when interrupted.
-  const int result = ::close(FileAccess::release(file));
-  if (fault > 0)
-    return fault;
+  const int fault = test_seam::fault(Call::kClose);
+  int result = ::close(FileAccess::release(file));
+  if (fault > 0) {
+    errno = fault;
+    result = -1;
+  }
   if (result == 0 || (errno == EINTR && !stop_request_caught()))
     return 0;
   return errno;
 }
 
 Error rename_over(const std::string& from, const std::string& to) {
-  if (const int fault = test_seam::fault(Call::kRename); fault > 0)
-    return fault;
-  return retry([&] { return ::rename(from.c_str(), to.c_str()); }) == 0 ? 0 : errno;
+  return retry(Call::kRename, [&](int) { return ::rename(from.c_str(), to.c_str()); }) == 0 ? 0 : errno;
 }
 
 Error remove(const std::string& name) {
-  if (const int fault = test_seam::fault(Call::kRemove); fault > 0)
-    return fault;
-  return retry([&] { return ::unlink(name.c_str()); }) == 0 ? 0 : errno;
+  return retry(Call::kRemove, [&](int) { return ::unlink(name.c_str()); }) == 0 ? 0 : errno;
 }
 
 Error print(Stream stream, std::string_view text) {
-  if (const int fault = test_seam::fault(Call::kPrint); fault > 0)
-    return fault;
   const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
   while (!text.empty()) {
-    const ssize_t put = retry([&] { return ::write(fd, text.data(), text.size()); });
+    const ssize_t put =
+        retry(Call::kPrint, [&](int fault) { return ::write(fd, text.data(), part(text.size(), fault)); });
     if (put < 0)
       return errno;
     text.remove_prefix(static_cast<std::size_t>(put));
@@ -267,6 +254,17 @@ bool is_terminal(Stream stream) {
 }
 
 void prepare_process() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    // The lowest free descriptor: this one, since those below are open.
+    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
@@ -276,7 +274,12 @@ void catch_stop_requests(void (*on_stop)() noexcept) {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a write blocked on a pipe or FIFO must return.
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+      continue;  // started ignored (nohup, a background job): stays ignored
+    ::sigaction(sig, &action, nullptr);
+  }
 }
 
 bool stop_request_caught() {

@@ -1,143 +1,43 @@
 // The program end to end: the real binary on temporary files, its
-// standard output, exit status, and what it leaves on disk.
+// standard output and error, exit status, and what it leaves on disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "driver.hpp"
 #include "helpers.hpp"
+#include "program.hpp"
 
 namespace svfsplit::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 const std::string kProcessing = "Processing SDR command...\n";
 const std::string kDone = "\nConversion successfully completed!!!\n";
+const std::string kPrevious = "the previous output\n";
 
 void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-struct Run {
-  int status = -1;  // exit status, or -1 when ended by a signal
-  int signal = 0;
-  std::string out;
-};
-
-struct RunOptions {
-  rlim_t file_size_limit = RLIM_INFINITY;
-  rlim_t memory_limit = RLIM_INFINITY;  // address space
-  bool stdout_full = false;
-  int signal = 0;  // sent once the output file has grown, or after a delay
-  fs::path watch;  // the file whose growth triggers the signal
-  std::chrono::milliseconds delay{0};
-};
-
-RunOptions size_limit(rlim_t bytes) {
-  RunOptions o;
-  o.file_size_limit = bytes;
-  return o;
-}
-
-RunOptions stdout_full() {
-  RunOptions o;
-  o.stdout_full = true;
-  return o;
-}
-
-RunOptions signal_when_growing(int sig, fs::path watch) {
-  RunOptions o;
-  o.signal = sig;
-  o.watch = std::move(watch);
-  return o;
-}
-
-// Runs the binary in `dir` with `args` (argv[0] included).
-Run run(const fs::path& dir, const std::vector<std::string>& args, const RunOptions& options = {}) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0)
-    return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    if (options.stdout_full) {
-      const int full = ::open("/dev/full", O_WRONLY);
-      ::dup2(full, 1);
-    } else {
-      ::dup2(pipe_fds[1], 1);
-    }
-    if (::chdir(dir.c_str()) != 0)
-      ::_exit(127);
-    if (options.file_size_limit != RLIM_INFINITY) {
-      const rlimit limit{options.file_size_limit, options.file_size_limit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (options.memory_limit != RLIM_INFINITY) {
-      const rlimit limit{options.memory_limit, options.memory_limit};
-      ::setrlimit(RLIMIT_AS, &limit);
-    }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(SVFSPLIT_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::atomic<bool> ended{false};
-  std::thread watchdog;
-  if (options.signal != 0) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::error_code ec;
-    if (options.watch.empty())
-      std::this_thread::sleep_for(options.delay);
-    while (!options.watch.empty() && std::chrono::steady_clock::now() < deadline &&
-           !(fs::exists(options.watch, ec) && fs::file_size(options.watch, ec) > 0))
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ::kill(pid, options.signal);
-    // A run that ignores the signal is killed (and shows as such) rather
-    // than left to hang the test.
-    watchdog = std::thread([pid, &ended] {
-      for (int i = 0; i < 1000 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (!ended)
-        ::kill(pid, SIGKILL);
-    });
-  }
-  Run result;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<std::size_t>(n));
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ended = true;
-  if (watchdog.joinable())
-    watchdog.join();
-  if (WIFEXITED(status))
-    result.status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status))
-    result.signal = WTERMSIG(status);
-  return result;
-}
-
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("svfsplit-cli-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("svfsplit-cli-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_);
+  }
 
   std::size_t entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {})); }
 
@@ -146,6 +46,13 @@ class Cli : public ::testing::Test {
 
 const std::string kBoardInput = "! board\r\nSIR 8 TDI (03);\r\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" +
                                 hex_digits(75, 1) + ")\r\n MASK (" + hex_digits(75, 2) + ");\r\nRUNTEST 1 TCK;\r\n";
+
+// A long command with a one-digit field writes far more than it reads.
+const std::string kBigOutputInput = "X\nSDR 1000000 TDI (1) TDO (2);\nRUNTEST 1 TCK;\n";
+// About 1.3 GB of segment lines: a signal always comes first.
+const std::string kEndlessInput = "X\nSDR 4294967295 TDI (0);\n";
+// About 30 MB of segment lines: long enough to be signalled on the way.
+const std::string kLongInput = "X\nSDR 100000000 TDI (1);\n";
 
 TEST(OutputName, LandsBesideTheInput) {
   const std::pair<const char*, const char*> rows[] = {
@@ -162,14 +69,15 @@ TEST(OutputName, LandsBesideTheInput) {
       {".hidden", ".gvf"},
       {"x.gvf", "x.gvf"},
   };
-  for (const auto& [input, output] : rows) EXPECT_EQ(derive_output_name(input), output) << input;
+  for (const auto& [input, output] : rows)
+    EXPECT_EQ(derive_output_name(input, platform::PathStyle::kPosix), output) << input;
   const std::string long_name(5000, 'n');
-  EXPECT_EQ(derive_output_name(long_name + ".svf"), long_name + ".gvf");
+  EXPECT_EQ(derive_output_name(long_name + ".svf", platform::PathStyle::kPosix), long_name + ".gvf");
 }
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageOnly) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"svfsplit"}, {"./my-tool", "a.svf", "b.svf"}}) {
-    const auto r = run(dir_, args);
+    const auto r = run_program(dir_, args);
     EXPECT_EQ(r.out, "Usage: " + args[0] + " original_filename (e.g.: file.svf)\n");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(entries(), 0u);
@@ -177,10 +85,10 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageOnly) {
 }
 
 TEST_F(Cli, HelpAndVersion) {
-  const auto help = run(dir_, {"svfsplit", "--help"});
+  const auto help = run_program(dir_, {"svfsplit", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: svfsplit original_filename (e.g.: file.svf)\n", 0), 0u);
-  const auto version = run(dir_, {"svfsplit", "--version"});
+  const auto version = run_program(dir_, {"svfsplit", "--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("svfsplit ", 0), 0u);
   EXPECT_EQ(entries(), 0u);
@@ -189,9 +97,16 @@ TEST_F(Cli, HelpAndVersion) {
 TEST_F(Cli, InputThatCannotBeOpenedCreatesNothing) {
   fs::create_directory(dir_ / "folder.svf");
   ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
-  for (const char* name : {"missing.svf", "folder.svf", "pipe.svf", "/dev/null"}) {
-    const auto r = run(dir_, {"svfsplit", name});
+  const std::pair<const char*, const char*> rows[] = {
+      {"missing.svf", "No such file or directory"},
+      {"folder.svf", "not a regular file"},
+      {"pipe.svf", "not a regular file"},
+      {"/dev/null", "not a regular file"},
+  };
+  for (const auto& [name, reason] : rows) {
+    const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, "Could not open file\n") << name;
+    EXPECT_EQ(r.err, "svfsplit: cannot open '" + std::string(name) + "': " + reason + "\n");
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(entries(), 2u) << name;
   }
@@ -200,9 +115,11 @@ TEST_F(Cli, InputThatCannotBeOpenedCreatesNothing) {
 TEST_F(Cli, OutputThatCannotBeOpened) {
   write_file(dir_ / "a.svf", kBoardInput);
   fs::create_directory(dir_ / "a.gvf");
-  const auto r = run(dir_, {"svfsplit", "a.svf"});
+  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
   EXPECT_EQ(r.out, "Could not open file\n");
+  EXPECT_EQ(r.err, "svfsplit: cannot create 'a.gvf': Is a directory\n");
   EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
 TEST_F(Cli, RefusesToOverwriteTheInput) {
@@ -218,31 +135,38 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
       fs::create_symlink("a.svf", dir_ / "a.gvf");
     if (std::string(row.link_kind) == "hard")
       fs::create_hard_link(dir_ / "a.svf", dir_ / "a.gvf");
-    const auto r = run(dir_, {"svfsplit", row.input});
+    const auto r = run_program(dir_, {"svfsplit", row.input});
     const std::string output = row.input == std::string("x.gvf") ? "x.gvf" : "a.gvf";
     EXPECT_EQ(r.out, "Could not write " + output + ": it is the input file\n") << row.link_kind;
     EXPECT_EQ(r.status, 1) << row.link_kind;
     EXPECT_EQ(read_file(dir_ / row.input), kBoardInput) << row.link_kind;
+    EXPECT_TRUE(hidden_entries(dir_).empty());
   }
 }
 
 TEST_F(Cli, ConvertsAndReportsSuccess) {
   fs::create_directory(dir_ / "data.d");
   write_file(dir_ / "data.d" / "board.svf", kBoardInput);
-  // An older, longer output is replaced whole.
+  // An older, longer output is replaced whole, and keeps its permissions.
   write_file(dir_ / "data.d" / "board.gvf", std::string(100000, 'x'));
-  const auto r = run(dir_, {"svfsplit", "data.d/board.svf"});
+  fs::permissions(dir_ / "data.d" / "board.gvf",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const auto r = run_program(dir_, {"svfsplit", "data.d/board.svf"});
   EXPECT_EQ(r.out, kProcessing + kDone);
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_file(dir_ / "data.d" / "board.gvf"), convert_text(kBoardInput).output);
   EXPECT_NE(read_file(dir_ / "data.d" / "board.gvf"), kBoardInput);
+  EXPECT_EQ(fs::status(dir_ / "data.d" / "board.gvf").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_TRUE(hidden_entries(dir_ / "data.d").empty());
 }
 
 TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   std::string input = "X\n";
   for (int i = 0; i < 12; ++i) input += "SDR 300;\n";
   write_file(dir_ / "a.svf", input);
-  const auto r = run(dir_, {"svfsplit", "a.svf"});
+  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
   std::string expected = kProcessing;
   for (int i = 0; i < 10; ++i)
     expected += "Warning: line " + std::to_string(i + 2) + ": SDR of 300 bits copied unsplit\n";
@@ -252,49 +176,64 @@ TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   EXPECT_EQ(read_file(dir_ / "a.gvf"), input);
 }
 
-// A long command with a one-digit field writes far more than it reads:
-// the file-size limits below fall before, inside and after its segments.
-const std::string kBigOutputInput = "X\nSDR 1000000 TDI (1) TDO (2);\nRUNTEST 1 TCK;\n";
-
-TEST_F(Cli, FullDiskRemovesTheOutput) {
+// File-size limits that fall before, inside and after the segments.
+TEST_F(Cli, FullDiskKeepsThePreviousOutput) {
   write_file(dir_ / "a.svf", kBigOutputInput);
-  for (const rlim_t limit : {rlim_t{1}, rlim_t{1024}, rlim_t{65536}, rlim_t{100000}}) {
-    const auto r = run(dir_, {"svfsplit", "a.svf"}, size_limit(limit));
-    EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: File too large\n") << limit;
-    EXPECT_EQ(r.status, 1) << limit;
-    EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << limit;
-    EXPECT_EQ(read_file(dir_ / "a.svf"), kBigOutputInput);
+  for (const std::uint64_t limit : {1, 1024, 65536, 100000}) {
+    for (const bool previous : {false, true}) {
+      if (previous)
+        write_file(dir_ / "a.gvf", kPrevious);
+      ProgramOptions options;
+      options.file_size_limit = limit;
+      const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+      EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: File too large\n") << limit;
+      EXPECT_EQ(r.status, 1) << limit;
+      EXPECT_EQ(fs::exists(dir_ / "a.gvf"), previous) << limit;
+      if (previous) {
+        EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << limit;
+      }
+      EXPECT_TRUE(hidden_entries(dir_).empty()) << limit;
+      EXPECT_EQ(read_file(dir_ / "a.svf"), kBigOutputInput);
+      fs::remove(dir_ / "a.gvf");
+    }
   }
 }
 
 // Each limit either leaves room for the run, or fails it cleanly: the
-// process may not even start, but it never crashes or keeps a partial file.
+// process may not even start, but it never crashes or keeps a partial
+// file. The buffers come before the writer thread, so that the limits that
+// succeed are all those above one point.
 TEST_F(Cli, LackOfMemoryFailsTheRunCleanly) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's own memory needs no limit";
 #endif
-  write_file(dir_ / "a.svf", kBoardInput);
-  const std::string converted = convert_text(kBoardInput).output;
-  int succeeded = 0;
+  // Several MB of output: the writer thread starts.
+  const std::string input = "X\nSDR 20000000 TDI (1);\n";
+  write_file(dir_ / "a.svf", input);
+  const std::string converted = convert_text(input).output;
+  int first_success = 0;
   int refused = 0;
-  for (rlim_t mib = 2; mib <= 64; ++mib) {
-    RunOptions options;
-    options.memory_limit = mib << 20;
-    const auto r = run(dir_, {"svfsplit", "a.svf"}, options);
+  for (int mib = 2; mib <= 48; ++mib) {
+    ProgramOptions options;
+    options.memory_limit = std::uint64_t(mib) << 20;
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     ASSERT_EQ(r.signal, 0) << mib << " MiB";
     if (r.status == 0) {
-      ++succeeded;
-      EXPECT_EQ(read_file(dir_ / "a.gvf"), converted) << mib << " MiB";
+      first_success = first_success == 0 ? mib : first_success;
+      EXPECT_TRUE(read_file(dir_ / "a.gvf") == converted) << mib << " MiB";
     } else if (r.status == 1) {
       ++refused;
+      EXPECT_EQ(first_success, 0) << mib << " MiB fails above " << first_success << " MiB";
       EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: Cannot allocate memory\n") << mib << " MiB";
       EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << mib << " MiB";
     } else {
       EXPECT_EQ(r.status, 127) << mib << " MiB: not started";
+      EXPECT_EQ(first_success, 0) << mib << " MiB";
     }
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << mib << " MiB";
     fs::remove(dir_ / "a.gvf");
   }
-  EXPECT_GT(succeeded, 0);
+  EXPECT_GT(first_success, 0);
   EXPECT_GT(refused, 0);
 }
 
@@ -303,58 +242,228 @@ TEST_F(Cli, FullDeviceThroughALinkIsLeftAlone) {
     GTEST_SKIP() << "no /dev/full";
   write_file(dir_ / "a.svf", kBoardInput);
   fs::create_symlink("/dev/full", dir_ / "a.gvf");
-  const auto r = run(dir_, {"svfsplit", "a.svf"});
+  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
   EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: No space left on device\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf"));
   EXPECT_TRUE(fs::exists("/dev/full"));
+  EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
 TEST_F(Cli, ReadErrorIsReported) {
   if (!fs::exists("/proc/self/mem"))
     GTEST_SKIP() << "no /proc/self/mem";
   fs::create_symlink("/proc/self/mem", dir_ / "mem.svf");
-  const auto r = run(dir_, {"svfsplit", "mem.svf"});
+  const auto r = run_program(dir_, {"svfsplit", "mem.svf"});
   EXPECT_EQ(r.out, kProcessing + "Could not read mem.svf: Input/output error\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(fs::exists(dir_ / "mem.gvf"));
+  EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
-TEST_F(Cli, UnwritableStandardOutputFailsTheRun) {
+// Standard output that cannot be written, or is closed: the conversion
+// itself is done and kept; only the status tells.
+TEST_F(Cli, StandardStreams) {
+  using Stdout = ProgramOptions::Stdout;
+  struct Row {
+    const char* name;
+    Stdout kind;
+    bool stdin_closed;
+    int status;
+  };
+  const Row rows[] = {
+      {"full", Stdout::kFull, false, 1},
+      {"a pipe nobody reads", Stdout::kClosedPipe, false, 1},
+      {"closed, with standard input", Stdout::kClosed, true, 0},
+  };
   write_file(dir_ / "a.svf", kBoardInput);
-  // The conversion itself succeeded: its output is complete and kept.
-  EXPECT_EQ(run(dir_, {"svfsplit", "a.svf"}, stdout_full()).status, 1);
-  EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output);
-  EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput);
-  // A failed run keeps its own status.
-  EXPECT_EQ(run(dir_, {"svfsplit", "missing.svf"}, stdout_full()).status, 1);
+  for (const Row& row : rows) {
+    write_file(dir_ / "a.gvf", kPrevious);
+    ProgramOptions options;
+    options.stdout_kind = row.kind;
+    options.stdin_closed = row.stdin_closed;
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(r.signal, 0) << row.name;
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kBoardInput).output) << row.name;
+    EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput) << row.name;
+    // A failed run keeps its own status.
+    options.stdin_closed = false;
+    EXPECT_EQ(run_program(dir_, {"svfsplit", "missing.svf"}, options).status, 1) << row.name;
+    EXPECT_EQ(run_program(dir_, {"svfsplit"}, options).status, 2) << row.name;
+  }
   EXPECT_FALSE(fs::exists(dir_ / "missing.gvf"));
-  EXPECT_EQ(run(dir_, {"svfsplit"}, stdout_full()).status, 2);
 }
 
-// Interrupted, the run removes its partial output and ends by the signal.
-TEST_F(Cli, SignalRemovesThePartialOutput) {
-  // About 1.3 GB of segment lines: the signal always comes first.
-  write_file(dir_ / "a.svf", "X\nSDR 4294967295 TDI (0);\n");
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    const auto r = run(dir_, {"svfsplit", "a.svf"}, signal_when_growing(sig, dir_ / "a.gvf"));
-    EXPECT_EQ(r.signal, sig);
-    EXPECT_EQ(r.out, kProcessing);
-    EXPECT_FALSE(fs::exists(dir_ / "a.gvf")) << sig;
+// Links and odd files at the output name: what the name reaches gets the
+// new output whole, or keeps what it had.
+TEST_F(Cli, LinksAtTheOutputName) {
+  const std::string converted = convert_text(kBoardInput).output;
+  const std::string precious = "precious\n";
+  enum class Fault { kNone, kFullDisk, kInterrupt };
+  struct Row {
+    const char* name;
+    Fault fault;
+  };
+  for (const Row row :
+       {Row{"completes", Fault::kNone}, Row{"disk full", Fault::kFullDisk}, Row{"interrupted", Fault::kInterrupt}}) {
+    const std::string input = row.fault == Fault::kInterrupt ? kEndlessInput : kBoardInput;
+    const bool completes = row.fault == Fault::kNone;
+    ProgramOptions options;
+    if (row.fault == Fault::kFullDisk)
+      options.file_size_limit = 100;
+    if (row.fault == Fault::kInterrupt) {
+      options.signal = SIGINT;
+      options.signal_when = [this] { return temporary_size(dir_ / "far") > 0; };
+    }
+    // A symbolic link, through a second one, to a file in another folder.
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "far");
+    write_file(dir_ / "a.svf", input);
+    write_file(dir_ / "far" / "other.txt", precious);
+    fs::create_symlink("far/link", dir_ / "a.gvf");
+    fs::create_symlink("other.txt", dir_ / "far" / "link");
+    auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(r.status, completes ? 0 : row.fault == Fault::kFullDisk ? 1 : -1) << row.name;
+    EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf")) << row.name;
+    EXPECT_TRUE(fs::is_symlink(dir_ / "far" / "link")) << row.name;
+    EXPECT_EQ(read_file(dir_ / "far" / "other.txt"), completes ? converted : precious) << row.name;
+    EXPECT_TRUE(hidden_entries(dir_ / "far").empty()) << row.name;
+
+    // A dangling link: the file is made where it points.
+    fs::remove(dir_ / "far" / "other.txt");
+    r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(fs::exists(dir_ / "far" / "other.txt"), completes) << row.name;
+    EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf")) << row.name;
+    EXPECT_TRUE(hidden_entries(dir_ / "far").empty()) << row.name;
+
+    // A hard link: the name gets the new file, the other name keeps the old.
+    fs::remove_all(dir_ / "far");
+    fs::remove(dir_ / "a.gvf");
+    fs::create_directories(dir_ / "far");
+    write_file(dir_ / "far" / "other.txt", precious);
+    fs::create_hard_link(dir_ / "far" / "other.txt", dir_ / "a.gvf");
+    options.signal_when = [this] { return temporary_size(dir_) > 0; };
+    r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(read_file(dir_ / "a.gvf"), completes ? converted : precious) << row.name;
+    EXPECT_EQ(read_file(dir_ / "far" / "other.txt"), precious) << row.name;
+    EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << row.name;
+  }
+
+  // A dangling link into a folder that does not exist.
+  fs::remove(dir_ / "a.gvf");
+  fs::create_symlink("nowhere/x.gvf", dir_ / "a.gvf");
+  write_file(dir_ / "a.svf", kBoardInput);
+  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+  EXPECT_EQ(r.out, "Could not open file\n");
+  EXPECT_EQ(r.err, "svfsplit: cannot create a temporary file beside 'a.gvf': No such file or directory\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// Folders where no file can be created, and files that may not be
+// replaced: the run fails before converting, or leaves the previous output
+// as it was, and no temporary file stays behind.
+TEST_F(Cli, PermissionsOfTheFolderAndTheOutput) {
+  if (!can_run_unprivileged())
+    GTEST_SKIP() << "running as root with no user 'nobody' to switch to";
+  struct Row {
+    const char* name;
+    fs::perms folder;
+    fs::perms output;
+    std::string out;
+    std::string err;
+  };
+  const auto all = fs::perms::all;
+  const auto rw = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write |
+                  fs::perms::others_read | fs::perms::others_write;
+  const auto ro = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  const auto rx = ro | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  const Row rows[] = {
+      {"a folder not writable, a writable output", rx, rw, "Could not open file\n",
+       "svfsplit: cannot create a temporary file beside 'a.gvf': Permission denied\n"},
+      {"a read-only output", all, ro, "Could not open file\n", "svfsplit: cannot create 'a.gvf': Permission denied\n"},
+      {"a sticky folder, another user's output", all | fs::perms::sticky_bit, rw,
+       kProcessing + "Could not write a.gvf: Operation not permitted\n", ""},
+  };
+  for (const Row& row : rows) {
+    const fs::path folder = dir_ / "out";
+    fs::create_directories(folder);
+    write_file(folder / "a.svf", kBoardInput);
+    write_file(folder / "a.gvf", kPrevious);
+    fs::permissions(folder / "a.gvf", row.output);
+    fs::permissions(folder, row.folder);
+    fs::permissions(dir_, fs::perms::all);
+    ProgramOptions options;
+    options.as_unprivileged = true;
+    const auto r = run_program(folder, {"svfsplit", "a.svf"}, options);
+    // Without root, the output is our own, and the sticky folder lets us
+    // replace it.
+    if (running_as_root() || row.folder != (all | fs::perms::sticky_bit)) {
+      EXPECT_EQ(r.out, row.out) << row.name;
+      EXPECT_EQ(r.err, row.err) << row.name;
+      EXPECT_EQ(r.status, 1) << row.name;
+      EXPECT_EQ(read_file(folder / "a.gvf"), kPrevious) << row.name;
+    }
+    EXPECT_TRUE(hidden_entries(folder).empty()) << row.name;
+    fs::permissions(folder, fs::perms::all);
+    fs::remove_all(folder);
+  }
+}
+
+// Interrupted at any point, the run ends by the signal and leaves nothing
+// new: the previous output is untouched, no temporary file stays. Signals
+// that were ignored at the start stay ignored.
+TEST_F(Cli, Signals) {
+  struct Row {
+    int signal;
+    bool ignored_at_start;
+    std::chrono::milliseconds delay;  // 0: once the temporary file grows
+  };
+  using std::chrono::milliseconds;
+  const Row rows[] = {
+      {SIGINT, false, {}},
+      {SIGTERM, false, {}},
+      {SIGHUP, false, {}},
+      {SIGHUP, true, {}},
+      {SIGINT, true, {}},
+      {SIGTERM, false, milliseconds(1)},
+      {SIGINT, false, milliseconds(3)},
+      {SIGHUP, false, milliseconds(8)},
+      {SIGTERM, false, milliseconds(20)},
+  };
+  for (const Row& row : rows) {
+    write_file(dir_ / "a.svf", row.ignored_at_start ? kLongInput : kEndlessInput);
+    write_file(dir_ / "a.gvf", kPrevious);
+    ProgramOptions options;
+    options.signal = row.signal;
+    options.delay = row.delay;
+    if (row.delay.count() == 0)
+      options.signal_when = [this] { return temporary_size(dir_) > 0; };
+    if (row.ignored_at_start)
+      options.ignored_signal = row.signal;
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    if (row.ignored_at_start) {
+      EXPECT_EQ(r.status, 0) << row.signal;
+      EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kLongInput).output) << row.signal;
+    } else {
+      EXPECT_EQ(r.signal, row.signal);
+      EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << row.signal;
+    }
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << row.signal;
   }
 }
 
 // An output that blocks (a FIFO whose reader has stopped reading) must not
 // keep an interrupt from ending the run; the FIFO is left in place.
 TEST_F(Cli, SignalEndsARunBlockedOnItsOutput) {
-  write_file(dir_ / "a.svf", "X\nSDR 4294967295 TDI (0);\n");
+  write_file(dir_ / "a.svf", kEndlessInput);
   ASSERT_EQ(::mkfifo((dir_ / "a.gvf").c_str(), 0600), 0);
   const int reader = ::open((dir_ / "a.gvf").c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  RunOptions options;
+  ProgramOptions options;
   options.signal = SIGINT;
   options.delay = std::chrono::milliseconds(300);
-  const auto r = run(dir_, {"svfsplit", "a.svf"}, options);
+  const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
   ::close(reader);
   EXPECT_EQ(r.signal, SIGINT);
   EXPECT_EQ(r.out, kProcessing);

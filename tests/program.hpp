@@ -1,0 +1,54 @@
+// Running the real binary, as a user would, and what it left behind.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace svfsplit::test {
+
+namespace fs = std::filesystem;
+
+struct ProgramRun {
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct ProgramOptions {
+  // The shipped binary, or the test build with the platform seam.
+  std::string binary = SVFSPLIT_BINARY;
+  // Set in the child's environment (the test build reads SVFSPLIT_*).
+  std::vector<std::pair<std::string, std::string>> environment;
+
+  // The rest works on POSIX systems only.
+  std::uint64_t file_size_limit = 0;  // bytes; 0: none
+  std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
+  enum class Stdout { kPipe, kFull, kClosedPipe, kClosed } stdout_kind = Stdout::kPipe;
+  bool stdin_closed = false;
+  int ignored_signal = 0;        // ignored from the start, as nohup does
+  bool as_unprivileged = false;  // run as "nobody" when the tests run as root
+  int signal = 0;                // sent once `signal_when` holds (polled), or after `delay`
+  std::function<bool()> signal_when;
+  std::chrono::milliseconds delay{0};
+};
+
+ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args, const ProgramOptions& options = {});
+
+// Whether the tests run with the privileges that bypass file permissions.
+bool running_as_root();
+// Whether run_program can drop those privileges for `as_unprivileged`.
+bool can_run_unprivileged();
+
+// The names in `dir` that start with '.': temporary files left behind.
+std::vector<std::string> hidden_entries(const fs::path& dir);
+
+// The size of the first temporary file in `dir`, 0 when there is none.
+std::uintmax_t temporary_size(const fs::path& dir);
+
+}  // namespace svfsplit::test

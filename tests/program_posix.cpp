@@ -1,0 +1,144 @@
+// run_program on POSIX systems: fork, exec, and pipes for both streams.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "program.hpp"
+
+extern char** environ;
+
+namespace svfsplit::test {
+
+namespace {
+
+std::string drain(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+void limit(int resource, std::uint64_t bytes) {
+  if (bytes == 0)
+    return;
+  const rlimit value{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+  ::setrlimit(resource, &value);
+}
+
+const passwd* nobody() {
+  return ::getpwnam("nobody");
+}
+
+}  // namespace
+
+bool running_as_root() {
+  return ::geteuid() == 0;
+}
+
+bool can_run_unprivileged() {
+  return !running_as_root() || nobody() != nullptr;
+}
+
+ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args, const ProgramOptions& options) {
+  using Stdout = ProgramOptions::Stdout;
+  int out[2];
+  int err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0)
+    return {};
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (const auto& [name, value] : options.environment) env_strings.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> arg_strings(args);
+  std::vector<char*> argv;
+  for (auto& a : arg_strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const passwd* user = options.as_unprivileged && running_as_root() ? nobody() : nullptr;
+  const uid_t uid = user != nullptr ? user->pw_uid : 0;
+  const gid_t gid = user != nullptr ? user->pw_gid : 0;
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    ::close(err[0]);
+    ::dup2(err[1], 2);
+    switch (options.stdout_kind) {
+      case Stdout::kPipe:
+        ::dup2(out[1], 1);
+        break;
+      case Stdout::kFull:
+        ::dup2(::open("/dev/full", O_WRONLY), 1);
+        break;
+      case Stdout::kClosedPipe: {
+        int closed[2];
+        if (::pipe(closed) != 0)
+          ::_exit(127);
+        ::close(closed[0]);
+        ::dup2(closed[1], 1);
+        break;
+      }
+      case Stdout::kClosed:
+        ::close(1);
+        break;
+    }
+    if (options.stdin_closed)
+      ::close(0);
+    if (::chdir(dir.c_str()) != 0)
+      ::_exit(127);
+    limit(RLIMIT_FSIZE, options.file_size_limit);
+    limit(RLIMIT_AS, options.memory_limit);
+    if (options.ignored_signal != 0)
+      ::signal(options.ignored_signal, SIG_IGN);
+    if (user != nullptr && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+      ::_exit(126);
+    ::execve(options.binary.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+
+  std::atomic<bool> ended{false};
+  std::thread signaller;
+  if (options.signal != 0) {
+    signaller = std::thread([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      if (!options.signal_when)
+        std::this_thread::sleep_for(options.delay);
+      while (options.signal_when && !ended && !options.signal_when() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!ended)
+        ::kill(pid, options.signal);
+      // A run that ignores the signal is killed (and shows as such) rather
+      // than left to hang the test.
+      for (int i = 0; i < 1000 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!ended)
+        ::kill(pid, SIGKILL);
+    });
+  }
+  ProgramRun result;
+  std::thread err_reader([&] { result.err = drain(err[0]); });
+  result.out = drain(out[0]);
+  err_reader.join();
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ended = true;
+  if (signaller.joinable())
+    signaller.join();
+  if (WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status))
+    result.signal = WTERMSIG(status);
+  return result;
+}
+
+}  // namespace svfsplit::test
