@@ -121,6 +121,13 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
+#if defined(_WIN32)
+// Unicode arguments: any name, whatever the code page.
+extern "C" int wmain(int argc, wchar_t** argv) {
+  return run(svfsplit::platform::utf8_arguments(argc, argv));
+}
+#else
 int main(int argc, char** argv) {
   return run(std::vector<std::string>(argv, argv + argc));
 }
+#endif

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace svfsplit::platform {
 
@@ -117,6 +118,11 @@ bool stop_request_caught();
 
 // Milliseconds from an arbitrary start, never going back.
 std::int64_t monotonic_milliseconds();
+
+#if defined(_WIN32)
+// The program's arguments, as wmain receives them, in UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
 
 // How file names are split into folder and last component.
 enum class PathStyle {

@@ -2,49 +2,29 @@
 // of the program (svfsplit_seam): whatever fails, the run reports it once,
 // and the output name holds either what it held before or the whole new
 // output, never part of it; no temporary file is left behind.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <fstream>
-
-#include "helpers.hpp"
-#include "program.hpp"
+#include "cli.hpp"
 
 namespace svfsplit::test {
 namespace {
 
-const std::string kProcessing = "Processing SDR command...\n";
-const std::string kDone = "\nConversion successfully completed!!!\n";
-const std::string kPrevious = "the previous output\n";
 // A long command whose output fills several buffers.
 const std::string kInput = "! board\r\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" + hex_digits(75, 1) +
                            ");\r\nSDR 4500000 TDI (1);\r\nRUNTEST 1 TCK;\r\n";
 
-class Faults : public ::testing::Test {
+class Faults : public Cli {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("svfsplit-faults-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    converted_ = convert_text(kInput).output;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   ProgramRun run_with(const std::string& faults, bool previous) {
-    std::ofstream(dir_ / "a.svf", std::ios::binary) << kInput;
+    write_file(dir_ / "a.svf", kInput);
     fs::remove(dir_ / "a.gvf");
     if (previous)
-      std::ofstream(dir_ / "a.gvf", std::ios::binary) << kPrevious;
+      write_file(dir_ / "a.gvf", kPrevious);
     ProgramOptions options;
     options.binary = SVFSPLIT_SEAM_BINARY;
     options.environment = {{"SVFSPLIT_FAULTS", faults}};
     return run_program(dir_, {"svfsplit", "a.svf"}, options);
   }
 
-  fs::path dir_;
-  std::string converted_;
+  const std::string converted_ = convert_text(kInput).output;
 };
 
 std::size_t count_lines_starting(const std::string& text, const std::string& head) {

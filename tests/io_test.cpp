@@ -1,9 +1,9 @@
 // The windowed input against a plain reading of the same bytes, and the
 // buffered output's blocks and errors.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -110,7 +110,10 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
       if (sink == Sink::kFileFromSecondThread && buffer < 5)
         continue;  // a block handed over per byte or two: slow, and nothing new
       std::string written;
-      const std::string path = "/tmp/svfsplit-output-" + std::to_string(::getpid());
+      const std::string path =
+          (std::filesystem::temp_directory_path() /
+           ("svfsplit-output-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())))
+              .string();
       platform::File file;
       if (sink != Sink::kString) {
         ASSERT_EQ(platform::create_new(path, file), 0);

@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 struct ProgramRun {
   int status = -1;  // exit status, or -1 when ended by a signal
   int signal = 0;
-  std::string out;
+  std::string out;  // with CR LF read as LF, as on POSIX systems
   std::string err;
+  std::string out_bytes;  // as written
 };
 
 struct ProgramOptions {

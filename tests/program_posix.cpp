@@ -128,6 +128,7 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   ProgramRun result;
   std::thread err_reader([&] { result.err = drain(err[0]); });
   result.out = drain(out[0]);
+  result.out_bytes = result.out;
   err_reader.join();
   int status = 0;
   ::waitpid(pid, &status, 0);

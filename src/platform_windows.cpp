@@ -1,0 +1,439 @@
+// The platform layer on Windows, through Win32 itself: binary files with
+// 64-bit offsets, Unicode names, the console and its control events.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#include "platform.hpp"
+#include "test_seam.hpp"
+
+namespace svfsplit::platform {
+
+using test_seam::Call;
+
+struct FileAccess {
+  static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static File adopt(HANDLE handle) {
+    File file;
+    file.native_ = reinterpret_cast<std::intptr_t>(handle);
+    return file;
+  }
+  static HANDLE release(File& file) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(file.native_);
+    file.native_ = File::kNone;
+    return handle;
+  }
+};
+
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+  if (utf8.empty())
+    return {};
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), n);
+  return text;
+}
+
+std::string narrow(std::wstring_view utf16) {
+  if (utf16.empty())
+    return {};
+  const int n =
+      ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), text.data(), n, nullptr, nullptr);
+  return text;
+}
+
+// The errno-style code for the last Win32 error.
+Error last_error() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      return EPIPE;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_FILE_TOO_LARGE:
+      return EFBIG;
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_OPERATION_ABORTED:
+      return EINTR;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return ELOOP;
+    case ERROR_BUSY:
+      return EBUSY;
+    default:
+      return EIO;
+  }
+}
+
+// The stop request caught: 0, or the control event's number plus one.
+std::atomic<int> g_caught{0};
+void (*g_on_stop)() noexcept = nullptr;
+// Set once the run has cleaned up, for a console that is closing.
+HANDLE g_cleaned_up = nullptr;
+
+BOOL WINAPI on_control_event(DWORD event) {
+  int none = 0;
+  g_caught.compare_exchange_strong(none, static_cast<int>(event) + 1);
+  if (g_on_stop != nullptr)
+    g_on_stop();
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    // The process ends when this returns: wait for the run to remove its
+    // temporary file first (the system allows a few seconds).
+    if (g_cleaned_up != nullptr)
+      ::WaitForSingleObject(g_cleaned_up, 4500);
+  }
+  return TRUE;
+}
+
+// Runs a call, retrying it when the test seam says it was interrupted. The
+// seam may also fail it, or (kShort) have it do part of its work: `call`
+// is given what the seam said and returns an error code.
+template <class SystemCall>
+Error attempt(Call kind, SystemCall call) {
+  for (;;) {
+    const int fault = test_seam::fault(kind);
+    const Error error = fault > 0 ? fault : call(fault);
+    if (error != EINTR || stop_request_caught())
+      return error;
+  }
+}
+
+DWORD part(std::size_t size, int fault) {
+  const std::size_t most = std::size_t{1} << 30;  // a single call's limit
+  const std::size_t n = fault == test_seam::kShort && size > 1 ? size / 2 : size;
+  return static_cast<DWORD>(n < most ? n : most);
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+Error open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file,
+                Call kind) {
+  return attempt(kind, [&](int) -> Error {
+    const HANDLE h = ::CreateFileW(wide(name).c_str(), access, share, nullptr, disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return last_error();
+    file = FileAccess::adopt(h);
+    return 0;
+  });
+}
+
+Error describe(HANDLE h, FileStatus& status) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  const DWORD type = ::GetFileType(h);
+  if (type != FILE_TYPE_DISK) {
+    // A console, a pipe, the NUL device: no identity of a file on a volume.
+    status = {};
+    status.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(h)};
+    return 0;
+  }
+  if (!::GetFileInformationByHandle(h, &info))
+    return last_error();
+  status.id = {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  return 0;
+}
+
+HANDLE standard_handle(Stream stream) {
+  return ::GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+bool is_console(HANDLE h) {
+  DWORD mode = 0;
+  return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
+}
+
+}  // namespace
+
+std::string error_text(Error error) {
+  switch (error) {
+    case EPERM:
+      return "Operation not permitted";
+    case ENOENT:
+      return "No such file or directory";
+    case EINTR:
+      return "Interrupted system call";
+    case EIO:
+      return "Input/output error";
+    case ENXIO:
+      return "No such device or address";
+    case EBADF:
+      return "Bad file descriptor";
+    case EAGAIN:
+      return "Resource temporarily unavailable";
+    case ENOMEM:
+      return "Cannot allocate memory";
+    case EACCES:
+      return "Permission denied";
+    case EBUSY:
+      return "Device or resource busy";
+    case EEXIST:
+      return "File exists";
+    case EXDEV:
+      return "Invalid cross-device link";
+    case ENOTDIR:
+      return "Not a directory";
+    case EISDIR:
+      return "Is a directory";
+    case EINVAL:
+      return "Invalid argument";
+    case EMFILE:
+      return "Too many open files";
+    case EFBIG:
+      return "File too large";
+    case ENOSPC:
+      return "No space left on device";
+    case EROFS:
+      return "Read-only file system";
+    case EPIPE:
+      return "Broken pipe";
+    case ENAMETOOLONG:
+      return "File name too long";
+    case ENOTEMPTY:
+      return "Directory not empty";
+    case ELOOP:
+      return "Too many levels of symbolic links";
+    default:
+      return "Unknown error " + std::to_string(error);
+  }
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    File old(std::move(*this));
+    native_ = other.native_;
+    other.native_ = kNone;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (is_open())
+    ::CloseHandle(FileAccess::handle(*this));
+}
+
+Error open_input(const std::string& name, File& file) {
+  // Others may read, write, rename and delete the file meanwhile, as on
+  // POSIX. A folder opens too, to be refused as not a regular file.
+  return open_file(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, file, Call::kOpen);
+}
+
+Error open_existing_output(const std::string& name, File& file) {
+  // A read-only file is refused whoever runs the program: it could not be
+  // replaced, and Windows would refuse the rename at the end.
+  const DWORD attributes = ::GetFileAttributesW(wide(name).c_str());
+  const bool known = attributes != INVALID_FILE_ATTRIBUTES;
+  if (known && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return EISDIR;
+  if (known && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    return EACCES;
+  return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0, file, Call::kOpen);
+}
+
+Error create_new(const std::string& name, File& file) {
+  return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file,
+                   Call::kCreate);
+}
+
+Error status(const File& file, FileStatus& status) {
+  return attempt(Call::kStatus, [&](int) { return describe(FileAccess::handle(file), status); });
+}
+
+Error status(const std::string& name, FileStatus& status) {
+  return attempt(Call::kStatus, [&](int) -> Error {
+    const HANDLE h =
+        ::CreateFileW(wide(name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return last_error();
+    const Error error = describe(h, status);
+    ::CloseHandle(h);
+    return error;
+  });
+}
+
+// Symbolic links and junctions at the output name are not followed: the
+// rename replaces the link itself, and its target is left alone.
+Error resolve_links(const std::string& name, std::string& target) {
+  return attempt(Call::kResolve, [&](int) {
+    target = name;
+    return 0;
+  });
+}
+
+// Windows files have no permission bits to copy; a read-only output is
+// refused before it comes to this.
+Error copy_permissions(const File&, const File&) {
+  return attempt(Call::kPermissions, [](int) { return 0; });
+}
+
+Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
+  done = 0;
+  return attempt(Call::kRead, [&](int fault) -> Error {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(FileAccess::handle(file), buffer, part(size, fault), &got, &at)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF)
+        return 0;
+      return last_error();
+    }
+    done = got;
+    return 0;
+  });
+}
+
+Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
+  done = 0;
+  return attempt(Call::kWrite, [&](int fault) -> Error {
+    DWORD put = 0;
+    if (!::WriteFile(FileAccess::handle(file), data, part(size, fault), &put, nullptr))
+      return last_error();
+    done = put;
+    return 0;
+  });
+}
+
+Error close(File& file) {
+  if (!file.is_open())
+    return 0;
+  const int fault = test_seam::fault(Call::kClose);
+  const bool closed = ::CloseHandle(FileAccess::release(file)) != 0;
+  if (fault > 0)
+    return fault == EINTR && !stop_request_caught() ? 0 : fault;
+  return closed ? 0 : last_error();
+}
+
+Error rename_over(const std::string& from, const std::string& to) {
+  return attempt(Call::kRename, [&](int) -> Error {
+    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_error();
+  });
+}
+
+Error remove(const std::string& name) {
+  return attempt(Call::kRemove, [&](int) -> Error { return ::DeleteFileW(wide(name).c_str()) ? 0 : last_error(); });
+}
+
+Error print(Stream stream, std::string_view text) {
+  const HANDLE h = standard_handle(stream);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE)
+    return EBADF;
+  std::string lines;
+  for (const char c : text) {
+    if (c == '\n')
+      lines += '\r';
+    lines += c;
+  }
+  if (is_console(h)) {
+    // The console shows any name, whatever its code page.
+    const std::wstring utf16 = wide(lines);
+    std::wstring_view rest = utf16;
+    while (!rest.empty()) {
+      DWORD put = 0;
+      const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
+        const auto n =
+            static_cast<DWORD>(fault == test_seam::kShort && rest.size() > 1 ? rest.size() / 2 : rest.size());
+        return ::WriteConsoleW(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
+      });
+      if (error != 0)
+        return error;
+      rest.remove_prefix(put);
+    }
+    return 0;
+  }
+  std::string_view rest = lines;
+  while (!rest.empty()) {
+    DWORD put = 0;
+    const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
+      return ::WriteFile(h, rest.data(), part(rest.size(), fault), &put, nullptr) ? 0 : last_error();
+    });
+    if (error != 0)
+      return error;
+    rest.remove_prefix(put);
+  }
+  return 0;
+}
+
+bool is_terminal(Stream stream) {
+  return is_console(standard_handle(stream));
+}
+
+void prepare_process() {
+  // No message boxes for drives without media: a failure to report instead.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void catch_stop_requests(void (*on_stop)() noexcept) {
+  g_on_stop = on_stop;
+  g_cleaned_up = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(on_control_event, TRUE);
+}
+
+bool stop_request_caught() {
+  return g_caught.load() != 0;
+}
+
+void end_by_stop_request() {
+  if (g_cleaned_up != nullptr)
+    ::SetEvent(g_cleaned_up);
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+std::int64_t monotonic_milliseconds() {
+  if (const auto reading = test_seam::clock_reading(); reading >= 0)
+    return reading;
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(narrow(argv[i]));
+  return args;
+}
+
+}  // namespace svfsplit::platform
