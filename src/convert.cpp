@@ -19,7 +19,9 @@ constexpr std::uint64_t kTooLong = std::uint64_t{std::numeric_limits<std::uint32
 
 class CopyLoop {
  public:
-  CopyLoop(Input& in, Output& out) : in_(in), out_(out), state_(in) {}
+  CopyLoop(Input& in, Output& out, Progress* progress) : in_(in), out_(out), state_(in) {
+    state_.progress = progress;
+  }
 
   ConvertReport run() {
     bool line_start = false;  // the first line follows no line feed
@@ -48,7 +50,11 @@ class CopyLoop {
   Output& out_;
   SplitState state_;
   ConvertReport report_;
+  std::int64_t next_progress_ = 0;  // input offset of the next report
 };
+
+// The progress line is told of the copy loop's offset every this many bytes.
+constexpr std::int64_t kProgressStep = 1 << 20;
 
 // Copies bytes up to and including the next line feed. Returns true when
 // it wrote one, false at the end of the input or when the run must stop.
@@ -60,6 +66,10 @@ bool CopyLoop::copy_line() {
     }
     if (out_.failed())
       return false;
+    if (state_.progress != nullptr && in_.tell() >= next_progress_) {
+      state_.progress->at(in_.tell());
+      next_progress_ = in_.tell() + kProgressStep;
+    }
     const auto window = in_.ahead();
     if (window.empty())
       return false;
@@ -165,8 +175,8 @@ void CopyLoop::number_unsplit_lines() {
 
 }  // namespace
 
-ConvertReport convert_stream(Input& in, Output& out) {
-  CopyLoop loop(in, out);
+ConvertReport convert_stream(Input& in, Output& out, Progress* progress) {
+  CopyLoop loop(in, out, progress);
   return loop.run();
 }
 

@@ -8,6 +8,7 @@
 
 #include "input.hpp"
 #include "output.hpp"
+#include "progress.hpp"
 #include "search_notes.hpp"
 #include "stop.hpp"
 
@@ -52,6 +53,8 @@ struct SplitState {
   // its digits kept.
   std::size_t digit_room;
   std::unique_ptr<char[]> digits;
+  // Told, now and then, how far the conversion has got; may be null.
+  Progress* progress = nullptr;
 };
 
 // Copies `in` to `out` from the input's current position to its end,
@@ -59,7 +62,8 @@ struct SplitState {
 // and replacing each long one by its segment lines. Stops early when
 // request_stop() has been called or the output has failed. Read and write
 // errors are left in the input's source and in `out` for the caller.
-ConvertReport convert_stream(Input& in, Output& out);
+// `progress`, when given, is told now and then how far the input is done.
+ConvertReport convert_stream(Input& in, Output& out, Progress* progress = nullptr);
 
 // Replaces one long SDR command by its segment lines. Entered with the
 // input just past the character that ended the length's digits. On

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <random>
 #include <system_error>
 
@@ -71,6 +72,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     return cannot("cannot open", input_name, platform::error_text(error));
   if (!input.regular)
     return cannot("cannot open", input_name, "not a regular file");
+  input_size_ = input.size;
 
   // What is there now is opened for writing, not truncated, so that a
   // directory, a read-only file or the input itself is refused before
@@ -136,7 +138,11 @@ FileConversion::Result FileConversion::run() {
     const Source source = Source::file(input_);
     Input in(source);
     Output out(output_, in_place_ ? Output::Writer::kThisThread : Output::Writer::kSecondThread);
-    result.report = convert_stream(in, out);
+    // A line that shows how far the run has got, on a terminal only.
+    std::optional<Progress> progress;
+    if (platform::is_terminal(platform::Stream::kError))
+      progress.emplace(input_size_);
+    result.report = convert_stream(in, out, progress ? &*progress : nullptr);
     out.flush();
     result.read_error = source.error();
     result.write_error = out.error();

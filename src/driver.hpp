@@ -58,6 +58,7 @@ class FileConversion {
   std::string target_;       // the file the output name finally reaches
   std::string temporary_;    // written, then renamed over target_; empty once renamed
   bool in_place_ = false;    // the output is not a regular file
+  std::int64_t input_size_ = 0;
   std::string problem_;
 };
 

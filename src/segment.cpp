@@ -66,6 +66,14 @@ void emit_segment(Output& out, std::uint32_t last_bits, const FieldCursor& tdi, 
     out.write(spare.data(), size);
 }
 
+// Inside a long command, the progress line is told every this many
+// segments that its input is done in proportion to the segments written.
+constexpr std::uint32_t kSegmentsPerProgress = 4096;
+
+void report_progress(Progress& progress, std::int64_t from, std::int64_t to, double share) {
+  progress.at(from + static_cast<std::int64_t>(static_cast<double>(to - from) * share));
+}
+
 // Moves the input past the command's ';' and at most two line end or blank
 // bytes after it, stopping after a line feed; returns the last byte consumed.
 int resume_after(Input& in, std::int64_t semicolon) {
@@ -94,6 +102,7 @@ SplitState::SplitState(Input& in)
       digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
 int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
+  const std::int64_t entry = in.tell();
   // What the anchor buys: while the command fits the main window, the
   // window keeps its start, so that a field whose digits could not all be
   // kept is read backwards from memory rather than from the file again.
@@ -117,6 +126,8 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
   for (std::uint32_t k = 0; k < segments; ++k) {
     if (stop_requested() || out.failed() || in.source().error() != 0)
       return kEnd;
+    if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
+      report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
     const bool last = k + 1 == segments;
     const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
     const int m = static_cast<int>((bits + 3) / 4);

@@ -65,7 +65,7 @@ struct Seam {
   std::mutex mutex;  // the writer thread calls too
   std::vector<Fault> armed;
   std::array<int, kCallKinds> calls{};
-  std::int64_t clock_step = 0;
+  std::atomic<std::int64_t> clock_step{0};
   std::atomic<std::int64_t> clock{0};
 };
 
@@ -96,9 +96,12 @@ void arm(Call call, int nth, int error) {
 
 std::int64_t clock_reading() {
   Seam& s = seam();
-  if (s.clock_step <= 0)
+  const std::int64_t step = s.clock_step.load();
+  if (step <= 0)
     return -1;
-  return s.clock.fetch_add(s.clock_step) + s.clock_step;
+  return s.clock.fetch_add(step) + step;
 }
+
+void set_clock_step(std::int64_t ms) { seam().clock_step.store(ms); }
 
 }  // namespace svfsplit::test_seam

@@ -38,6 +38,8 @@ int fault(Call call);
 void arm(Call call, int nth, int error);
 // The clock reading, or -1 to read the system's.
 std::int64_t clock_reading();
+// Makes the clock advance `ms` at each reading from now on; 0: the system's.
+void set_clock_step(std::int64_t ms);
 #else
 constexpr int fault(Call) {
   return 0;

@@ -32,6 +32,7 @@ struct ProgramOptions {
   std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
   enum class Stdout { kPipe, kFull, kClosedPipe, kClosed } stdout_kind = Stdout::kPipe;
   bool stdin_closed = false;
+  bool stderr_terminal = false;  // a pseudo-terminal, instead of a pipe
   int ignored_signal = 0;        // ignored from the start, as nohup does
   bool as_unprivileged = false;  // run as "nobody" when the tests run as root
   int signal = 0;                // sent once `signal_when` holds (polled), or after `delay`

@@ -1,6 +1,7 @@
 // run_program on POSIX systems: fork, exec, and pipes for both streams.
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -51,7 +52,9 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   using Stdout = ProgramOptions::Stdout;
   int out[2];
   int err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0)
+  if (::pipe(out) != 0)
+    return {};
+  if (options.stderr_terminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : ::pipe(err) != 0)
     return {};
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
