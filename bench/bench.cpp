@@ -116,7 +116,7 @@ struct Result {
 
 // With `fresh`, both targets are removed before each run (a first
 // conversion); without, each run overwrites the file of the run before
-// (svfsplit truncates its output, the shell truncates cat's copy).
+// (svfsplit renames a new file over it, the shell truncates cat's copy).
 Result measure(const std::string& svfsplit, const fs::path& input, int runs, bool fresh) {
   std::vector<double> converts, cats;
   long peak = 0;

@@ -19,9 +19,7 @@ constexpr std::uint64_t kTooLong = std::uint64_t{std::numeric_limits<std::uint32
 
 class CopyLoop {
  public:
-  CopyLoop(Input& in, Output& out, Progress* progress) : in_(in), out_(out), state_(in) {
-    state_.progress = progress;
-  }
+  CopyLoop(Input& in, Output& out, Progress* progress) : in_(in), out_(out), state_(in) { state_.progress = progress; }
 
   ConvertReport run() {
     bool line_start = false;  // the first line follows no line feed

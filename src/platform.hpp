@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace svfsplit::platform {
@@ -26,8 +27,12 @@ std::string error_text(Error error);
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept : native_(other.native_) { other.native_ = kNone; }
-  File& operator=(File&& other) noexcept;
+  File(File&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+  File& operator=(File&& other) noexcept {
+    File old(std::move(*this));  // closes what this held
+    native_ = std::exchange(other.native_, kNone);
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File();

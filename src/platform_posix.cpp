@@ -93,15 +93,6 @@ std::string error_text(Error error) {
   return std::strerror(error);
 }
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    File old(std::move(*this));
-    native_ = other.native_;
-    other.native_ = kNone;
-  }
-  return *this;
-}
-
 File::~File() {
   if (is_open())
     ::close(FileAccess::fd(*this));

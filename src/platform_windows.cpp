@@ -242,15 +242,6 @@ std::string error_text(Error error) {
   }
 }
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    File old(std::move(*this));
-    native_ = other.native_;
-    other.native_ = kNone;
-  }
-  return *this;
-}
-
 File::~File() {
   if (is_open())
     ::CloseHandle(FileAccess::handle(*this));

@@ -102,6 +102,8 @@ std::int64_t clock_reading() {
   return s.clock.fetch_add(step) + step;
 }
 
-void set_clock_step(std::int64_t ms) { seam().clock_step.store(ms); }
+void set_clock_step(std::int64_t ms) {
+  seam().clock_step.store(ms);
+}
 
 }  // namespace svfsplit::test_seam

@@ -126,6 +126,19 @@ TEST_F(CliPosix, SpecialFilesAsInput) {
   }
 }
 
+// A name as long as a folder allows leaves no room for the usual
+// temporary name: a short one is used instead.
+TEST_F(CliPosix, LongestNamesConvertToo) {
+  const std::string stem(251, 'n');
+  write_file(dir_ / (stem + ".svf"), kBoardInput);
+  write_file(dir_ / (stem + ".gvf"), kPrevious);
+  const auto r = run_program(dir_, {"svfsplit", stem + ".svf"});
+  EXPECT_EQ(r.out, kProcessing + kDone);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(dir_ / (stem + ".gvf")), convert_text(kBoardInput).output);
+  EXPECT_TRUE(hidden_entries(dir_).empty());
+}
+
 // Standard output that cannot be written, or is closed: the conversion
 // itself is done and kept; only the status tells.
 TEST_F(CliPosix, StandardStreams) {
