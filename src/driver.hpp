@@ -25,6 +25,12 @@ class FileConversion {
  public:
   enum class Opened { kOk, kCannotOpen, kSameFile };
 
+  FileConversion() = default;
+  FileConversion(const FileConversion&) = delete;
+  FileConversion& operator=(const FileConversion&) = delete;
+  // A temporary output still there is removed, whatever the way out.
+  ~FileConversion() { discard(); }
+
   struct Result {
     ConvertReport report;
     platform::Error read_error = 0;   // of the first failed read, or 0

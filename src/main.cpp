@@ -1,5 +1,6 @@
 // svfsplit: the command line, its messages and the exit status.
 #include <algorithm>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,7 +110,14 @@ int run(const std::vector<std::string>& args) {
     status = kSuccess;
   } else if (args.size() == 2) {
     svfsplit::platform::catch_stop_requests(svfsplit::request_stop);
-    status = convert(args[1]);
+    try {
+      status = convert(args[1]);
+    } catch (const std::exception& e) {
+      // Only a string of a message can throw here (out of memory); the
+      // files have been cleaned up on the way out.
+      complain(e.what());
+      status = kFailure;
+    }
   } else {
     say(usage);
   }
