@@ -30,7 +30,8 @@ struct ProgramOptions {
   // The rest works on POSIX systems only.
   std::uint64_t file_size_limit = 0;  // bytes; 0: none
   std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
-  enum class Stdout { kPipe, kFull, kClosedPipe, kClosed } stdout_kind = Stdout::kPipe;
+  enum class Stdout { kPipe, kFull, kClosedPipe, kClosed, kFilledPipe } stdout_kind = Stdout::kPipe;
+  std::size_t stdout_room = 0;  // kFilledPipe: bytes the pipe takes before it blocks
   bool stdin_closed = false;
   bool stderr_terminal = false;  // a pseudo-terminal, instead of a pipe
   int ignored_signal = 0;        // ignored from the start, as nohup does
