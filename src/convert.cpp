@@ -58,7 +58,7 @@ constexpr std::int64_t kProgressStep = 1 << 20;
 // it wrote one, false at the end of the input or when the run must stop.
 bool CopyLoop::copy_line() {
   for (;;) {
-    if (stop_requested()) {
+    if (platform::stop_requested()) {
       report_.interrupted = true;
       return false;
     }

@@ -10,7 +10,6 @@
 #include "output.hpp"
 #include "progress.hpp"
 #include "search_notes.hpp"
-#include "stop.hpp"
 
 namespace svfsplit {
 
@@ -60,7 +59,7 @@ struct SplitState {
 // Copies `in` to `out` from the input's current position to its end,
 // examining the line after every line feed it copies for an SDR command
 // and replacing each long one by its segment lines. Stops early when
-// request_stop() has been called or the output has failed. Read and write
+// a stop has been requested or the output has failed. Read and write
 // errors are left in the input's source and in `out` for the caller.
 // `progress`, when given, is told now and then how far the input is done.
 ConvertReport convert_stream(Input& in, Output& out, Progress* progress = nullptr);

@@ -155,7 +155,7 @@ FileConversion::Result FileConversion::run() {
   (void)platform::close(input_);
   if (const platform::Error error = platform::close(output_); error != 0 && result.write_error == 0)
     result.write_error = error;
-  if (temporary_.empty() || result.read_error != 0 || result.write_error != 0 || stop_requested())
+  if (temporary_.empty() || result.read_error != 0 || result.write_error != 0 || platform::stop_requested())
     return result;
   if (const platform::Error error = platform::rename_over(temporary_, target_))
     result.write_error = error;

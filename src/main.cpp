@@ -7,13 +7,11 @@
 
 #include "driver.hpp"
 #include "platform.hpp"
-#include "stop.hpp"
 
 namespace {
 
-using svfsplit::platform::Stream;
-
-constexpr std::string_view kVersion = "1.0.0";
+namespace platform = svfsplit::platform;
+using platform::Stream;
 
 // Exit statuses.
 constexpr int kSuccess = 0;
@@ -25,7 +23,7 @@ constexpr int kUnsplit = 3;
 bool g_stdout_failed = false;
 
 void say(const std::string& line) {
-  if (svfsplit::platform::print(Stream::kOut, line + "\n") != 0)
+  if (platform::print(Stream::kOut, line + "\n") != 0)
     g_stdout_failed = true;
 }
 
@@ -42,7 +40,7 @@ void print_warnings(const svfsplit::ConvertReport& report) {
 // A line on standard error, after the fixed line on standard output.
 void complain(const std::string& problem) {
   if (!problem.empty())
-    (void)svfsplit::platform::print(Stream::kError, "svfsplit: " + problem + "\n");
+    (void)platform::print(Stream::kError, "svfsplit: " + problem + "\n");
 }
 
 // Ends a run that was asked to stop, as the request would have ended it,
@@ -50,17 +48,16 @@ void complain(const std::string& problem) {
 [[noreturn]] void stop_run(svfsplit::FileConversion& files) {
   files.discard();
   complain(files.problem());
-  svfsplit::platform::end_by_stop_request();
+  platform::end_by_stop_request();
 }
 
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
-  namespace platform = svfsplit::platform;
   const std::string output_name = svfsplit::derive_output_name(input_name);
 
   FileConversion files;
   const auto opened = files.open(input_name, output_name);
-  if (svfsplit::stop_requested())
+  if (platform::stop_requested())
     stop_run(files);
   switch (opened) {
     case FileConversion::Opened::kOk:
@@ -76,7 +73,7 @@ int convert(const std::string& input_name) {
 
   say("Processing SDR command...");
   const auto result = files.run();
-  if (svfsplit::stop_requested())
+  if (platform::stop_requested())
     stop_run(files);
   if (result.read_error != 0 || result.write_error != 0) {
     files.discard();
@@ -90,13 +87,13 @@ int convert(const std::string& input_name) {
   print_warnings(result.report);
   say("\nConversion successfully completed!!!");
   // The output is in place; a stop asked for meanwhile still ends the run.
-  if (svfsplit::stop_requested())
+  if (platform::stop_requested())
     platform::end_by_stop_request();
   return result.report.unsplit_count > 0 ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {
-  svfsplit::platform::prepare_process();
+  platform::prepare_process();
   const std::string program = args.empty() ? "svfsplit" : args[0];
   const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
   int status = kUsage;
@@ -106,10 +103,10 @@ int run(const std::vector<std::string>& args) {
         "segments of at most 256 bits.");
     status = kSuccess;
   } else if (args.size() == 2 && args[1] == "--version") {
-    say("svfsplit " + std::string(kVersion));
+    say("svfsplit " SVFSPLIT_VERSION);
     status = kSuccess;
   } else if (args.size() == 2) {
-    svfsplit::platform::catch_stop_requests(svfsplit::request_stop);
+    platform::catch_stop_requests();
     try {
       status = convert(args[1]);
     } catch (const std::exception& e) {
@@ -132,7 +129,7 @@ int run(const std::vector<std::string>& args) {
 #if defined(_WIN32)
 // Unicode arguments: any name, whatever the code page.
 extern "C" int wmain(int argc, wchar_t** argv) {
-  return run(svfsplit::platform::utf8_arguments(argc, argv));
+  return run(platform::utf8_arguments(argc, argv));
 }
 #else
 int main(int argc, char** argv) {

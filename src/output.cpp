@@ -7,8 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "stop.hpp"
-
 namespace svfsplit {
 
 // The second thread: writes one block at a time, handed over by the
@@ -123,7 +121,7 @@ void Output::send(const char* data, std::size_t n) {
     n -= done;
     // A signal during a write that blocks returns what was written so far:
     // the rest must not block the run again once it is to stop.
-    if (n > 0 && stop_requested()) {
+    if (n > 0 && platform::stop_requested()) {
       error_.store(EINTR, std::memory_order_release);
       return;
     }

@@ -97,8 +97,8 @@ Error rename_over(const std::string& from, const std::string& to);
 
 Error remove(const std::string& name);
 
-// Interrupted calls are retried, except once a stop request has been
-// caught: they then fail with EINTR, so that the run can stop.
+// Interrupted calls are retried, except once a stop has been requested:
+// they then fail with EINTR, so that the run can stop.
 
 enum class Stream { kOut, kError };
 
@@ -114,10 +114,12 @@ void prepare_process();
 
 // Catches the requests to stop: interrupt, termination and hang-up
 // (Ctrl+C, Ctrl+Break and closing the console on Windows), except those
-// the process was started with ignored. `on_stop` runs in the handler and
-// must be async-signal-safe.
-void catch_stop_requests(void (*on_stop)() noexcept);
-bool stop_request_caught();
+// the process was started with ignored.
+void catch_stop_requests();
+// Whether a request to stop has been caught: the conversion stops at its
+// next check (each window of input, each segment line, each interrupted
+// write). Async-signal-safe.
+bool stop_requested() noexcept;
 // Ends the process as the request caught would have ended it.
 [[noreturn]] void end_by_stop_request();
 

@@ -4,18 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "platform.hpp"
-#include "test_seam.hpp"
+#include "platform_internal.hpp"
 
 namespace svfsplit::platform {
 
-using test_seam::Call;
+using internal::Call;
 
 struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
@@ -33,53 +31,32 @@ struct FileAccess {
 
 namespace {
 
-// The stop signal caught, or 0.
-std::atomic<int> g_caught{0};
-static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
-void (*g_on_stop)() noexcept = nullptr;
+using internal::attempt;
+using internal::part;
 
 extern "C" void on_stop_signal(int sig) {
-  int none = 0;
-  g_caught.compare_exchange_strong(none, sig);
-  if (g_on_stop != nullptr)
-    g_on_stop();
+  internal::note_stop_request(sig);
 }
 
-// Runs a system call until it is not interrupted, or a stop is requested.
-// The test seam may fail the call, or (kShort) have it do part of its work:
-// `call` is given what the seam said.
-template <class SystemCall>
-auto retry(Call kind, SystemCall call) {
-  for (;;) {
-    const int fault = test_seam::fault(kind);
-    decltype(call(0)) result = -1;
-    if (fault > 0)
-      errno = fault;
-    else
-      result = call(fault);
-    if (result >= 0 || errno != EINTR || stop_request_caught())
-      return result;
-  }
+// The error of a call that returned `result`: 0, or errno.
+template <class Result>
+Error error_of(Result result) {
+  return result < 0 ? errno : 0;
 }
 
 Error open_file(const std::string& name, int flags, File& file, Call kind) {
-  const int fd = retry(kind, [&](int) { return ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666); });
-  if (fd < 0)
-    return errno;
-  file = FileAccess::adopt(fd);
-  return 0;
+  return attempt(kind, [&](int) {
+    const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0)
+      file = FileAccess::adopt(fd);
+    return error_of(fd);
+  });
 }
 
 void describe(const struct stat& st, FileStatus& status) {
   status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   status.regular = S_ISREG(st.st_mode);
   status.size = static_cast<std::int64_t>(st.st_size);
-}
-
-// How much of `size` a call does: all of it, or part when the test seam
-// asks for a short transfer.
-std::size_t part(std::size_t size, int fault) {
-  return fault == test_seam::kShort && size > 1 ? size / 2 : size;
 }
 
 std::string folder_of(const std::string& name) {
@@ -122,27 +99,27 @@ Error create_new(const std::string& name, File& file) {
 
 Error status(const File& file, FileStatus& status) {
   struct stat st {};
-  if (retry(Call::kStatus, [&](int) { return ::fstat(FileAccess::fd(file), &st); }) != 0)
-    return errno;
-  describe(st, status);
-  return 0;
+  const Error error = attempt(Call::kStatus, [&](int) { return error_of(::fstat(FileAccess::fd(file), &st)); });
+  if (error == 0)
+    describe(st, status);
+  return error;
 }
 
 Error status(const std::string& name, FileStatus& status) {
   struct stat st {};
-  if (retry(Call::kStatus, [&](int) { return ::stat(name.c_str(), &st); }) != 0)
-    return errno;
-  describe(st, status);
-  return 0;
+  const Error error = attempt(Call::kStatus, [&](int) { return error_of(::stat(name.c_str(), &st)); });
+  if (error == 0)
+    describe(st, status);
+  return error;
 }
 
 Error resolve_links(const std::string& name, std::string& target) {
   std::string at = name;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
-    if (retry(Call::kResolve, [&](int) { return ::lstat(at.c_str(), &st); }) != 0) {
-      if (errno != ENOENT)
-        return errno;
+    if (const Error error = attempt(Call::kResolve, [&](int) { return error_of(::lstat(at.c_str(), &st)); })) {
+      if (error != ENOENT)
+        return error;
       target = at;  // nothing there (yet): a dangling link ends here
       return 0;
     }
@@ -170,8 +147,10 @@ Error resolve_links(const std::string& name, std::string& target) {
 Error copy_permissions(const File& from, const File& to) {
   struct stat source {};
   struct stat target {};
-  if (retry(Call::kPermissions, [&](int) { return ::fstat(FileAccess::fd(from), &source); }) != 0 ||
-      ::fstat(FileAccess::fd(to), &target) != 0)
+  if (const Error error =
+          attempt(Call::kPermissions, [&](int) { return error_of(::fstat(FileAccess::fd(from), &source)); }))
+    return error;
+  if (::fstat(FileAccess::fd(to), &target) != 0)
     return errno;
   // Owner and group first: changing them may clear permission bits. Only
   // a privileged process may give a file away; others keep their own.
@@ -186,55 +165,46 @@ Error copy_permissions(const File& from, const File& to) {
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
   done = 0;
-  const ssize_t got = retry(Call::kRead, [&](int fault) {
-    return ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset));
+  return attempt(Call::kRead, [&](int fault) {
+    const ssize_t got = ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset));
+    done = got > 0 ? static_cast<std::size_t>(got) : 0;
+    return error_of(got);
   });
-  if (got < 0)
-    return errno;
-  done = static_cast<std::size_t>(got);
-  return 0;
 }
 
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
   done = 0;
-  const ssize_t put =
-      retry(Call::kWrite, [&](int fault) { return ::write(FileAccess::fd(file), data, part(size, fault)); });
-  if (put < 0)
-    return errno;
-  done = static_cast<std::size_t>(put);
-  return 0;
+  return attempt(Call::kWrite, [&](int fault) {
+    const ssize_t put = ::write(FileAccess::fd(file), data, part(size, fault));
+    done = put > 0 ? static_cast<std::size_t>(put) : 0;
+    return error_of(put);
+  });
 }
 
 Error close(File& file) {
   if (!file.is_open())
     return 0;
   // Never retried: on Linux the descriptor is gone even when interrupted.
-  const int fault = test_seam::fault(Call::kClose);
-  int result = ::close(FileAccess::release(file));
-  if (fault > 0) {
-    errno = fault;
-    result = -1;
-  }
-  if (result == 0 || (errno == EINTR && !stop_request_caught()))
-    return 0;
-  return errno;
+  return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
 Error rename_over(const std::string& from, const std::string& to) {
-  return retry(Call::kRename, [&](int) { return ::rename(from.c_str(), to.c_str()); }) == 0 ? 0 : errno;
+  return attempt(Call::kRename, [&](int) { return error_of(::rename(from.c_str(), to.c_str())); });
 }
 
 Error remove(const std::string& name) {
-  return retry(Call::kRemove, [&](int) { return ::unlink(name.c_str()); }) == 0 ? 0 : errno;
+  return attempt(Call::kRemove, [&](int) { return error_of(::unlink(name.c_str())); });
 }
 
 Error print(Stream stream, std::string_view text) {
   const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
   while (!text.empty()) {
-    const ssize_t put =
-        retry(Call::kPrint, [&](int fault) { return ::write(fd, text.data(), part(text.size(), fault)); });
-    if (put < 0)
-      return errno;
+    ssize_t put = 0;
+    if (const Error error = attempt(Call::kPrint, [&](int fault) {
+          put = ::write(fd, text.data(), part(text.size(), fault));
+          return error_of(put);
+        }))
+      return error;
     text.remove_prefix(static_cast<std::size_t>(put));
   }
   return 0;
@@ -259,8 +229,7 @@ void prepare_process() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-void catch_stop_requests(void (*on_stop)() noexcept) {
-  g_on_stop = on_stop;
+void catch_stop_requests() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
@@ -273,12 +242,8 @@ void catch_stop_requests(void (*on_stop)() noexcept) {
   }
 }
 
-bool stop_request_caught() {
-  return g_caught.load() != 0;
-}
-
 void end_by_stop_request() {
-  const int sig = g_caught.load();
+  const int sig = internal::stop_request_code();
   if (sig != 0) {
     ::signal(sig, SIG_DFL);
     sigset_t set;
@@ -288,13 +253,6 @@ void end_by_stop_request() {
     ::raise(sig);
   }
   ::_exit(128 + sig);
-}
-
-std::int64_t monotonic_milliseconds() {
-  if (const auto reading = test_seam::clock_reading(); reading >= 0)
-    return reading;
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace svfsplit::platform

@@ -8,16 +8,16 @@
 #endif
 #include <windows.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 #include "platform.hpp"
-#include "test_seam.hpp"
+#include "platform_internal.hpp"
 
 namespace svfsplit::platform {
 
-using test_seam::Call;
+using internal::attempt;
+using internal::Call;
 
 struct FileAccess {
   static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
@@ -109,17 +109,11 @@ Error last_error() {
   }
 }
 
-// The stop request caught: 0, or the control event's number plus one.
-std::atomic<int> g_caught{0};
-void (*g_on_stop)() noexcept = nullptr;
 // Set once the run has cleaned up, for a console that is closing.
 HANDLE g_cleaned_up = nullptr;
 
 BOOL WINAPI on_control_event(DWORD event) {
-  int none = 0;
-  g_caught.compare_exchange_strong(none, static_cast<int>(event) + 1);
-  if (g_on_stop != nullptr)
-    g_on_stop();
+  internal::note_stop_request(static_cast<int>(event) + 1);
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
     // The process ends when this returns: wait for the run to remove its
     // temporary file first (the system allows a few seconds).
@@ -129,23 +123,9 @@ BOOL WINAPI on_control_event(DWORD event) {
   return TRUE;
 }
 
-// Runs a call, retrying it when the test seam says it was interrupted. The
-// seam may also fail it, or (kShort) have it do part of its work: `call`
-// is given what the seam said and returns an error code.
-template <class SystemCall>
-Error attempt(Call kind, SystemCall call) {
-  for (;;) {
-    const int fault = test_seam::fault(kind);
-    const Error error = fault > 0 ? fault : call(fault);
-    if (error != EINTR || stop_request_caught())
-      return error;
-  }
-}
-
+// How much of `size` one call transfers, within a single call's limit.
 DWORD part(std::size_t size, int fault) {
-  const std::size_t most = std::size_t{1} << 30;  // a single call's limit
-  const std::size_t n = fault == test_seam::kShort && size > 1 ? size / 2 : size;
-  return static_cast<DWORD>(n < most ? n : most);
+  return static_cast<DWORD>(std::min(internal::part(size, fault), std::size_t{1} << 30));
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -332,11 +312,7 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
 Error close(File& file) {
   if (!file.is_open())
     return 0;
-  const int fault = test_seam::fault(Call::kClose);
-  const bool closed = ::CloseHandle(FileAccess::release(file)) != 0;
-  if (fault > 0)
-    return fault == EINTR && !stop_request_caught() ? 0 : fault;
-  return closed ? 0 : last_error();
+  return internal::after_close(::CloseHandle(FileAccess::release(file)) ? 0 : last_error());
 }
 
 Error rename_over(const std::string& from, const std::string& to) {
@@ -366,9 +342,7 @@ Error print(Stream stream, std::string_view text) {
     while (!rest.empty()) {
       DWORD put = 0;
       const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
-        const auto n =
-            static_cast<DWORD>(fault == test_seam::kShort && rest.size() > 1 ? rest.size() / 2 : rest.size());
-        return ::WriteConsoleW(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
+        return ::WriteConsoleW(h, rest.data(), part(rest.size(), fault), &put, nullptr) ? 0 : last_error();
       });
       if (error != 0)
         return error;
@@ -398,27 +372,15 @@ void prepare_process() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-void catch_stop_requests(void (*on_stop)() noexcept) {
-  g_on_stop = on_stop;
+void catch_stop_requests() {
   g_cleaned_up = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(on_control_event, TRUE);
-}
-
-bool stop_request_caught() {
-  return g_caught.load() != 0;
 }
 
 void end_by_stop_request() {
   if (g_cleaned_up != nullptr)
     ::SetEvent(g_cleaned_up);
   ::ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-std::int64_t monotonic_milliseconds() {
-  if (const auto reading = test_seam::clock_reading(); reading >= 0)
-    return reading;
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {

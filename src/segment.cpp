@@ -124,7 +124,7 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
 
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
   for (std::uint32_t k = 0; k < segments; ++k) {
-    if (stop_requested() || out.failed() || in.source().error() != 0)
+    if (platform::stop_requested() || out.failed() || in.source().error() != 0)
       return kEnd;
     if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
       report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);

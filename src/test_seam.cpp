@@ -3,8 +3,11 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,10 +16,15 @@ namespace svfsplit::test_seam {
 
 namespace {
 
+// What fault() returns for a call that is to throw.
+constexpr int kThrow = -2;
+
 struct Fault {
   Call call;
   int nth;
   int error;
+  std::string_view text;  // the item as written, for the report
+  bool fired = false;
 };
 
 constexpr std::array<std::string_view, kCallKinds> kCallNames = {
@@ -25,31 +33,44 @@ constexpr std::array<std::string_view, kCallKinds> kCallNames = {
 constexpr std::pair<std::string_view, int> kErrors[] = {
     {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG},   {"EINTR", EINTR},   {"EAGAIN", EAGAIN},
     {"EACCES", EACCES}, {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM}, {"EEXIST", EEXIST},
-    {"EXDEV", EXDEV},   {"EPIPE", EPIPE},   {"short", kShort},
+    {"EXDEV", EXDEV},   {"EPIPE", EPIPE},   {"short", kShort},  {"throw", kThrow},
 };
 
-// Parses "call:nth:error" items separated by ','; bad items are ignored.
+[[noreturn]] void refuse(std::string_view item) {
+  std::fprintf(stderr, "svfsplit test seam: SVFSPLIT_FAULTS item '%.*s' is not call:nth:error\n",
+               static_cast<int>(item.size()), item.data());
+  std::_Exit(125);
+}
+
+// Parses one "call:nth:error" item, or ends the process.
+Fault parse_item(std::string_view item) {
+  const auto first = item.find(':');
+  const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
+  if (second == std::string_view::npos)
+    refuse(item);
+  Fault f{Call::kOpen, 0, 0, item};
+  std::size_t c = 0;
+  while (c < kCallNames.size() && kCallNames[c] != item.substr(0, first)) ++c;
+  const auto nth = item.substr(first + 1, second - first - 1);
+  const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), f.nth);
+  if (c == kCallNames.size() || ec != std::errc() || end != nth.data() + nth.size() || f.nth < 1)
+    refuse(item);
+  f.call = static_cast<Call>(c);
+  for (const auto& [name, code] : kErrors) {
+    if (name == item.substr(second + 1))
+      f.error = code;
+  }
+  if (f.error == 0)
+    refuse(item);
+  return f;
+}
+
 std::vector<Fault> parse(std::string_view text) {
   std::vector<Fault> faults;
   while (!text.empty()) {
     const auto comma = text.find(',');
-    const std::string_view item = text.substr(0, comma);
+    faults.push_back(parse_item(text.substr(0, comma)));
     text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-    const auto first = item.find(':');
-    const auto second = item.find(':', first == std::string_view::npos ? first : first + 1);
-    if (second == std::string_view::npos)
-      continue;
-    const auto name = item.substr(0, first);
-    const int nth = std::atoi(std::string(item.substr(first + 1, second - first - 1)).c_str());
-    const auto error = item.substr(second + 1);
-    for (std::size_t c = 0; c < kCallNames.size(); ++c) {
-      if (kCallNames[c] != name)
-        continue;
-      for (const auto& [error_name, code] : kErrors) {
-        if (error_name == error)
-          faults.push_back({static_cast<Call>(c), nth, code});
-      }
-    }
   }
   return faults;
 }
@@ -60,11 +81,18 @@ struct Seam {
       armed = parse(faults);
     if (const char* step = std::getenv("SVFSPLIT_CLOCK_STEP_MS"))
       clock_step = std::atoll(step);
+    if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT")) {
+      report_path = path;
+      std::atexit(write_report);
+    }
   }
+
+  static void write_report();
 
   std::mutex mutex;  // the writer thread calls too
   std::vector<Fault> armed;
   std::array<int, kCallKinds> calls{};
+  std::string report_path;
   std::atomic<std::int64_t> clock_step{0};
   std::atomic<std::int64_t> clock{0};
 };
@@ -74,24 +102,39 @@ Seam& seam() {
   return instance;
 }
 
+void Seam::write_report() {
+  Seam& s = seam();
+  const std::lock_guard lock(s.mutex);
+  std::FILE* f = std::fopen(s.report_path.c_str(), "w");
+  if (f == nullptr)
+    return;
+  for (std::size_t c = 0; c < kCallNames.size(); ++c)
+    std::fprintf(f, "calls %s %d\n", kCallNames[c].data(), s.calls[c]);
+  for (const Fault& fault : s.armed) {
+    if (fault.fired)
+      std::fprintf(f, "fired %.*s\n", static_cast<int>(fault.text.size()), fault.text.data());
+  }
+  std::fclose(f);
+}
+
 }  // namespace
 
 int fault(Call call) {
   Seam& s = seam();
-  const std::lock_guard lock(s.mutex);
-  const int n = ++s.calls[static_cast<std::size_t>(call)];
-  for (const Fault& f : s.armed) {
-    if (f.call == call && f.nth == n)
-      return f.error;
+  int error = 0;
+  {
+    const std::lock_guard lock(s.mutex);
+    const int n = ++s.calls[static_cast<std::size_t>(call)];
+    for (Fault& f : s.armed) {
+      if (f.call == call && f.nth == n) {
+        f.fired = true;
+        error = f.error;
+      }
+    }
   }
-  return 0;
-}
-
-void arm(Call call, int nth, int error) {
-  Seam& s = seam();
-  const std::lock_guard lock(s.mutex);
-  const int done = s.calls[static_cast<std::size_t>(call)];
-  s.armed.push_back({call, done + nth, error});
+  if (error == kThrow)
+    throw std::bad_alloc();
+  return error;
 }
 
 std::int64_t clock_reading() {

@@ -5,7 +5,13 @@
 // The test build reads, once, from its environment:
 //   SVFSPLIT_FAULTS="write:3:ENOSPC,close:1:EIO"  fails the 3rd write and
 //       the 1st close; "short" in place of an error makes a read or write
-//       do part of its work, as the system may;
+//       do part of its work, as the system may, and "throw" makes the call
+//       throw std::bad_alloc. An item that does not parse ends the process
+//       with status 125 and a message: a misspelt fault must not pass for
+//       a run without faults.
+//   SVFSPLIT_FAULT_REPORT=PATH  at exit, writes to PATH how many calls of
+//       each kind were made ("calls write 4") and each fault that fired
+//       ("fired write:3:ENOSPC").
 //   SVFSPLIT_CLOCK_STEP_MS=N  the clock advances N ms at each reading.
 #pragma once
 
@@ -34,8 +40,6 @@ inline constexpr int kShort = -1;
 #if defined(SVFSPLIT_TEST_SEAM)
 // The error this call is to fail with, kShort, or 0 to run normally.
 int fault(Call call);
-// Fails the `nth` call of a kind from now on (tests in the same process).
-void arm(Call call, int nth, int error);
 // The clock reading, or -1 to read the system's.
 std::int64_t clock_reading();
 // Makes the clock advance `ms` at each reading from now on; 0: the system's.

@@ -64,7 +64,7 @@ TEST_F(Cli, HelpAndVersion) {
   EXPECT_EQ(help.out.rfind("Usage: svfsplit original_filename (e.g.: file.svf)\n", 0), 0u);
   const auto version = run_program(dir_, {"svfsplit", "--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out.rfind("svfsplit ", 0), 0u);
+  EXPECT_EQ(version.out, "svfsplit " SVFSPLIT_VERSION "\n");
   EXPECT_EQ(entries(), 0u);
 }
 

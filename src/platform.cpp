@@ -1,0 +1,55 @@
+// The platform layer's code that calls no system: the stop request, the
+// clock, and the pieces the test seam hooks into.
+#include "platform.hpp"
+
+#include <atomic>
+#include <chrono>
+
+#include "platform_internal.hpp"
+
+namespace svfsplit::platform {
+
+namespace {
+
+// The request to stop caught, or 0; set from a signal handler or a console
+// control handler, read by the converter and the output's writer.
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
+
+}  // namespace
+
+namespace internal {
+
+void note_stop_request(int code) noexcept {
+  int none = 0;
+  g_stop.compare_exchange_strong(none, code);
+}
+
+int stop_request_code() noexcept {
+  return g_stop.load();
+}
+
+std::size_t part(std::size_t size, int fault) {
+  return fault == test_seam::kShort && size > 1 ? size / 2 : size;
+}
+
+Error after_close(Error error) {
+  if (const int fault = test_seam::fault(Call::kClose); fault > 0)
+    error = fault;
+  return error == EINTR && !stop_requested() ? 0 : error;
+}
+
+}  // namespace internal
+
+bool stop_requested() noexcept {
+  return g_stop.load(std::memory_order_relaxed) != 0;
+}
+
+std::int64_t monotonic_milliseconds() {
+  if (const auto reading = test_seam::clock_reading(); reading >= 0)
+    return reading;
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace svfsplit::platform

@@ -1,0 +1,46 @@
+// What the platform layer's two system files share, written once in
+// platform.cpp: the stop request, the test seam's retry loop and the
+// short transfers it asks for. Included by the platform layer only.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+
+#include "platform.hpp"
+#include "test_seam.hpp"
+
+namespace svfsplit::platform::internal {
+
+using test_seam::Call;
+
+// Records a request to stop under `code` (a signal number, or a console
+// event's number plus one), unless one was recorded before. Called from
+// signal handlers: async-signal-safe.
+void note_stop_request(int code) noexcept;
+// The code of the request recorded, or 0.
+int stop_request_code() noexcept;
+
+// Runs a system call until it is not interrupted, or a stop was requested.
+// The test seam may fail it first, or (test_seam::kShort) have it do part
+// of its work: `call` is given what the seam said and returns 0 or an
+// errno-style error.
+template <class SystemCall>
+Error attempt(Call kind, SystemCall call) {
+  for (;;) {
+    const int fault = test_seam::fault(kind);
+    const Error error = fault > 0 ? fault : call(fault);
+    if (error != EINTR || stop_requested())
+      return error;
+  }
+}
+
+// How much of `size` one call transfers: all of it, or half when the test
+// seam asks for a short transfer, as the system may make.
+std::size_t part(std::size_t size, int fault);
+
+// The result of closing a file, given what the system said: the test
+// seam's fault replaces it, and an interruption counts as closed unless the
+// run is to stop (the file is gone either way).
+Error after_close(Error error);
+
+}  // namespace svfsplit::platform::internal
