@@ -127,9 +127,9 @@ bool CopyLoop::recognise_sdr() {
   if (length > kMaxUnsplitBits && length < kTooLong) {
     const auto bits = static_cast<std::uint32_t>(length);
     if (c != ';' && c != kEnd) {
-      const int last = split_long_sdr(in_, out_, bits, state_);
-      if (last != kNotSplit)
-        return last == '\n';
+      const SplitResult split = split_long_sdr(in_, out_, bits, state_);
+      if (split.outcome != SplitResult::kNotSplit)
+        return split.outcome == SplitResult::kSplit && split.last == '\n';
     }
     // Copy the whole command through as plain text, from its "S".
     note_unsplit(start, bits);

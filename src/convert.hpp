@@ -20,10 +20,6 @@ inline constexpr int kMaxLengthDigits = 59;
 // How many unsplit commands are reported one by one.
 inline constexpr int kReportedUnsplit = 10;
 
-// What split_long_sdr returns when the command is not laid out so that it
-// can be split; nothing has then been written for it.
-inline constexpr int kNotSplit = -2;
-
 struct UnsplitCommand {
   std::int64_t offset = 0;  // of its "S"
   std::uint64_t line = 0;   // 1-based
@@ -64,14 +60,22 @@ struct SplitState {
 // `progress`, when given, is told now and then how far the input is done.
 ConvertReport convert_stream(Input& in, Output& out, Progress* progress = nullptr);
 
+// What split_long_sdr did with a command.
+struct SplitResult {
+  enum Outcome {
+    kSplit,     // segment lines written; the input is after the command
+    kEnded,     // the run must stop partway: a stop request, a failed read or write
+    kNotSplit,  // not laid out so that it can be split; nothing written
+  };
+  Outcome outcome;
+  char last = 0;  // kSplit: the last byte consumed, ';' or a blank after it
+};
+
 // Replaces one long SDR command by its segment lines. Entered with the
 // input just past the character that ended the length's digits. On
 // success, leaves the input after the command's ';' and at most two line
-// end or blank bytes after it (stopping after a line feed) and returns the
-// last byte consumed. Returns kNotSplit, having written nothing, when the
-// command cannot be split as laid out; the input position is then
-// unspecified. Returns kEnd when the run must stop partway (a stop request,
-// a failed read or write).
-int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state);
+// end or blank bytes after it (stopping after a line feed). After
+// kNotSplit, the input position is unspecified.
+SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state);
 
 }  // namespace svfsplit

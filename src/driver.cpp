@@ -76,17 +76,16 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 
   // What is there now is opened for writing, not truncated, so that a
   // directory, a read-only file or the input itself is refused before
-  // anything is written.
+  // anything is written. The file opened is compared with the input; the
+  // name is compared first only so that an input that may not be written
+  // (a read-only x.gvf) is named as the input, not as unwritable.
   platform::FileStatus existing{};
   platform::File previous;
-  error = platform::status(output_name, existing);
-  if (error == 0 && existing.id == input.id)
+  if (platform::status(output_name, existing) == 0 && existing.id == input.id)
     return Opened::kSameFile;
-  if (error == 0) {
-    error = platform::open_existing_output(output_name, previous);
-    if (error == 0)
-      error = platform::status(previous, existing);
-  }
+  error = platform::open_existing_output(output_name, previous);
+  if (error == 0)
+    error = platform::status(previous, existing);
   if (error != 0 && error != ENOENT)
     return cannot("cannot create", output_name, platform::error_text(error));
   if (previous.is_open()) {

@@ -13,12 +13,13 @@ namespace {
 // long (the keyword's name is never compared); the field runs from there
 // to the first ')'. From `from` on, it must hold exactly one '(' and no ';'
 // before that ')', the keyword's bytes included, since "TDI(" may stand
-// where "TDI " is expected. Its digits are kept in `sink` as far as it has
-// room.
+// where "TDI " is expected. Its digits are kept in `sink`, and given with
+// the field, when they all fit; else the sink's room is left for the next.
 std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from, int keyword_size, DigitSink& sink) {
   std::optional<std::int64_t> open;
   char* const first = sink.next;
-  sink.kept_all = true;
+  char* kept = first;
+  bool all_kept = true;
   in.seek(from);
   for (int i = 0; i < keyword_size; ++i) {
     const int c = in.get();
@@ -27,24 +28,32 @@ std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from
     if (c == '(') {
       open = from + i;
     } else if (open && !is_blank(static_cast<unsigned char>(c))) {
-      if (sink.next == sink.limit)
-        sink.kept_all = false;
+      if (kept == sink.limit)
+        all_kept = false;
       else
-        *sink.next++ = static_cast<char>(c);
+        *kept++ = static_cast<char>(c);
     }
   }
   for (std::int64_t pos = from + keyword_size;;) {
-    const Hit hit = notes.next(Search::kFieldEnd, pos, open ? &sink : nullptr);
+    Hit hit;
+    if (open && all_kept) {
+      const GatheredHit gathered = notes.next_gathering(pos, kept, sink.limit);
+      hit = gathered.hit;
+      kept = gathered.digits_end;
+      all_kept = gathered.all_digits;
+    } else {
+      hit = notes.next(Search::kFieldEnd, pos);
+    }
     if (hit.byte == kEnd || hit.byte == ';')
       return std::nullopt;
     if (hit.byte == ')') {
       if (!open)
         return std::nullopt;
       Field field{*open, hit.offset, std::nullopt};
-      if (sink.kept_all)
-        field.digits = std::string_view(first, static_cast<std::size_t>(sink.next - first));
-      else
-        sink.next = first;  // room for the next field
+      if (all_kept) {
+        field.digits = std::string_view(first, static_cast<std::size_t>(kept - first));
+        sink.next = kept;
+      }
       return field;
     }
     if (open)

@@ -16,6 +16,13 @@ namespace svfsplit {
 // Hex digits carried per field by one segment line.
 inline constexpr int kSegmentDigits = 64;
 
+// Room for a command's digits, blanks left out, gathered while its fields
+// are searched for their ')', so that a field need not be read again.
+struct DigitSink {
+  char* next = nullptr;   // where the next digit goes
+  char* limit = nullptr;  // no digit goes here or beyond
+};
+
 // A field's digits lie between its two parentheses.
 struct Field {
   std::int64_t open = 0;
@@ -37,8 +44,8 @@ struct Layout {
 // is TDI, the first 'T' after it starts TDO, the first 'M' after that
 // starts MASK; keyword names are never compared. No search runs past the
 // command's ';'. Nothing when a field is not closed before the ';' or the
-// command has no ';'. The fields' digits are kept in `sink` as far as it
-// has room.
+// command has no ';'. Each field whose digits fit in what is left of
+// `sink` has them kept there (Field::digits).
 std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink);
 
 // Gives one field's digits a segment at a time, from the last towards the

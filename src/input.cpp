@@ -37,28 +37,13 @@ Input::Input(const Source& source, std::size_t window)
       window_(std::max<std::size_t>(window, 1)),
       buf_(std::make_unique_for_overwrite<unsigned char[]>(window_)) {}
 
+// Fills the window with up to `n` bytes from `start`, noting the end of
+// the input when the read falls short of them.
 void Input::load(std::int64_t start, std::size_t n) {
   start_ = start;
-  read_after(0, n);
-}
-
-// Reads up to `wanted` bytes into the window after its first `kept` ones,
-// noting the end of the input when the read falls short of it.
-void Input::read_after(std::size_t kept, std::size_t wanted) {
-  const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
-  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
-  len_ = kept + got;
-  if (got < wanted && source_->error() == 0)
-    end_ = from + static_cast<std::int64_t>(got);
-}
-
-// Moves the bytes from the anchor on, already in the window, to its start
-// and reads what follows them, so that no byte is read twice.
-void Input::slide_to_anchor() {
-  const auto kept = static_cast<std::size_t>(start_ + static_cast<std::int64_t>(len_) - anchor_);
-  std::memmove(buf_.get(), buf_.get() + (anchor_ - start_), kept);
-  start_ = anchor_;
-  read_after(kept, window_ - kept);
+  len_ = source_->read_at(start, buf_.get(), n);
+  if (len_ < n && source_->error() == 0)
+    end_ = start + static_cast<std::int64_t>(len_);
 }
 
 std::span<const unsigned char> Input::ahead() {
@@ -66,11 +51,7 @@ std::span<const unsigned char> Input::ahead() {
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
       return {};
-    const bool anchored = anchor_ >= 0 && anchor_ <= pos_ && pos_ - anchor_ < static_cast<std::int64_t>(window_);
-    if (anchored && anchor_ >= start_ && anchor_ < window_end)
-      slide_to_anchor();
-    else
-      load(anchored ? anchor_ : pos_, window_);
+    load(pos_, window_);
     if (start_ + static_cast<std::int64_t>(len_) <= pos_)
       return {};
   }

@@ -73,14 +73,8 @@ class Input {
   void step_back(std::size_t n) { pos_ -= static_cast<std::int64_t>(n); }
 
   // The bytes from tell() to the end of the window, loading a window that
-  // starts at tell() when needed (or at the anchor, see below). Empty only
-  // at the end of the input.
+  // starts at tell() when needed. Empty only at the end of the input.
   std::span<const unsigned char> ahead();
-
-  // While set, a window loaded for reading forwards starts at `offset`
-  // whenever it can still reach tell() from there, so that a command read
-  // from its start stays in the window as long as it fits. -1 clears it.
-  void anchor(std::int64_t offset) { anchor_ = offset; }
 
   // The bytes from the start of the window up to tell(), loading a window
   // that ends at tell() (and starts no earlier than `floor`) when needed.
@@ -102,8 +96,6 @@ class Input {
  private:
   int get_slow();
   void load(std::int64_t start, std::size_t n);
-  void read_after(std::size_t kept, std::size_t wanted);
-  void slide_to_anchor();
 
   const Source* source_;
   std::size_t window_;
@@ -112,7 +104,6 @@ class Input {
   std::size_t len_ = 0;                   // valid bytes in buf_
   std::int64_t pos_ = 0;
   std::int64_t end_ = -1;  // offset of the end of the input, once met
-  std::int64_t anchor_ = -1;
 };
 
 }  // namespace svfsplit

@@ -26,12 +26,16 @@ void SearchNotes::remember(Notes& notes, const Stretch& s) {
   notes.last_end = std::max(notes.last_end, s.end);
 }
 
-Hit SearchNotes::next(Search search, std::int64_t from, DigitSink* sink) {
+GatheredHit SearchNotes::next_gathering(std::int64_t from, char* digits, const char* limit) {
+  Gather gather{digits, limit};
+  const Hit hit = find(Search::kFieldEnd, from, &gather);
+  return {hit, gather.next, gather.all};
+}
+
+Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
   const auto index = static_cast<std::size_t>(search);
   Notes& notes = notes_[index];
   const ByteSet& set = kSearchBytes[index];
-  if (search != Search::kFieldEnd)
-    sink = nullptr;
   const auto finish = [&](std::int64_t end, int found) {
     remember(notes, {from, end, found});
     return Hit{found == kEnd ? kNotFound : end, found};
@@ -48,8 +52,8 @@ Hit SearchNotes::next(Search search, std::int64_t from, DigitSink* sink) {
       if (n.end < 0)
         continue;
       if (n.from <= pos && pos <= n.end) {
-        if (sink != nullptr && pos != n.end)
-          sink->kept_all = false;  // the bytes up to the hit are not read again
+        if (gather != nullptr && pos != n.end)
+          gather->all = false;  // the bytes up to the hit are not read again
         return finish(n.end, n.found);
       }
       if (n.from > pos)
@@ -66,11 +70,11 @@ Hit SearchNotes::next(Search search, std::int64_t from, DigitSink* sink) {
           static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
       bool overflowed = false;
       const unsigned char* hit =
-          sink != nullptr && sink->kept_all
-              ? gather_field_digits(window.data(), n, bytes_searched_, sink->next, sink->limit, overflowed)
+          gather != nullptr && gather->all
+              ? gather_field_digits(window.data(), n, bytes_searched_, gather->next, gather->limit, overflowed)
               : find_first_of(window.data(), n, set, bytes_searched_);
       if (overflowed)
-        sink->kept_all = false;
+        gather->all = false;
       if (hit != nullptr)
         return finish(pos + (hit - window.data()), *hit);
       pos += static_cast<std::int64_t>(n);

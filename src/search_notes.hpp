@@ -21,18 +21,18 @@ enum class Search {
   kCommandEnd,  // ';'
 };
 
-// Where a field-end search may keep the bytes it passes over, blanks left
-// out: a field's digits, gathered while its ')' is looked for, so that the
-// field need not be read again.
-struct DigitSink {
-  char* next = nullptr;   // where the next kept byte goes
-  char* limit = nullptr;  // no kept byte goes here or beyond
-  bool kept_all = true;   // false once a digit has been passed over unkept
-};
-
 struct Hit {
   std::int64_t offset = kNotFound;
   int byte = kEnd;
+};
+
+// A field-end search that copied the digits it passed over.
+struct GatheredHit {
+  Hit hit;
+  char* digits_end = nullptr;  // one past the last digit copied
+  // Whether every digit before the hit was copied: false when the room ran
+  // out, or when notes answered for bytes that were then not read.
+  bool all_digits = true;
 };
 
 // Finds the next byte of a search from an offset. Each search leaves a
@@ -46,10 +46,13 @@ class SearchNotes {
   explicit SearchNotes(Input& in) : in_(in) {}
 
   // The first byte of `search` at or after `from`. Moves the input's
-  // position. With a sink, a kFieldEnd search keeps the digits before the
-  // hit in it as far as it has room and they are read at all (see
-  // DigitSink::kept_all).
-  Hit next(Search search, std::int64_t from, DigitSink* sink = nullptr);
+  // position.
+  Hit next(Search search, std::int64_t from) { return find(search, from, nullptr); }
+
+  // next(Search::kFieldEnd, from) that also copies the bytes before the hit
+  // that are not blanks (a field's digits) to [digits, limit), as far as
+  // they fit.
+  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit);
 
   // Bytes of input examined by the searches so far.
   std::uint64_t bytes_searched() const { return bytes_searched_; }
@@ -70,7 +73,15 @@ class SearchNotes {
     std::int64_t last_end = -1;
   };
 
+  // Where a field-end search copies digits, and whether it copied them all.
+  struct Gather {
+    char* next;
+    const char* limit;
+    bool all = true;
+  };
+
   static void remember(Notes& notes, const Stretch& s);
+  Hit find(Search search, std::int64_t from, Gather* gather);
 
   Input& in_;
   std::array<Notes, 4> notes_{};  // by Search

@@ -76,9 +76,9 @@ void report_progress(Progress& progress, std::int64_t from, std::int64_t to, dou
 
 // Moves the input past the command's ';' and at most two line end or blank
 // bytes after it, stopping after a line feed; returns the last byte consumed.
-int resume_after(Input& in, std::int64_t semicolon) {
+char resume_after(Input& in, std::int64_t semicolon) {
   in.seek(semicolon + 1);
-  int last = ';';
+  char last = ';';
   for (int i = 0; i < 2 && last != '\n'; ++i) {
     const int c = in.get();
     if (c != '\r' && c != '\n' && c != ' ' && c != '\t') {
@@ -86,7 +86,7 @@ int resume_after(Input& in, std::int64_t semicolon) {
         in.step_back(1);
       break;
     }
-    last = c;
+    last = static_cast<char>(c);
   }
   return last;
 }
@@ -101,18 +101,12 @@ SplitState::SplitState(Input& in)
       digit_room(in.window_size()),
       digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
-int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
+SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
-  // What the anchor buys: while the command fits the main window, the
-  // window keeps its start, so that a field whose digits could not all be
-  // kept is read backwards from memory rather than from the file again.
-  // Whether digits are kept does not depend on it.
-  in.anchor(in.tell());
   DigitSink sink{state.digits.get(), state.digits.get() + state.digit_room};
   const auto layout = locate_fields(in, state.notes, sink);
-  in.anchor(-1);
   if (!layout)
-    return kNotSplit;
+    return {SplitResult::kNotSplit};
 
   FieldCursor tdi(in, state.readers[0], layout->tdi);
   std::optional<FieldCursor> tdo;
@@ -125,7 +119,7 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
   for (std::uint32_t k = 0; k < segments; ++k) {
     if (platform::stop_requested() || out.failed() || in.source().error() != 0)
-      return kEnd;
+      return {SplitResult::kEnded};
     if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
       report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
     const bool last = k + 1 == segments;
@@ -138,7 +132,7 @@ int split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& sta
       mask->take_digits(m);
     emit_segment(out, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
   }
-  return resume_after(in, layout->semicolon);
+  return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
 }
 
 }  // namespace svfsplit

@@ -81,10 +81,8 @@ struct Seam {
       armed = parse(faults);
     if (const char* step = std::getenv("SVFSPLIT_CLOCK_STEP_MS"))
       clock_step = std::atoll(step);
-    if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT")) {
+    if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT"))
       report_path = path;
-      std::atexit(write_report);
-    }
   }
 
   static void write_report();
@@ -99,6 +97,10 @@ struct Seam {
 
 Seam& seam() {
   static Seam instance;
+  // Registered once the seam is built, so that it runs before the seam
+  // is destroyed.
+  static const bool reporting = !instance.report_path.empty() && std::atexit(Seam::write_report) == 0;
+  (void)reporting;
   return instance;
 }
 

@@ -14,6 +14,8 @@ TEST(CliPosix, SkippedOnWindows) {
 #else
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -126,17 +128,32 @@ TEST_F(CliPosix, SpecialFilesAsInput) {
   }
 }
 
-// A name as long as a folder allows leaves no room for the usual
-// temporary name: a short one is used instead.
+// Names up to what a folder allows convert. The temporary file is named
+// after the output while that name fits in 255 bytes, and ".svfsplit."
+// and six characters beyond: a failed rename whose file cannot be removed
+// shows the name.
 TEST_F(CliPosix, LongestNamesConvertToo) {
-  const std::string stem(251, 'n');
-  write_file(dir_ / (stem + ".svf"), kBoardInput);
-  write_file(dir_ / (stem + ".gvf"), kPrevious);
-  const auto r = run_program(dir_, {"svfsplit", stem + ".svf"});
-  EXPECT_EQ(r.out, kProcessing + kDone);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(read_file(dir_ / (stem + ".gvf")), convert_text(kBoardInput).output);
-  EXPECT_TRUE(hidden_entries(dir_).empty());
+  for (const std::size_t size : {247, 248, 249, 255}) {
+    const std::string stem(size - 4, 'n');  // "stem.gvf" is `size` bytes
+    const std::string input = stem + ".svf";
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    write_file(dir_ / input, kBoardInput);
+    write_file(dir_ / (stem + ".gvf"), kPrevious);
+    ProgramOptions options;
+    options.binary = SVFSPLIT_SEAM_BINARY;
+    options.environment = {{"SVFSPLIT_FAULTS", "rename:1:EXDEV,remove:1:EIO"}};
+    auto r = run_program(dir_, {"svfsplit", input}, options);
+    const std::string temporary = size <= 247 ? "." + stem + ".gvf." : ".svfsplit.";
+    EXPECT_EQ(r.err.substr(0, 25 + temporary.size()), "svfsplit: cannot remove '" + temporary) << size;
+    for (const auto& name : hidden_entries(dir_)) fs::remove(dir_ / name);
+
+    r = run_program(dir_, {"svfsplit", input});
+    EXPECT_EQ(r.out, kProcessing + kDone) << size;
+    EXPECT_EQ(r.err, "") << size;
+    EXPECT_EQ(read_file(dir_ / (stem + ".gvf")), convert_text(kBoardInput).output) << size;
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << size;
+  }
 }
 
 // Standard output that cannot be written, or is closed: the conversion
@@ -300,6 +317,52 @@ TEST_F(CliPosix, PermissionsOfTheFolderAndTheOutput) {
     EXPECT_TRUE(hidden_entries(folder).empty()) << row.name;
     fs::permissions(folder, fs::perms::all);
     fs::remove_all(folder);
+  }
+}
+
+// The new output takes the old one's permission bits, and its owner and
+// group where the process may give them (as root); a new output gets
+// those of a new file.
+TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
+  const passwd* nobody = ::getpwnam("nobody");
+  struct Row {
+    const char* name;
+    bool previous;
+    mode_t old_bits;
+    bool owned_by_nobody;
+    mode_t umask;
+    mode_t bits;
+  };
+  const Row rows[] = {
+      {"0600", true, 0600, false, 022, 0600},
+      {"0640", true, 0640, false, 022, 0640},
+      {"0755", true, 0755, false, 077, 0755},
+      {"nobody's 0640", true, 0640, true, 022, 0640},
+      {"new under umask 022", false, 0, false, 022, 0644},
+      {"new under umask 077", false, 0, false, 077, 0600},
+  };
+  write_file(dir_ / "a.svf", kBoardInput);
+  for (const Row& row : rows) {
+    if (row.owned_by_nobody && (!running_as_root() || nobody == nullptr))
+      continue;
+    fs::remove(dir_ / "a.gvf");
+    if (row.previous) {
+      write_file(dir_ / "a.gvf", kPrevious);
+      ASSERT_EQ(::chmod((dir_ / "a.gvf").c_str(), row.old_bits), 0);
+      if (row.owned_by_nobody) {
+        ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+      }
+    }
+    ProgramOptions options;
+    options.umask = static_cast<int>(row.umask);
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(r.status, 0) << row.name;
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "a.gvf").c_str(), &st), 0) << row.name;
+    EXPECT_EQ(st.st_mode & 07777, row.bits) << row.name;
+    EXPECT_EQ(st.st_uid, row.owned_by_nobody ? nobody->pw_uid : ::geteuid()) << row.name;
+    EXPECT_EQ(st.st_gid, row.owned_by_nobody ? nobody->pw_gid : ::getegid()) << row.name;
+    EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << row.name;
   }
 }
 

@@ -93,12 +93,24 @@ TEST_F(Cli, OutputThatCannotBeOpened) {
   EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
+// Each check on its own: the name is compared for an input that may not
+// be written (read-only, run by another user), the file opened for one
+// whose name was not seen to match.
 TEST_F(Cli, RefusesToOverwriteTheInput) {
   struct Row {
     const char* input;
     const char* link_kind;  // how a.gvf reaches the input
+    bool read_only = false;
+    const char* faults = nullptr;
   };
-  for (const Row row : {Row{"x.gvf", "none"}, Row{"a.svf", "symbolic"}, Row{"a.svf", "hard"}}) {
+  const Row rows[] = {
+      {"x.gvf", "none"},
+      {"a.svf", "symbolic"},
+      {"a.svf", "hard"},
+      {"x.gvf", "none, read-only", true},
+      {"x.gvf", "none, not seen by name", false, "status:2:ENOENT"},
+  };
+  for (const Row& row : rows) {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     write_file(dir_ / row.input, kBoardInput);
@@ -110,12 +122,24 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
     }
     if (std::string(row.link_kind) == "hard")
       fs::create_hard_link(dir_ / "a.svf", dir_ / "a.gvf");
-    const auto r = run_program(dir_, {"svfsplit", row.input});
+    ProgramOptions options;
+    if (row.read_only) {
+      if (!can_run_unprivileged())
+        continue;
+      options.as_unprivileged = true;
+      fs::permissions(dir_ / row.input, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+    if (row.faults != nullptr) {
+      options.binary = SVFSPLIT_SEAM_BINARY;
+      options.environment = {{"SVFSPLIT_FAULTS", row.faults}};
+    }
+    const auto r = run_program(dir_, {"svfsplit", row.input}, options);
     const std::string output = row.input == std::string("x.gvf") ? "x.gvf" : "a.gvf";
     EXPECT_EQ(r.out, "Could not write " + output + ": it is the input file\n") << row.link_kind;
     EXPECT_EQ(r.status, 1) << row.link_kind;
     EXPECT_EQ(read_file(dir_ / row.input), kBoardInput) << row.link_kind;
     EXPECT_TRUE(hidden_entries(dir_).empty());
+    fs::permissions(dir_ / row.input, fs::perms::owner_write, fs::perm_options::add);
   }
 }
 

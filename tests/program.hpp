@@ -35,6 +35,7 @@ struct ProgramOptions {
   bool stdin_closed = false;
   bool stderr_terminal = false;  // a pseudo-terminal, instead of a pipe
   int ignored_signal = 0;        // ignored from the start, as nohup does
+  int umask = -1;                // the child's umask; -1: the test's own
   bool as_unprivileged = false;  // run as "nobody" when the tests run as root
   int signal = 0;                // sent once `signal_when` holds (polled), or after `delay`
   std::function<bool()> signal_when;

@@ -5,10 +5,12 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "program.hpp"
@@ -33,6 +35,9 @@ void limit(int resource, std::uint64_t bytes) {
   const rlimit value{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
   ::setrlimit(resource, &value);
 }
+
+// Longer than any run of the tests takes, under the sanitizers too.
+constexpr auto kLongestRun = std::chrono::seconds(90);
 
 const passwd* nobody() {
   return ::getpwnam("nobody");
@@ -115,6 +120,8 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
     limit(RLIMIT_AS, options.memory_limit);
     if (options.ignored_signal != 0)
       ::signal(options.ignored_signal, SIG_IGN);
+    if (options.umask >= 0)
+      ::umask(static_cast<mode_t>(options.umask));
     if (user != nullptr && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
       ::_exit(126);
     ::execve(options.binary.c_str(), argv.data(), envp.data());
@@ -123,34 +130,53 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   ::close(out[1]);
   ::close(err[1]);
 
-  std::atomic<bool> ended{false};
-  std::thread signaller;
-  if (options.signal != 0) {
-    signaller = std::thread([&] {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // The watchdog: sends the signal asked for, and kills a run that goes on
+  // for too long (it would hang the test) or ignores that signal. The
+  // child is marked ended before it is reaped, so that no other process
+  // that takes its number is signalled.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ended = false;
+  const auto wait_for_end = [&](std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(mutex);
+    return changed.wait_until(lock, until, [&] { return ended; });
+  };
+  const auto signal_child = [&](int sig) {
+    const std::lock_guard lock(mutex);
+    if (!ended)
+      ::kill(pid, sig);
+  };
+  std::thread watchdog([&] {
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    if (options.signal != 0) {
       if (!options.signal_when)
-        std::this_thread::sleep_for(options.delay);
-      while (options.signal_when && !ended && !options.signal_when() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (!ended)
-        ::kill(pid, options.signal);
-      // A run that ignores the signal is killed (and shows as such) rather
-      // than left to hang the test.
-      for (int i = 0; i < 1000 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (!ended)
-        ::kill(pid, SIGKILL);
-    });
-  }
+        wait_for_end(start + options.delay);
+      while (options.signal_when && !options.signal_when() && clock::now() < start + std::chrono::seconds(20) &&
+             !wait_for_end(clock::now() + std::chrono::milliseconds(1))) {
+      }
+      signal_child(options.signal);
+      if (!wait_for_end(clock::now() + std::chrono::seconds(10)))
+        signal_child(SIGKILL);
+    }
+    if (!wait_for_end(start + kLongestRun))
+      signal_child(SIGKILL);
+  });
   ProgramRun result;
   std::thread err_reader([&] { result.err = drain(err[0]); });
   result.out = drain(out[0]);
   result.out_bytes = result.out;
   err_reader.join();
+  siginfo_t info{};
+  ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  {
+    const std::lock_guard lock(mutex);
+    ended = true;
+  }
+  changed.notify_all();
+  watchdog.join();
   int status = 0;
   ::waitpid(pid, &status, 0);
-  ended = true;
-  if (signaller.joinable())
-    signaller.join();
   if (WIFEXITED(status))
     result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status))
