@@ -106,17 +106,6 @@ TEST_F(CliPosix, FullDeviceThroughALinkIsLeftAlone) {
   EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
-TEST_F(CliPosix, ReadErrorIsReported) {
-  if (!fs::exists("/proc/self/mem"))
-    GTEST_SKIP() << "no /proc/self/mem";
-  fs::create_symlink("/proc/self/mem", dir_ / "mem.svf");
-  const auto r = run_program(dir_, {"svfsplit", "mem.svf"});
-  EXPECT_EQ(r.out, kProcessing + "Could not read mem.svf: Input/output error\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(fs::exists(dir_ / "mem.gvf"));
-  EXPECT_TRUE(hidden_entries(dir_).empty());
-}
-
 TEST_F(CliPosix, SpecialFilesAsInput) {
   ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
   for (const char* name : {"pipe.svf", "/dev/null"}) {

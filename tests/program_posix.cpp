@@ -130,14 +130,14 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   ::close(out[1]);
   ::close(err[1]);
 
-  // The watchdog: sends the signal asked for, and kills a run that goes on
-  // for too long (it would hang the test) or ignores that signal. The
-  // child is marked ended before it is reaped, so that no other process
-  // that takes its number is signalled.
+  // The watchdog: sends the signal asked for, and kills a run that ignores
+  // it or goes on for too long (it would hang the test). The child is
+  // marked ended before it is reaped, so that no process that takes its
+  // number next is signalled.
   std::mutex mutex;
   std::condition_variable changed;
   bool ended = false;
-  const auto wait_for_end = [&](std::chrono::steady_clock::time_point until) {
+  const auto ended_by = [&](std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mutex);
     return changed.wait_until(lock, until, [&] { return ended; });
   };
@@ -147,19 +147,18 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
       ::kill(pid, sig);
   };
   std::thread watchdog([&] {
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
     if (options.signal != 0) {
-      if (!options.signal_when)
-        wait_for_end(start + options.delay);
-      while (options.signal_when && !options.signal_when() && clock::now() < start + std::chrono::seconds(20) &&
-             !wait_for_end(clock::now() + std::chrono::milliseconds(1))) {
+      ended_by(start + options.delay);
+      while (options.signal_when && !options.signal_when() && steady_clock::now() < start + seconds(20) &&
+             !ended_by(steady_clock::now() + milliseconds(1))) {
       }
       signal_child(options.signal);
-      if (!wait_for_end(clock::now() + std::chrono::seconds(10)))
+      if (!ended_by(steady_clock::now() + seconds(10)))
         signal_child(SIGKILL);
     }
-    if (!wait_for_end(start + kLongestRun))
+    if (!ended_by(start + kLongestRun))
       signal_child(SIGKILL);
   });
   ProgramRun result;
