@@ -74,16 +74,22 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     return cannot("cannot open", input_name, "not a regular file");
   input_size_ = input.size;
 
+  // The links at the output name are resolved first, and only as far as
+  // the kernel's rule for shared folders allows, so that nothing is opened
+  // through a link that another user planted.
+  platform::FileStatus existing{};
+  if (platform::status(output_name, existing) == 0 && existing.id == input.id)
+    return Opened::kSameFile;
+  if (const platform::Error e = platform::resolve_links(output_name, target_))
+    return cannot("cannot create", output_name, platform::error_text(e));
+
   // What is there now is opened for writing, not truncated, so that a
   // directory, a read-only file or the input itself is refused before
   // anything is written. The file opened is compared with the input; the
-  // name is compared first only so that an input that may not be written
+  // name was compared first only so that an input that may not be written
   // (a read-only x.gvf) is named as the input, not as unwritable.
-  platform::FileStatus existing{};
   platform::File previous;
-  if (platform::status(output_name, existing) == 0 && existing.id == input.id)
-    return Opened::kSameFile;
-  error = platform::open_existing_output(output_name, previous);
+  error = platform::open_existing_output(target_, previous);
   if (error == 0)
     error = platform::status(previous, existing);
   if (error != 0 && error != ENOENT)
@@ -96,16 +102,10 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
       in_place_ = true;
       return Opened::kOk;
     }
+    replaced_ = existing;
   }
-
-  if (const platform::Error e = platform::resolve_links(output_name, target_))
-    return cannot("cannot create", output_name, platform::error_text(e));
   if (const platform::Error e = create_temporary())
     return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
-  // The new file takes the old one's permissions. Where they cannot be set
-  // (a file system without them, say), it keeps those of a new file.
-  if (previous.is_open())
-    (void)platform::copy_permissions(previous, output_);
   return Opened::kOk;
 }
 
@@ -114,7 +114,9 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 // characters when that would be too long.
 platform::Error FileConversion::create_temporary() {
   const std::size_t base = last_component(target_, platform::kNativePathStyle);
-  const std::string folder = target_.substr(0, base);
+  folder_name_ = target_.substr(0, base);
+  if (const platform::Error error = platform::open_folder(folder_name_, folder_))
+    return error;
   std::string prefix = ".svfsplit.";
   if (target_.size() - base + 2 + kRandomChars <= kLongestName) {
     prefix = '.';
@@ -123,8 +125,8 @@ platform::Error FileConversion::create_temporary() {
   }
   platform::Error error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    std::string name = folder + prefix + random_chars(kRandomChars);
-    error = platform::create_new(name, output_);
+    std::string name = prefix + random_chars(kRandomChars);
+    error = platform::create_new(folder_, name, output_);
     if (error == 0)
       temporary_ = std::move(name);
   }
@@ -152,11 +154,18 @@ FileConversion::Result FileConversion::run() {
     result.write_error = e.code().value() != 0 ? e.code().value() : EIO;
   }
   (void)platform::close(input_);
+  const bool complete = !temporary_.empty() && result.read_error == 0 && result.write_error == 0;
+  // The new file takes the old one's permissions, or a new file's, once it
+  // is complete. Where they cannot be set (a file system without them,
+  // say), it stays readable by its owner only.
+  if (complete)
+    (void)platform::set_permissions(output_, replaced_ ? &*replaced_ : nullptr);
   if (const platform::Error error = platform::close(output_); error != 0 && result.write_error == 0)
     result.write_error = error;
-  if (temporary_.empty() || result.read_error != 0 || result.write_error != 0 || platform::stop_requested())
+  if (!complete || result.write_error != 0 || platform::stop_requested())
     return result;
-  if (const platform::Error error = platform::rename_over(temporary_, target_))
+  const std::string name = target_.substr(folder_name_.size());
+  if (const platform::Error error = platform::rename_over(folder_, temporary_, name))
     result.write_error = error;
   else
     temporary_.clear();
@@ -167,8 +176,8 @@ void FileConversion::discard() {
   (void)platform::close(output_);
   if (temporary_.empty())
     return;
-  if (const platform::Error error = platform::remove(temporary_))
-    problem_ = "cannot remove '" + temporary_ + "': " + platform::error_text(error);
+  if (const platform::Error error = platform::remove(folder_, temporary_))
+    problem_ = "cannot remove '" + folder_name_ + temporary_ + "': " + platform::error_text(error);
   temporary_.clear();
 }
 

@@ -1,6 +1,7 @@
 // Running one conversion from a file name to the file beside it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,9 +19,11 @@ std::string derive_output_name(std::string_view input_name, platform::PathStyle 
 //
 // An output name that reaches a regular file, or nothing, gets the new
 // output whole or not at all: it is written to a temporary file beside the
-// file the name finally reaches (through symbolic links), and renamed over
-// it only once it is complete. Anything else there (a device, a FIFO) is
-// written in place.
+// file the name finally reaches (through symbolic links, as far as the
+// kernel's rule for shared folders allows), readable by its owner only
+// until it is complete, and renamed over it only then, all within the one
+// folder opened for it. Anything else there (a device, a FIFO) is written
+// in place.
 class FileConversion {
  public:
   enum class Opened { kOk, kCannotOpen, kSameFile };
@@ -60,10 +63,13 @@ class FileConversion {
 
   platform::File input_;
   platform::File output_;
-  std::string output_name_;  // as the user typed it
-  std::string target_;       // the file the output name finally reaches
-  std::string temporary_;    // written, then renamed over target_; empty once renamed
-  bool in_place_ = false;    // the output is not a regular file
+  std::string output_name_;                       // as the user typed it
+  std::string target_;                            // the file the output name finally reaches
+  std::string folder_name_;                       // target_'s folder part: "" or ending in a separator
+  platform::Folder folder_;                       // that folder, opened once
+  std::string temporary_;                         // in folder_: written, then renamed over target_; empty once renamed
+  std::optional<platform::FileStatus> replaced_;  // the file target_ held, if any
+  bool in_place_ = false;                         // the output is not a regular file
   std::int64_t input_size_ = 0;
   std::string problem_;
 };

@@ -41,6 +41,12 @@ Error after_close(Error error) {
 
 }  // namespace internal
 
+std::string error_text(Error error) {
+  if (error == kForeignLink)
+    return "symbolic link owned by another user in a shared folder";
+  return internal::system_error_text(error);
+}
+
 bool stop_requested() noexcept {
   return g_stop.load(std::memory_order_relaxed) != 0;
 }

@@ -19,6 +19,10 @@ namespace svfsplit::platform {
 
 using Error = int;
 
+// An error of the program's own, beside errno's: a symbolic link that
+// the kernel's rule for shared folders would not let this user follow.
+inline constexpr Error kForeignLink = 0x10000;
+
 // The English reason for an error: "No such file or directory".
 std::string error_text(Error error);
 
@@ -56,6 +60,36 @@ struct FileStatus {
   FileId id;
   bool regular = false;
   std::int64_t size = 0;
+  // What a file that replaces this one keeps of it: permission bits, owner
+  // and group on POSIX; attributes on Windows.
+  std::uint32_t mode = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
+
+// An open folder, in which files are created, renamed and removed by
+// names relative to it. On POSIX it holds a descriptor, so that it stays
+// the same folder whatever becomes of the path that led to it; on Windows,
+// its path. Move-only.
+class Folder {
+ public:
+  Folder() = default;
+  Folder(Folder&& other) noexcept : native_(std::exchange(other.native_, kNone)), path_(std::move(other.path_)) {}
+  Folder& operator=(Folder&& other) noexcept {
+    Folder old(std::move(*this));  // closes what this held
+    native_ = std::exchange(other.native_, kNone);
+    path_ = std::move(other.path_);
+    return *this;
+  }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder();
+
+ private:
+  friend struct FileAccess;
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t native_ = kNone;  // a descriptor (POSIX)
+  std::string path_;              // the folder's name with its separator (Windows)
 };
 
 // Opens a file for reading. Never waits: a FIFO without a writer opens at
@@ -66,9 +100,14 @@ Error open_input(const std::string& name, File& file);
 // Never waits: a FIFO without a reader fails.
 Error open_existing_output(const std::string& name, File& file);
 
-// Creates a file that must not exist yet, for writing, with the
-// permission bits a new file gets (0666 less the umask on POSIX).
-Error create_new(const std::string& name, File& file);
+// Opens the folder `name` ("" or "dir/", as a name's folder part is
+// written; "" is the current folder).
+Error open_folder(const std::string& name, Folder& folder);
+
+// Creates the file `name` in `folder`, which must not exist yet, for
+// writing. Only its owner may open it (mode 0600 on POSIX) until
+// set_permissions() gives it its final ones.
+Error create_new(const Folder& folder, const std::string& name, File& file);
 
 Error status(const File& file, FileStatus& status);
 // Follows symbolic links.
@@ -76,12 +115,16 @@ Error status(const std::string& name, FileStatus& status);
 
 // The name that a chain of symbolic links at `name` finally reaches, the
 // target of a dangling link included; `name` itself when it is no link.
-// Relative targets are taken from their link's folder.
+// Relative targets are taken from their link's folder. A link in a sticky,
+// world-writable folder that neither this user nor the folder's owner owns
+// is not followed (kForeignLink), whatever the kernel's own setting.
 Error resolve_links(const std::string& name, std::string& target);
 
-// Gives `to` the permission bits of `from`, and its owner and group where
-// the process may set them.
-Error copy_permissions(const File& from, const File& to);
+// Gives a file written to replace another its final permissions: those of
+// the file it replaces (`replaced`), with its owner and group where the
+// process may set them, or, when it replaces nothing, those of a new file
+// (0666 less the umask on POSIX).
+Error set_permissions(const File& file, const FileStatus* replaced);
 
 // One read of up to `size` bytes at `offset`; `done` is 0 at the end.
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done);
@@ -92,10 +135,10 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
 // Closes the file, even when it reports an error.
 Error close(File& file);
 
-// Replaces `to`, if it exists, by `from`, in one step.
-Error rename_over(const std::string& from, const std::string& to);
+// Replaces `to`, if it exists, by `from`, both in `folder`, in one step.
+Error rename_over(const Folder& folder, const std::string& from, const std::string& to);
 
-Error remove(const std::string& name);
+Error remove(const Folder& folder, const std::string& name);
 
 // Interrupted calls are retried, except once a stop has been requested:
 // they then fail with EINTR, so that the run can stop.

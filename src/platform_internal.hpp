@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 
 #include "platform.hpp"
 #include "test_seam.hpp"
@@ -12,6 +13,9 @@
 namespace svfsplit::platform::internal {
 
 using test_seam::Call;
+
+// The system's reason for an errno-style error.
+std::string system_error_text(Error error);
 
 // Records a request to stop under `code` (a signal number, or a console
 // event's number plus one), unless one was recorded before. Called from

@@ -17,11 +17,13 @@ using internal::Call;
 
 struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
+  static int fd(const Folder& folder) { return static_cast<int>(folder.native_); }
   static File adopt(int fd) {
     File file;
     file.native_ = fd;
     return file;
   }
+  static void adopt(Folder& folder, int fd) { folder.native_ = fd; }
   static int release(File& file) {
     const int fd = static_cast<int>(file.native_);
     file.native_ = File::kNone;
@@ -57,6 +59,9 @@ void describe(const struct stat& st, FileStatus& status) {
   status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   status.regular = S_ISREG(st.st_mode);
   status.size = static_cast<std::int64_t>(st.st_size);
+  status.mode = st.st_mode & 07777;
+  status.owner = st.st_uid;
+  status.group = st.st_gid;
 }
 
 std::string folder_of(const std::string& name) {
@@ -64,15 +69,39 @@ std::string folder_of(const std::string& name) {
   return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
+// Whether the kernel's rule for links in shared folders lets this user
+// follow the link `link`, described by `st`: outside a sticky,
+// world-writable folder always; inside one, only when the link is this
+// user's or the folder owner's.
+Error may_follow(const std::string& link, const struct stat& st) {
+  if (st.st_uid == ::geteuid())
+    return 0;
+  const std::string folder = folder_of(link);
+  struct stat in {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
+    return errno;
+  const bool shared = (in.st_mode & S_ISVTX) != 0 && (in.st_mode & S_IWOTH) != 0;
+  return shared && st.st_uid != in.st_uid ? kForeignLink : 0;
+}
+
 }  // namespace
 
-std::string error_text(Error error) {
+namespace internal {
+
+std::string system_error_text(Error error) {
   return std::strerror(error);
 }
+
+}  // namespace internal
 
 File::~File() {
   if (is_open())
     ::close(FileAccess::fd(*this));
+}
+
+Folder::~Folder() {
+  if (native_ != kNone)
+    ::close(static_cast<int>(native_));
 }
 
 Error open_input(const std::string& name, File& file) {
@@ -93,8 +122,31 @@ Error open_existing_output(const std::string& name, File& file) {
   return 0;
 }
 
-Error create_new(const std::string& name, File& file) {
-  return open_file(name, O_WRONLY | O_CREAT | O_EXCL, file, Call::kCreate);
+Error open_folder(const std::string& name, Folder& folder) {
+#if defined(O_PATH)
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // only a place to name files in
+#else
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+  return attempt(Call::kOpen, [&](int) {
+    const int fd = ::open(name.empty() ? "." : name.c_str(), kFlags);
+    if (fd >= 0) {
+      Folder opened;
+      FileAccess::adopt(opened, fd);
+      folder = std::move(opened);
+    }
+    return error_of(fd);
+  });
+}
+
+Error create_new(const Folder& folder, const std::string& name, File& file) {
+  return attempt(Call::kCreate, [&](int) {
+    const int fd =
+        ::openat(FileAccess::fd(folder), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd >= 0)
+      file = FileAccess::adopt(fd);
+    return error_of(fd);
+  });
 }
 
 Error status(const File& file, FileStatus& status) {
@@ -127,6 +179,8 @@ Error resolve_links(const std::string& name, std::string& target) {
       target = at;
       return 0;
     }
+    if (const Error error = may_follow(at, st))
+      return error;
     std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
     for (;;) {
       const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
@@ -144,23 +198,25 @@ Error resolve_links(const std::string& name, std::string& target) {
   return ELOOP;
 }
 
-Error copy_permissions(const File& from, const File& to) {
-  struct stat source {};
-  struct stat target {};
-  if (const Error error =
-          attempt(Call::kPermissions, [&](int) { return error_of(::fstat(FileAccess::fd(from), &source)); }))
-    return error;
-  if (::fstat(FileAccess::fd(to), &target) != 0)
-    return errno;
-  // Owner and group first: changing them may clear permission bits. Only
-  // a privileged process may give a file away; others keep their own.
-  if ((source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
-      ::fchown(FileAccess::fd(to), source.st_uid, source.st_gid) != 0)
-    (void)::fchown(FileAccess::fd(to), static_cast<uid_t>(-1), source.st_gid);
-  const mode_t bits = source.st_mode & 0777;
-  if ((target.st_mode & 07777) != bits && ::fchmod(FileAccess::fd(to), bits) != 0)
-    return errno;
-  return 0;
+Error set_permissions(const File& file, const FileStatus* replaced) {
+  const int fd = FileAccess::fd(file);
+  return attempt(Call::kPermissions, [&](int) {
+    mode_t bits = 0;
+    if (replaced != nullptr) {
+      // Owner and group first: changing them may clear permission bits.
+      // Only a privileged process may give a file away; others keep their
+      // own, and the group where they belong to it.
+      if (::fchown(fd, replaced->owner, replaced->group) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), replaced->group);
+      bits = static_cast<mode_t>(replaced->mode & 0777);
+    } else {
+      // No other thread runs now: the umask may be read by setting it.
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      bits = 0666 & ~mask;
+    }
+    return error_of(::fchmod(fd, bits));
+  });
 }
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
@@ -188,12 +244,13 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-Error rename_over(const std::string& from, const std::string& to) {
-  return attempt(Call::kRename, [&](int) { return error_of(::rename(from.c_str(), to.c_str())); });
+Error rename_over(const Folder& folder, const std::string& from, const std::string& to) {
+  const int fd = FileAccess::fd(folder);
+  return attempt(Call::kRename, [&](int) { return error_of(::renameat(fd, from.c_str(), fd, to.c_str())); });
 }
 
-Error remove(const std::string& name) {
-  return attempt(Call::kRemove, [&](int) { return error_of(::unlink(name.c_str())); });
+Error remove(const Folder& folder, const std::string& name) {
+  return attempt(Call::kRemove, [&](int) { return error_of(::unlinkat(FileAccess::fd(folder), name.c_str(), 0)); });
 }
 
 Error print(Stream stream, std::string_view text) {

@@ -21,6 +21,8 @@ using internal::Call;
 
 struct FileAccess {
   static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static const std::string& path(const Folder& folder) { return folder.path_; }
+  static void adopt(Folder& folder, std::string path) { folder.path_ = std::move(path); }
   static File adopt(HANDLE handle) {
     File file;
     file.native_ = reinterpret_cast<std::intptr_t>(handle);
@@ -169,7 +171,9 @@ bool is_console(HANDLE h) {
 
 }  // namespace
 
-std::string error_text(Error error) {
+namespace internal {
+
+std::string system_error_text(Error error) {
   switch (error) {
     case EPERM:
       return "Operation not permitted";
@@ -222,6 +226,8 @@ std::string error_text(Error error) {
   }
 }
 
+}  // namespace internal
+
 File::~File() {
   if (is_open())
     ::CloseHandle(FileAccess::handle(*this));
@@ -245,9 +251,24 @@ Error open_existing_output(const std::string& name, File& file) {
   return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0, file, Call::kOpen);
 }
 
-Error create_new(const std::string& name, File& file) {
-  return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file,
-                   Call::kCreate);
+// Windows has no calls relative to a folder: a folder is its path.
+Folder::~Folder() = default;
+
+Error open_folder(const std::string& name, Folder& folder) {
+  return attempt(Call::kOpen, [&](int) -> Error {
+    const DWORD attributes = ::GetFileAttributesW(wide(name.empty() ? "." : name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return last_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      return ENOTDIR;
+    FileAccess::adopt(folder, name);
+    return 0;
+  });
+}
+
+Error create_new(const Folder& folder, const std::string& name, File& file) {
+  return open_file(FileAccess::path(folder) + name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+                   FILE_ATTRIBUTE_NORMAL, file, Call::kCreate);
 }
 
 Error status(const File& file, FileStatus& status) {
@@ -277,7 +298,7 @@ Error resolve_links(const std::string& name, std::string& target) {
 
 // Windows files have no permission bits to copy; a read-only output is
 // refused before it comes to this.
-Error copy_permissions(const File&, const File&) {
+Error set_permissions(const File&, const FileStatus*) {
   return attempt(Call::kPermissions, [](int) { return 0; });
 }
 
@@ -315,14 +336,16 @@ Error close(File& file) {
   return internal::after_close(::CloseHandle(FileAccess::release(file)) ? 0 : last_error());
 }
 
-Error rename_over(const std::string& from, const std::string& to) {
+Error rename_over(const Folder& folder, const std::string& from, const std::string& to) {
+  const std::string& in = FileAccess::path(folder);
   return attempt(Call::kRename, [&](int) -> Error {
-    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_error();
+    return ::MoveFileExW(wide(in + from).c_str(), wide(in + to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_error();
   });
 }
 
-Error remove(const std::string& name) {
-  return attempt(Call::kRemove, [&](int) -> Error { return ::DeleteFileW(wide(name).c_str()) ? 0 : last_error(); });
+Error remove(const Folder& folder, const std::string& name) {
+  const std::wstring path = wide(FileAccess::path(folder) + name);
+  return attempt(Call::kRemove, [&](int) -> Error { return ::DeleteFileW(path.c_str()) ? 0 : last_error(); });
 }
 
 Error print(Stream stream, std::string_view text) {

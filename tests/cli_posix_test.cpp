@@ -355,6 +355,108 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
   }
 }
 
+// In a sticky, world-writable folder a link is followed only when it is
+// this user's or the folder owner's, as the kernel's rule for such folders
+// has it, whatever that rule's setting; elsewhere any link is followed. A
+// link refused leaves everything as it was.
+TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
+  // getpwnam's answers share one place: each is copied at once.
+  const passwd* found = ::getpwnam("daemon");
+  const uid_t folder_owner = found != nullptr ? found->pw_uid : 0;
+  found = ::getpwnam("nobody");
+  const uid_t other = found != nullptr ? found->pw_uid : 0;
+  if (!running_as_root() || folder_owner == 0 || other == 0)
+    GTEST_SKIP() << "needs root, and the users daemon and nobody";
+  struct Row {
+    const char* name;
+    bool shared;
+    uid_t link_owner;  // 0: this user
+    bool chain;        // a.gvf, ours, leads to the link in the folder
+    bool followed;
+  };
+  const Row rows[] = {
+      {"ours, in a shared folder", true, 0, false, true},
+      {"the folder owner's, in a shared folder", true, folder_owner, false, true},
+      {"another user's, in a shared folder", true, other, false, false},
+      {"another user's, in an ordinary folder", false, other, false, true},
+      {"a chain through another user's link in a shared folder", true, other, true, false},
+  };
+  const std::string converted = convert_text(kBoardInput).output;
+  for (const Row& row : rows) {
+    fs::remove_all(dir_);
+    const fs::path folder = dir_ / "folder";
+    fs::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), row.shared ? folder_owner : 0, 0), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), row.shared ? 01777 : 0755), 0);
+    write_file(dir_ / "target.txt", kPrevious);
+    const fs::path link = row.chain ? folder / "link" : folder / "a.gvf";
+    fs::create_symlink("../target.txt", link);
+    ASSERT_EQ(::lchown(link.c_str(), row.link_owner, 0), 0);
+    const fs::path run_in = row.chain ? dir_ : folder;
+    if (row.chain)
+      fs::create_symlink("folder/link", dir_ / "a.gvf");
+    write_file(run_in / "a.svf", kBoardInput);
+
+    const auto r = run_program(run_in, {"svfsplit", "a.svf"});
+    EXPECT_EQ(r.status, row.followed ? 0 : 1) << row.name;
+    EXPECT_EQ(read_file(dir_ / "target.txt"), row.followed ? converted : kPrevious) << row.name;
+    EXPECT_TRUE(fs::is_symlink(link)) << row.name;
+    EXPECT_TRUE(hidden_entries(dir_).empty() && hidden_entries(folder).empty()) << row.name;
+    if (!row.followed) {
+      EXPECT_EQ(r.out, "Could not open file\n") << row.name;
+      EXPECT_EQ(r.err, "svfsplit: cannot create 'a.gvf': symbolic link owned by another user in a shared folder\n")
+          << row.name;
+    }
+  }
+}
+
+// A path as long as Linux takes (4,095 bytes, in nested folders) converts,
+// with an old output and without: the temporary file is named in the
+// output's folder, not by a path that would be longer.
+TEST_F(CliPosix, PathsAsLongAsTheSystemTakes) {
+  const std::string folder(200, 'd');
+  std::string input;
+  std::vector<int> folders = {::open(dir_.c_str(), O_RDONLY | O_DIRECTORY)};
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(::mkdirat(folders.back(), folder.c_str(), 0755), 0);
+    folders.push_back(::openat(folders.back(), folder.c_str(), O_RDONLY | O_DIRECTORY));
+    input += folder + "/";
+  }
+  const std::string stem(4095 - input.size() - 4, 'n');
+  input += stem + ".svf";
+  ASSERT_EQ(input.size(), 4095u);
+  const int deepest = folders.back();
+  const auto write_at = [&](const std::string& name, const std::string& text) {
+    const int fd = ::openat(deepest, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  };
+  const auto read_at = [&](const std::string& name) {
+    std::string text(1 << 16, '\0');
+    const int fd = ::openat(deepest, name.c_str(), O_RDONLY);
+    text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(fd, text.data(), text.size()))));
+    ::close(fd);
+    return text;
+  };
+  write_at(stem + ".svf", kBoardInput);
+  for (const bool previous : {false, true}) {
+    if (previous)
+      write_at(stem + ".gvf", kPrevious);
+    const auto r = run_program(dir_, {"svfsplit", input});
+    EXPECT_EQ(r.out, kProcessing + kDone) << previous;
+    EXPECT_EQ(r.err, "") << previous;
+    EXPECT_EQ(read_at(stem + ".gvf"), convert_text(kBoardInput).output) << previous;
+  }
+  // Nothing else was left there; then the folders go, from the deepest up.
+  ::unlinkat(deepest, (stem + ".svf").c_str(), 0);
+  ::unlinkat(deepest, (stem + ".gvf").c_str(), 0);
+  for (std::size_t i = folders.size() - 1; i > 0; --i) {
+    EXPECT_EQ(::unlinkat(folders[i - 1], folder.c_str(), AT_REMOVEDIR), 0) << "not empty: " << i;
+    ::close(folders[i]);
+  }
+  ::close(folders[0]);
+}
+
 // Interrupted at any point, the run ends by the signal and leaves nothing
 // new: the previous output is untouched, no temporary file stays. Signals
 // that were ignored at the start stay ignored.
@@ -382,11 +484,23 @@ TEST_F(CliPosix, Signals) {
     ProgramOptions options;
     options.signal = row.signal;
     options.delay = row.delay;
-    if (row.delay.count() == 0)
-      options.signal_when = [this] { return temporary_size(dir_) > 0; };
+    // The temporary file, once written to, is its owner's alone; a
+    // private old output's content never shows through it.
+    mode_t seen = 0;
+    if (row.delay.count() == 0) {
+      options.signal_when = [&] {
+        struct stat st {};
+        for (const auto& name : hidden_entries(dir_)) {
+          if (::stat((dir_ / name).c_str(), &st) == 0 && st.st_size > 0)
+            seen = st.st_mode & 0777;
+        }
+        return seen != 0;
+      };
+    }
     if (row.ignored_at_start)
       options.ignored_signal = row.signal;
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(seen, row.delay.count() == 0 ? 0600 : 0) << row.signal;
     if (row.ignored_at_start) {
       EXPECT_EQ(r.status, 0) << row.signal;
       EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kLongInput).output) << row.signal;

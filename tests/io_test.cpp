@@ -107,15 +107,15 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
       if (sink == Sink::kFileFromSecondThread && buffer < 5)
         continue;  // a block handed over per byte or two: slow, and nothing new
       std::string written;
-      const std::string path =
-          (std::filesystem::temp_directory_path() /
-           ("svfsplit-output-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())))
-              .string();
+      const auto folder_name = std::filesystem::temp_directory_path();
+      const std::string name = "svfsplit-output-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed());
+      platform::Folder folder;
       platform::File file;
       if (sink != Sink::kString) {
-        ASSERT_EQ(platform::create_new(path, file), 0);
+        ASSERT_EQ(platform::open_folder((folder_name / "").string(), folder), 0);
+        ASSERT_EQ(platform::create_new(folder, name, file), 0);
         platform::File again;  // a name that is taken is never reused
-        EXPECT_EQ(platform::create_new(path, again), EEXIST);
+        EXPECT_EQ(platform::create_new(folder, name, again), EEXIST);
       }
       {
         const auto writer =
@@ -126,9 +126,9 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
         ASSERT_TRUE(out->flush());
       }
       if (sink != Sink::kString) {
-        written = test::read_file(path);
+        written = test::read_file(folder_name / name);
         platform::close(file);
-        platform::remove(path);
+        platform::remove(folder, name);
       }
       EXPECT_EQ(written, expected) << "buffer " << buffer << ", sink " << static_cast<int>(sink);
     }
