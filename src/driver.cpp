@@ -154,18 +154,19 @@ FileConversion::Result FileConversion::run() {
     result.write_error = e.code().value() != 0 ? e.code().value() : EIO;
   }
   (void)platform::close(input_);
-  const bool complete = !temporary_.empty() && result.read_error == 0 && result.write_error == 0;
+  if (in_place_) {
+    if (const platform::Error error = platform::close(output_); error != 0 && result.write_error == 0)
+      result.write_error = error;
+    return result;
+  }
+  if (result.read_error != 0 || result.write_error != 0 || platform::stop_requested())
+    return result;  // discard() removes the temporary file
   // The new file takes the old one's permissions, or a new file's, once it
   // is complete. Where they cannot be set (a file system without them,
   // say), it stays readable by its owner only.
-  if (complete)
-    (void)platform::set_permissions(output_, replaced_ ? &*replaced_ : nullptr);
-  if (const platform::Error error = platform::close(output_); error != 0 && result.write_error == 0)
-    result.write_error = error;
-  if (!complete || result.write_error != 0 || platform::stop_requested())
-    return result;
-  const std::string name = target_.substr(folder_name_.size());
-  if (const platform::Error error = platform::rename_over(folder_, temporary_, name))
+  (void)platform::set_permissions(output_, replaced_ ? &*replaced_ : nullptr);
+  if (const platform::Error error =
+          platform::replace(folder_, output_, temporary_, target_.substr(folder_name_.size())))
     result.write_error = error;
   else
     temporary_.clear();
@@ -173,10 +174,11 @@ FileConversion::Result FileConversion::run() {
 }
 
 void FileConversion::discard() {
-  (void)platform::close(output_);
-  if (temporary_.empty())
+  if (temporary_.empty()) {
+    (void)platform::close(output_);
     return;
-  if (const platform::Error error = platform::remove(folder_, temporary_))
+  }
+  if (const platform::Error error = platform::discard(folder_, output_, temporary_))
     problem_ = "cannot remove '" + folder_name_ + temporary_ + "': " + platform::error_text(error);
   temporary_.clear();
 }

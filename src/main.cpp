@@ -37,6 +37,13 @@ void print_warnings(const svfsplit::ConvertReport& report) {
     say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
 }
 
+// "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
+// type them (no file can be named so there).
+bool asks_for_help(const std::string& arg) {
+  const bool windows = platform::kNativePathStyle == platform::PathStyle::kWindows;
+  return arg == "--help" || arg == "-h" || (windows && (arg == "/?" || arg == "-?"));
+}
+
 // A line on standard error, after the fixed line on standard output.
 void complain(const std::string& problem) {
   if (!problem.empty())
@@ -97,7 +104,7 @@ int run(const std::vector<std::string>& args) {
   const std::string program = args.empty() ? "svfsplit" : args[0];
   const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
   int status = kUsage;
-  if (args.size() == 2 && args[1] == "--help") {
+  if (args.size() == 2 && asks_for_help(args[1])) {
     say(usage);
     say("Writes a copy of an SVF file, ending in gvf, with every SDR command of more than 256 bits split into "
         "segments of at most 256 bits.");

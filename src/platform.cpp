@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 
 #include "platform_internal.hpp"
 
@@ -39,11 +40,31 @@ Error after_close(Error error) {
   return error == EINTR && !stop_requested() ? 0 : error;
 }
 
+std::string extended_length_path(std::string_view full, std::size_t extra) {
+  constexpr std::size_t kMaxPath = 260;  // with the terminating null
+  const bool device = full.starts_with("\\\\?\\") || full.starts_with("\\\\.\\");
+  const bool drive = full.size() >= 3 && full[1] == ':' && (full[2] == '\\' || full[2] == '/');
+  const bool share = full.starts_with("\\\\") || full.starts_with("//");
+  if (device || !(drive || share) || full.size() + extra < kMaxPath)
+    return std::string(full);
+  std::string path(full);
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  if (share)
+    return "\\\\?\\UNC\\" + path.substr(2);
+  return "\\\\?\\" + path;
+}
+
 }  // namespace internal
 
 std::string error_text(Error error) {
-  if (error == kForeignLink)
-    return "symbolic link owned by another user in a shared folder";
+  switch (error) {
+    case kForeignLink:
+      return "symbolic link owned by another user in a shared folder";
+    case kInUse:
+      return "in use by another program";
+    case kWildcard:
+      return "wildcards are not expanded; give one file name";
+  }
   return internal::system_error_text(error);
 }
 

@@ -19,9 +19,16 @@ namespace svfsplit::platform {
 
 using Error = int;
 
-// An error of the program's own, beside errno's: a symbolic link that
-// the kernel's rule for shared folders would not let this user follow.
+// Errors of the program's own, beside errno's:
+// a symbolic link that the kernel's rule for shared folders would not let
+// this user follow;
 inline constexpr Error kForeignLink = 0x10000;
+// a file that another program holds in a way that keeps it from being
+// opened or replaced (Windows);
+inline constexpr Error kInUse = 0x10001;
+// a name with '*' or '?', which cannot name a file on Windows: the shell
+// there leaves wildcards to the program.
+inline constexpr Error kWildcard = 0x10002;
 
 // The English reason for an error: "No such file or directory".
 std::string error_text(Error error);
@@ -135,10 +142,18 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
 // Closes the file, even when it reports an error.
 Error close(File& file);
 
-// Replaces `to`, if it exists, by `from`, both in `folder`, in one step.
-Error rename_over(const Folder& folder, const std::string& from, const std::string& to);
+// Puts the complete file `file`, created as `name` in `folder`, in the
+// place of `target` in the same folder, in one step, and closes it. A
+// closing that fails leaves `target` as it was. On Windows the file is
+// renamed through its handle, and a rename refused while another program
+// holds `target` is tried again for about two seconds. After a failure,
+// `file` may still be open, and discard() removes it.
+Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target);
 
-Error remove(const Folder& folder, const std::string& name);
+// Removes the file `name` in `folder`, through `file` while it is open
+// (on Windows, where that is the one way another program cannot prevent
+// it), and closes it.
+Error discard(const Folder& folder, File& file, const std::string& name);
 
 // Interrupted calls are retried, except once a stop has been requested:
 // they then fail with EINTR, so that the run can stop.

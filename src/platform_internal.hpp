@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "platform.hpp"
 #include "test_seam.hpp"
@@ -46,5 +47,13 @@ std::size_t part(std::size_t size, int fault);
 // seam's fault replaces it, and an interruption counts as closed unless the
 // run is to stop (the file is gone either way).
 Error after_close(Error error);
+
+// Windows names: a full path (as GetFullPathNameW gives it, in UTF-8) in
+// the form that lifts the 260-character limit when it, or a temporary name
+// up to `extra` characters longer, could pass that limit: "\\?\C:\..." for
+// a drive, "\\?\UNC\server\share\..." for a share. Shorter paths, paths
+// that are not full and paths already in a device form ("\\?\", "\\.\")
+// are kept as they are.
+std::string extended_length_path(std::string_view full, std::size_t extra);
 
 }  // namespace svfsplit::platform::internal

@@ -244,12 +244,15 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-Error rename_over(const Folder& folder, const std::string& from, const std::string& to) {
+Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
+  if (const Error error = close(file))
+    return error;
   const int fd = FileAccess::fd(folder);
-  return attempt(Call::kRename, [&](int) { return error_of(::renameat(fd, from.c_str(), fd, to.c_str())); });
+  return attempt(Call::kRename, [&](int) { return error_of(::renameat(fd, name.c_str(), fd, target.c_str())); });
 }
 
-Error remove(const Folder& folder, const std::string& name) {
+Error discard(const Folder& folder, File& file, const std::string& name) {
+  (void)close(file);
   return attempt(Call::kRemove, [&](int) { return error_of(::unlinkat(FileAccess::fd(folder), name.c_str(), 0)); });
 }
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "platform.hpp"
 #include "platform_internal.hpp"
@@ -67,9 +69,10 @@ Error last_error() {
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
       return ENOENT;
-    case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+      return kInUse;
+    case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
       return EACCES;
     case ERROR_FILE_EXISTS:
@@ -132,10 +135,37 @@ DWORD part(std::size_t size, int fault) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How many characters a temporary name adds to its output's: ".", ".",
+// and six random ones.
+constexpr std::size_t kTemporaryExtra = 8;
+
+// The full path of a name, as GetFullPathNameW makes it, in UTF-8.
+std::string full_path(const std::string& name) {
+  const std::wstring w = wide(name.empty() ? "." : name);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0)
+      return name;  // handed on as it is, for the call to say what is wrong
+    if (n < full.size()) {
+      full.resize(n);
+      return narrow(full);
+    }
+    full.resize(n);
+  }
+}
+
+// A name as it is handed to the system: a full path, in the form that
+// lifts the 260-character limit where it, or its temporary name, needs it.
+std::wstring system_name(const std::string& name) {
+  return wide(internal::extended_length_path(full_path(name), kTemporaryExtra));
+}
+
 Error open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file,
                 Call kind) {
+  const std::wstring path = system_name(name);
   return attempt(kind, [&](int) -> Error {
-    const HANDLE h = ::CreateFileW(wide(name).c_str(), access, share, nullptr, disposition, flags, nullptr);
+    const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE)
       return last_error();
     file = FileAccess::adopt(h);
@@ -156,6 +186,7 @@ Error describe(HANDLE h, FileStatus& status) {
     return last_error();
   status.id = {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
   status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  status.mode = info.dwFileAttributes;
   status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   return 0;
 }
@@ -234,6 +265,11 @@ File::~File() {
 }
 
 Error open_input(const std::string& name, File& file) {
+  // "*.svf" reaches the program as it was typed: no file can have it as
+  // its name, and the user is told so.
+  const std::string_view typed = std::string_view(name).starts_with("\\\\?\\") ? name.substr(4) : name;
+  if (typed.find_first_of("*?") != std::string_view::npos)
+    return kWildcard;
   // Others may read, write, rename and delete the file meanwhile, as on
   // POSIX. A folder opens too, to be refused as not a regular file.
   return open_file(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, file, Call::kOpen);
@@ -242,13 +278,24 @@ Error open_input(const std::string& name, File& file) {
 Error open_existing_output(const std::string& name, File& file) {
   // A read-only file is refused whoever runs the program: it could not be
   // replaced, and Windows would refuse the rename at the end.
-  const DWORD attributes = ::GetFileAttributesW(wide(name).c_str());
+  const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
   const bool known = attributes != INVALID_FILE_ATTRIBUTES;
   if (known && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return EISDIR;
   if (known && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
     return EACCES;
-  return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0, file, Call::kOpen);
+  File opened;
+  if (const Error error = open_file(name, GENERIC_WRITE, kShareAll, OPEN_EXISTING, 0, opened, Call::kOpen))
+    return error;
+  if (::GetFileType(FileAccess::handle(opened)) == FILE_TYPE_DISK) {
+    // The rename at the end deletes the file: a program that holds it
+    // without allowing that is named now, not after the whole conversion.
+    File probe;
+    if (const Error error = open_file(name, DELETE, kShareAll, OPEN_EXISTING, 0, probe, Call::kOpen))
+      return error;
+  }
+  file = std::move(opened);
+  return 0;
 }
 
 // Windows has no calls relative to a folder: a folder is its path.
@@ -256,7 +303,7 @@ Folder::~Folder() = default;
 
 Error open_folder(const std::string& name, Folder& folder) {
   return attempt(Call::kOpen, [&](int) -> Error {
-    const DWORD attributes = ::GetFileAttributesW(wide(name.empty() ? "." : name).c_str());
+    const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
       return last_error();
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -267,8 +314,10 @@ Error open_folder(const std::string& name, Folder& folder) {
 }
 
 Error create_new(const Folder& folder, const std::string& name, File& file) {
-  return open_file(FileAccess::path(folder) + name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
-                   FILE_ATTRIBUTE_NORMAL, file, Call::kCreate);
+  // With DELETE access, the file is renamed and removed through this
+  // handle; another program can open it meanwhile only if it allows that.
+  return open_file(FileAccess::path(folder) + name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file, Call::kCreate);
 }
 
 Error status(const File& file, FileStatus& status) {
@@ -276,9 +325,10 @@ Error status(const File& file, FileStatus& status) {
 }
 
 Error status(const std::string& name, FileStatus& status) {
+  const std::wstring path = system_name(name);
   return attempt(Call::kStatus, [&](int) -> Error {
     const HANDLE h =
-        ::CreateFileW(wide(name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
       return last_error();
     const Error error = describe(h, status);
@@ -296,10 +346,17 @@ Error resolve_links(const std::string& name, std::string& target) {
   });
 }
 
-// Windows files have no permission bits to copy; a read-only output is
-// refused before it comes to this.
-Error set_permissions(const File&, const FileStatus*) {
-  return attempt(Call::kPermissions, [](int) { return 0; });
+// The new output keeps the hidden, system and archive attributes of the
+// file it replaces; a read-only one is refused before it comes to this.
+Error set_permissions(const File& file, const FileStatus* replaced) {
+  return attempt(Call::kPermissions, [&](int) -> Error {
+    if (replaced == nullptr)
+      return 0;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    FILE_BASIC_INFO info{};  // times of 0: left as they are
+    info.FileAttributes = (replaced->mode & kKept) != 0 ? (replaced->mode & kKept) : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(FileAccess::handle(file), FileBasicInfo, &info, sizeof info) ? 0 : last_error();
+  });
 }
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
@@ -336,15 +393,55 @@ Error close(File& file) {
   return internal::after_close(::CloseHandle(FileAccess::release(file)) ? 0 : last_error());
 }
 
-Error rename_over(const Folder& folder, const std::string& from, const std::string& to) {
-  const std::string& in = FileAccess::path(folder);
-  return attempt(Call::kRename, [&](int) -> Error {
-    return ::MoveFileExW(wide(in + from).c_str(), wide(in + to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_error();
+Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
+  (void)name;  // renamed through its handle
+  // Closing cannot fail once the writes have: the test seam's failure of
+  // it is taken before the rename, which would leave nothing to undo.
+  if (const Error error = internal::after_close(0))
+    return error;
+  // The rename takes the target as an NT path ("\\??\\C:\\...").
+  std::string to = internal::extended_length_path(full_path(FileAccess::path(folder) + target), MAX_PATH);
+  to[1] = '?';
+  const std::wstring wto = wide(to);
+  const DWORD bytes = static_cast<DWORD>(wto.size() * sizeof(wchar_t));
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = bytes;
+  std::memcpy(info->FileName, wto.data(), bytes);
+  const HANDLE h = FileAccess::handle(file);
+  const Error error = attempt(Call::kRename, [&](int) -> Error {
+    // A program that has the target open (a scanner, an indexer) usually
+    // lets go within moments.
+    for (int tries = 0;; ++tries) {
+      if (::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
+        return 0;
+      const Error e = last_error();
+      if ((e != kInUse && e != EACCES) || tries == 40 || stop_requested())
+        return e;
+      ::Sleep(50);
+    }
   });
+  if (error != 0)
+    return error;
+  ::CloseHandle(FileAccess::release(file));
+  return 0;
 }
 
-Error remove(const Folder& folder, const std::string& name) {
-  const std::wstring path = wide(FileAccess::path(folder) + name);
+Error discard(const Folder& folder, File& file, const std::string& name) {
+  if (file.is_open()) {
+    // Deleted when closed, whoever else has it open with delete sharing.
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    const HANDLE h = FileAccess::handle(file);
+    const Error error = attempt(Call::kRemove, [&](int) -> Error {
+      return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) ? 0 : last_error();
+    });
+    ::CloseHandle(FileAccess::release(file));
+    return error;
+  }
+  const std::wstring path = system_name(FileAccess::path(folder) + name);
   return attempt(Call::kRemove, [&](int) -> Error { return ::DeleteFileW(path.c_str()) ? 0 : last_error(); });
 }
 

@@ -4,6 +4,7 @@
 #include "cli.hpp"
 
 #include "driver.hpp"
+#include "platform_internal.hpp"
 
 namespace svfsplit::test {
 namespace {
@@ -49,24 +50,64 @@ TEST(OutputName, LandsBesideTheInputOnWindows) {
     EXPECT_EQ(derive_output_name(input, platform::PathStyle::kWindows), output) << input;
 }
 
+// Windows names take the form without the 260-character limit when they,
+// or their temporary name (8 more), could pass it.
+TEST(WindowsNames, LongPathsTakeTheExtendedForm) {
+  const std::string deep = "C:\\jtag\\" + std::string(237, 'd') + "\\a.svf";  // 251: 259 with 8 more
+  const std::string deeper = "C:\\jtag\\" + std::string(238, 'd') + "\\a.svf";
+  const std::string share = "\\\\server\\share\\" + std::string(1100, 's') + "\\b.svf";
+  const std::pair<std::string, std::string> rows[] = {
+      {"C:\\jtag\\board.svf", "C:\\jtag\\board.svf"},
+      {deep, deep},
+      {deeper, "\\\\?\\" + deeper},
+      {"C:/jtag/" + std::string(300, 'd') + "/a.svf", "\\\\?\\C:\\jtag\\" + std::string(300, 'd') + "\\a.svf"},
+      {share, "\\\\?\\UNC\\server\\share\\" + std::string(1100, 's') + "\\b.svf"},
+      {"\\\\?\\" + deeper, "\\\\?\\" + deeper},
+      {"\\\\.\\pipe\\" + std::string(300, 'p'), "\\\\.\\pipe\\" + std::string(300, 'p')},
+      {std::string(300, 'r') + "\\relative.svf", std::string(300, 'r') + "\\relative.svf"},
+  };
+  for (const auto& [full, system] : rows)
+    EXPECT_EQ(platform::internal::extended_length_path(full, 8), system) << full.size();
+}
+
 // What the command line asks for, when it is not a conversion.
 TEST_F(Cli, UsageHelpAndVersion) {
   const std::string usage = "Usage: svfsplit original_filename (e.g.: file.svf)\n";
+  const std::string help = usage + "Writes a copy";
+#if defined(_WIN32)
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  // What Windows users type: switches, and wildcards its shell leaves.
+  const std::string not_found = "Could not open file\n";
   struct Row {
     std::vector<std::string> args;
     std::string out;  // its start
     int status;
+    std::string err = "";
   };
   const Row rows[] = {
       {{"svfsplit"}, usage, 2},
       {{"./my-tool", "a.svf", "b.svf"}, "Usage: ./my-tool original_filename (e.g.: file.svf)\n", 2},
-      {{"svfsplit", "--help"}, usage + "Writes a copy", 0},
+      {{"svfsplit", "--help"}, help, 0},
+      {{"svfsplit", "-h"}, help, 0},
+      {{"svfsplit", "/?"}, windows ? help : not_found, windows ? 0 : 1},
+      {{"svfsplit", "-?"}, windows ? help : not_found, windows ? 0 : 1},
       {{"svfsplit", "--version"}, "svfsplit " SVFSPLIT_VERSION "\n", 0},
+      {{"svfsplit", "*.svf"},
+       not_found,
+       1,
+       windows ? "svfsplit: cannot open '*.svf': wildcards are not expanded; give one file name\n"
+               : "svfsplit: cannot open '*.svf': No such file or directory\n"},
   };
   for (const Row& row : rows) {
     const auto r = run_program(dir_, row.args);
     EXPECT_EQ(r.out.substr(0, row.out.size()), row.out) << row.args.back();
     EXPECT_EQ(r.status, row.status) << row.args.back();
+    if (!row.err.empty()) {
+      EXPECT_EQ(r.err, row.err) << row.args.back();
+    }
     EXPECT_EQ(entries(), 0u);
   }
 }

@@ -126,9 +126,9 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
         ASSERT_TRUE(out->flush());
       }
       if (sink != Sink::kString) {
-        written = test::read_file(folder_name / name);
         platform::close(file);
-        platform::remove(folder, name);
+        written = test::read_file(folder_name / name);
+        platform::discard(folder, file, name);
       }
       EXPECT_EQ(written, expected) << "buffer " << buffer << ", sink " << static_cast<int>(sink);
     }

@@ -44,6 +44,13 @@ struct ProgramOptions {
 
 ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args, const ProgramOptions& options = {});
 
+#if defined(_WIN32)
+// Starts a program beside the test and leaves it running; wait_for() waits
+// for its end and gives its exit status.
+std::uintptr_t start_program(const fs::path& dir, const std::string& binary, const std::vector<std::string>& args);
+int wait_for(std::uintptr_t process);
+#endif
+
 // Whether the tests run with the privileges that bypass file permissions.
 bool running_as_root();
 // Whether run_program can drop those privileges for `as_unprivileged`.

@@ -72,6 +72,29 @@ std::string lf_line_ends(const std::string& text) {
 
 }  // namespace
 
+std::uintptr_t start_program(const fs::path& dir, const std::string& binary, const std::vector<std::string>& args) {
+  std::wstring command;
+  for (const auto& a : args) command += (command.empty() ? L"" : L" ") + quoted(wide(a));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(windows_path(binary).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        dir.wstring().c_str(), &startup, &process))
+    return 0;
+  ::CloseHandle(process.hThread);
+  return reinterpret_cast<std::uintptr_t>(process.hProcess);
+}
+
+int wait_for(std::uintptr_t process) {
+  const auto h = reinterpret_cast<HANDLE>(process);
+  if (::WaitForSingleObject(h, 60000) != WAIT_OBJECT_0)
+    ::TerminateProcess(h, 1);
+  DWORD code = 1;
+  ::GetExitCodeProcess(h, &code);
+  ::CloseHandle(h);
+  return static_cast<int>(code);
+}
+
 bool running_as_root() {
   return false;
 }
@@ -111,10 +134,16 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
                        environment.data(), dir.wstring().c_str(), &startup, &process) != 0;
   ::CloseHandle(out_write);
   ::CloseHandle(err_write);
+  // A run that goes on for too long is ended: it would hang the test.
+  std::thread watchdog([&] {
+    if (started && ::WaitForSingleObject(process.hProcess, 90000) == WAIT_TIMEOUT)
+      ::TerminateProcess(process.hProcess, 1);
+  });
   ProgramRun result;
   std::thread err_reader([&] { result.err = drain(err_read); });
   result.out_bytes = drain(out_read);
   err_reader.join();
+  watchdog.join();
   result.out = lf_line_ends(result.out_bytes);
   result.err = lf_line_ends(result.err);
   if (!started)

@@ -1,0 +1,142 @@
+// svfsplit.exe among other Windows programs: files held open by another
+// process, a scanner that opens new files as they appear, long paths and
+// attributes. Under Wine in CI; skipped elsewhere.
+#include "cli.hpp"
+
+#if !defined(_WIN32)
+
+namespace svfsplit::test {
+TEST(CliWindows, SkippedElsewhere) {
+  GTEST_SKIP() << "files held by another Windows program, Windows paths and attributes";
+}
+}  // namespace svfsplit::test
+
+#else
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <thread>
+
+namespace svfsplit::test {
+namespace {
+
+// A long command: the run lasts long enough for a scanner to see its file.
+const std::string kLongInput = "X\r\nSDR 4500000 TDI (1) TDO (2);\r\nRUNTEST 1 TCK;\r\n";
+
+class CliWindows : public Cli {
+ protected:
+  // Starts the holder on `path` and waits until it says it is ready.
+  std::uintptr_t hold(const std::string& mode, const fs::path& path, int ms) {
+    const fs::path ready = dir_ / "ready.txt";
+    fs::remove(ready);
+    const auto holder = start_program(dir_, SVFSPLIT_HOLDER_BINARY,
+                                      {"holder", mode, path.string(), std::to_string(ms), ready.string()});
+    for (int i = 0; i < 2000 && read_file(ready).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(read_file(ready).empty()) << mode;
+    return holder;
+  }
+};
+
+// A file held open with each sharing: a run that the holder would block
+// fails at once, before converting, and says why; the old output stays.
+TEST_F(CliWindows, FilesInUseBeforeTheConversion) {
+  struct Row {
+    const char* held;
+    const char* sharing;
+    std::string err;  // empty: the run converts
+  };
+  const std::string output_in_use = "svfsplit: cannot create 'a.gvf': in use by another program\n";
+  const Row rows[] = {
+      {"a.gvf", "none", output_in_use},
+      {"a.gvf", "read", output_in_use},
+      {"a.gvf", "readwrite", output_in_use},
+      {"a.gvf", "all", ""},
+      {"a.svf", "none", "svfsplit: cannot open 'a.svf': in use by another program\n"},
+      {"a.svf", "read", ""},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::string(row.held) + " held, sharing " + row.sharing;
+    write_file(dir_ / "a.svf", kBoardInput);
+    write_file(dir_ / "a.gvf", kPrevious);
+    const auto holder = hold(row.sharing, dir_ / row.held, 1000);
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+    wait_for(holder);
+    EXPECT_EQ(r.err, row.err) << what;
+    if (row.err.empty()) {
+      EXPECT_EQ(r.status, 0) << what;
+      EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << what;
+    } else {
+      EXPECT_EQ(r.status, 1) << what;
+      EXPECT_EQ(r.out, "Could not open file\n") << what;
+      EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << what;
+    }
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << what;
+  }
+}
+
+// A scanner that opens the temporary file as soon as it appears, without
+// allowing its deletion, is refused: the file stays the run's, which
+// renames it whole, and nothing is left behind.
+TEST_F(CliWindows, AScannerCannotKeepTheTemporaryFile) {
+  write_file(dir_ / "a.svf", kLongInput);
+  for (const bool previous : {false, true}) {
+    if (previous)
+      write_file(dir_ / "a.gvf", kPrevious);
+    const auto watcher = hold("watch", dir_, 20000);
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+    wait_for(watcher);
+    EXPECT_EQ(read_file(dir_ / "ready.txt"), "watching refused") << previous;
+    EXPECT_EQ(r.status, 0) << previous;
+    EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kLongInput).output) << previous;
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << previous;
+  }
+}
+
+// Paths of 250, 300 and 1,100 characters, in nested folders, convert.
+TEST_F(CliWindows, LongPaths) {
+  for (const std::size_t size : {250, 300, 1100}) {
+    fs::path folder = dir_;
+    while ((folder / "").string().size() + 150 < size) folder /= std::string(100, 'd');
+    const std::string rest(size - (folder / "").string().size() - 4, 'n');
+    const fs::path input = folder / (rest + ".svf");
+    ASSERT_EQ(input.string().size(), size);
+    fs::create_directories(folder);
+    write_file(input, kBoardInput);
+    write_file(folder / (rest + ".gvf"), kPrevious);
+    const auto r = run_program(dir_, {"svfsplit", input.string()});
+    EXPECT_EQ(r.out, kProcessing + kDone) << size;
+    EXPECT_EQ(r.err, "") << size;
+    EXPECT_EQ(read_file(folder / (rest + ".gvf")), convert_text(kBoardInput).output) << size;
+    EXPECT_TRUE(hidden_entries(folder).empty()) << size;
+  }
+}
+
+// The new output keeps the hidden, system and archive attributes of the
+// file it replaces.
+TEST_F(CliWindows, AttributesAreKept) {
+  const DWORD rows[] = {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_ARCHIVE};
+  write_file(dir_ / "a.svf", kBoardInput);
+  const std::wstring output = (dir_ / "a.gvf").wstring();
+  // Wine marks every file it writes archived: only the other two show.
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const DWORD attributes : rows) {
+    ::SetFileAttributesW(output.c_str(), FILE_ATTRIBUTE_NORMAL);
+    write_file(dir_ / "a.gvf", kPrevious);
+    ASSERT_TRUE(::SetFileAttributesW(output.c_str(), attributes));
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+    EXPECT_EQ(r.status, 0) << attributes;
+    EXPECT_EQ(::GetFileAttributesW(output.c_str()) & kKept, attributes & kKept) << attributes;
+    EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << attributes;
+  }
+  ::SetFileAttributesW(output.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+}  // namespace
+}  // namespace svfsplit::test
+
+#endif
