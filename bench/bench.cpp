@@ -1,6 +1,10 @@
-// Benchmark: converts generated vendor-style files and copies them with
-// cat, alternately, and prints median times, throughput, the ratio of the
-// two, and the converter's peak resident memory.
+// Benchmark: converts generated vendor-style files, and copies them with
+// dd (bs=1M: two copies through user space, as any filter makes) and with
+// cat (which copies inside the kernel), alternately; prints the median
+// times, the medians of the ratios run by run (so that a slow moment of the
+// machine weighs on one pair only), and the converter's peak resident
+// memory, once replacing the outputs of the run before and once with new
+// files.
 //
 //   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
 #include <fcntl.h>
@@ -110,21 +114,28 @@ double median(std::vector<double> v) {
 
 struct Result {
   double convert_seconds = 0;
+  double dd_seconds = 0;
   double cat_seconds = 0;
+  double to_dd = 0;  // median of the ratios, pair by pair
+  double to_cat = 0;
   long peak_kib = 0;
 };
 
-// With `fresh`, both targets are removed before each run (a first
+// With `fresh`, every target is removed before its run (a first
 // conversion); without, each run overwrites the file of the run before
-// (svfsplit renames a new file over it, the shell truncates cat's copy).
+// (svfsplit renames a new file over it, dd and the shell truncate theirs).
 Result measure(const std::string& svfsplit, const fs::path& input, int runs, bool fresh) {
-  std::vector<double> converts, cats;
+  std::vector<double> converts, dds, cats, to_dd, to_cat;
   long peak = 0;
   const fs::path output = fs::path(input).replace_extension(".gvf");
-  const fs::path copy = fs::path(input).replace_extension(".copy");
+  const fs::path dd_copy = fs::path(input).replace_extension(".dd");
+  const fs::path cat_copy = fs::path(input).replace_extension(".cat");
   for (int i = 0; i < runs; ++i) {
-    if (fresh)
+    if (fresh) {
       fs::remove(output);
+      fs::remove(dd_copy);
+      fs::remove(cat_copy);
+    }
     const Sample c = run({svfsplit, input.string()}, "/dev/null");
     if (c.status != 0) {
       std::fprintf(stderr, "svfsplit failed on %s with status %d\n", input.c_str(), c.status);
@@ -132,13 +143,16 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
     }
     converts.push_back(c.seconds);
     peak = std::max(peak, c.peak_kib);
-    if (fresh)
-      fs::remove(copy);
-    cats.push_back(run({"cat", input.string()}, copy.string()).seconds);
+    dds.push_back(
+        run({"dd", "if=" + input.string(), "of=" + dd_copy.string(), "bs=1M", "status=none"}, "/dev/null").seconds);
+    cats.push_back(run({"cat", input.string()}, cat_copy.string()).seconds);
+    to_dd.push_back(c.seconds / dds.back());
+    to_cat.push_back(c.seconds / cats.back());
   }
   fs::remove(output);
-  fs::remove(copy);
-  return {median(converts), median(cats), peak};
+  fs::remove(dd_copy);
+  fs::remove(cat_copy);
+  return {median(converts), median(dds), median(cats), median(to_dd), median(to_cat), peak};
 }
 
 }  // namespace
@@ -167,8 +181,8 @@ int main(int argc, char** argv) {
       {"B", "2,080-bit SDRs, LF, tab-indented", 100u << 20, 2080, 64, "\n", "\t"},
       {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
   };
-  std::printf("%-3s %-44s %-9s %7s %10s %8s %8s %8s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s", "cat s",
-              "svf MB/s", "cat MB/s", "ratio", "peak KiB");
+  std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s", "dd s",
+              "cat s", "svf MB/s", "/dd", "/cat", "peak KiB");
   for (const auto& in : inputs) {
     const fs::path path = work / (std::string(in.name) + ".svf");
     if (!fs::exists(path))
@@ -176,9 +190,9 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(fs::file_size(path)) / 1e6;
     for (const bool fresh : {false, true}) {
       const Result r = measure(svfsplit, path, runs, fresh);
-      std::printf("%-3s %-44s %-9s %7.1f %10.3f %8.3f %8.0f %8.0f %6.2f %9ld\n", in.name, in.what,
-                  fresh ? "new" : "existing", mb, r.convert_seconds, r.cat_seconds, mb / r.convert_seconds,
-                  mb / r.cat_seconds, r.convert_seconds / r.cat_seconds, r.peak_kib);
+      std::printf("%-3s %-44s %-9s %7.1f %10.3f %7.3f %7.3f %8.0f %6.2f %6.2f %9ld\n", in.name, in.what,
+                  fresh ? "new" : "existing", mb, r.convert_seconds, r.dd_seconds, r.cat_seconds,
+                  mb / r.convert_seconds, r.to_dd, r.to_cat, r.peak_kib);
       std::fflush(stdout);
     }
   }

@@ -1,8 +1,11 @@
 // libFuzzer target over the whole conversion, on input held in memory.
 // Besides crashes, leaks and undefined behaviour, it checks that reading
-// through a window of a few bytes (so that every window edge is crossed)
-// and writing through a tiny buffer give exactly the bytes of a normal run,
-// and that both agree with the plain statement of the rules in the tests.
+// through a window of a few bytes (so that every window edge is crossed,
+// and every command is located through the search notes) or of some
+// hundred bytes (so that some commands are located in one pass over the
+// window and some not), and writing through a tiny buffer, give exactly
+// the bytes of a normal run, and that all agree with the plain statement
+// of the rules in the tests.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -50,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t window = size == 0 ? 1 : 1 + data[size / 2] % 5;
   const auto tiny = svfsplit::test::convert_text(text, window, 3);
   if (normal.output != tiny.output || !same_report(normal.report, tiny.report))
+    std::abort();
+  const auto some = svfsplit::test::convert_text(text, size == 0 ? 64 : 64 + data[0] % 512);
+  if (normal.output != some.output || !same_report(normal.report, some.report))
     std::abort();
   const auto expected = svfsplit::test::reference_convert(text);
   if (normal.output != expected.output || normal.report.unsplit_count != expected.unsplit)

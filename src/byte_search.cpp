@@ -62,20 +62,17 @@ const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, 
     // overwritten next.
     const __m128i paren = _mm_set1_epi8(')');
     const __m128i semicolon = _mm_set1_epi8(';');
-    while (end - q >= 16 && limit - o >= 16) {
+    const auto blocks = static_cast<std::size_t>(std::min(end - q, limit - o)) / 16;
+    for (const unsigned char* const last = q + blocks * 16; q != last; q += 16, o += 16) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
       const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(x, paren), x), _mm_cmpeq_epi8(x, semicolon));
-      const int mask = _mm_movemask_epi8(stop);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-      if (mask == 0) {
-        q += 16;
-        o += 16;
-        continue;
+      if (const int mask = _mm_movemask_epi8(stop)) {
+        const int run = first_lane(mask);
+        q += run;
+        o += run;
+        break;
       }
-      const int run = first_lane(mask);
-      q += run;
-      o += run;
-      break;
     }
     if (q == end)
       break;

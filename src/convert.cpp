@@ -28,18 +28,19 @@ class CopyLoop {
         line_start = recognise_sdr();
         continue;
       }
-      if (!copy_line())
+      if (!copy_text())
         break;
       line_start = true;
     }
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
-    report_.bytes_searched = state_.notes.bytes_searched();
+    report_.bytes_searched = state_.notes.bytes_searched() + state_.bytes_scanned;
+    report_.located_in_memory = state_.located_in_memory;
     return report_;
   }
 
  private:
-  bool copy_line();
+  bool copy_text();
   bool recognise_sdr();
   void note_unsplit(std::int64_t offset, std::uint32_t bits);
   void number_unsplit_lines();
@@ -54,9 +55,13 @@ class CopyLoop {
 // The progress line is told of the copy loop's offset every this many bytes.
 constexpr std::int64_t kProgressStep = 1 << 20;
 
-// Copies bytes up to and including the next line feed. Returns true when
-// it wrote one, false at the end of the input or when the run must stop.
-bool CopyLoop::copy_line() {
+// Copies bytes up to and including the next line feed whose line may be
+// an SDR command: one followed by "SDR", or too near the end of the window
+// to tell. Other line feeds are copied in the same run, and their lines
+// need no examination: they do not start with "SDR". Returns true when it
+// stopped after such a line feed, false at the end of the input or when the
+// run must stop.
+bool CopyLoop::copy_text() {
   for (;;) {
     if (platform::stop_requested()) {
       report_.interrupted = true;
@@ -71,14 +76,21 @@ bool CopyLoop::copy_line() {
     const auto window = in_.ahead();
     if (window.empty())
       return false;
-    const void* lf = std::memchr(window.data(), '\n', window.size());
-    const std::size_t n = lf != nullptr
-                              ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - window.data()) + 1
-                              : window.size();
-    out_.write(window.data(), n);
-    in_.skip(n);
-    if (lf != nullptr)
-      return true;
+    const unsigned char* const end = window.data() + window.size();
+    for (const unsigned char* from = window.data();;) {
+      const auto* lf = static_cast<const unsigned char*>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
+      if (lf == nullptr)
+        break;
+      from = lf + 1;
+      if (end - from < 3 || (from[0] == 'S' && from[1] == 'D' && from[2] == 'R')) {
+        const auto n = static_cast<std::size_t>(from - window.data());
+        out_.write(window.data(), n);
+        in_.skip(n);
+        return true;
+      }
+    }
+    out_.write(window.data(), window.size());
+    in_.skip(window.size());
   }
 }
 

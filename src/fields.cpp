@@ -9,20 +9,88 @@ namespace svfsplit {
 
 namespace {
 
+// The two ways locate() looks at the input: through the search notes,
+// for any command, ...
+class NotedInput {
+ public:
+  NotedInput(Input& in, SearchNotes& notes) : in_(in), notes_(notes) {}
+
+  int byte_at(std::int64_t offset) {
+    in_.seek(offset);
+    return in_.get();
+  }
+  Hit next(Search search, std::int64_t from) { return notes_.next(search, from); }
+  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
+    return notes_.next_gathering(from, digits, limit);
+  }
+
+ private:
+  Input& in_;
+  SearchNotes& notes_;
+};
+
+// ... or straight at bytes in memory, in one forward pass, for a command
+// that lies in them whole. Past their end it finds nothing, and says so.
+class BytesInMemory {
+ public:
+  BytesInMemory(std::span<const unsigned char> bytes, std::int64_t start, WindowScan& scan)
+      : bytes_(bytes), start_(start), scan_(scan) {}
+
+  int byte_at(std::int64_t offset) {
+    const auto i = static_cast<std::size_t>(offset - start_);
+    scan_.end = std::max(scan_.end, offset + 1);
+    if (i < bytes_.size())
+      return bytes_[i];
+    scan_.ran_out = true;
+    return kEnd;
+  }
+  Hit next(Search search, std::int64_t from) {
+    const auto i = static_cast<std::size_t>(from - start_);
+    const auto* hit = i < bytes_.size() ? find_first_of(bytes_.data() + i, bytes_.size() - i,
+                                                        kSearchBytes[static_cast<std::size_t>(search)], scan_.examined)
+                                        : nullptr;
+    return found(hit);
+  }
+  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
+    const auto i = static_cast<std::size_t>(from - start_);
+    bool overflowed = false;
+    const auto* hit = i < bytes_.size() ? gather_field_digits(bytes_.data() + i, bytes_.size() - i, scan_.examined,
+                                                              digits, limit, overflowed)
+                                        : nullptr;
+    return {found(hit), digits, !overflowed};
+  }
+
+ private:
+  Hit found(const unsigned char* hit) {
+    if (hit == nullptr) {
+      scan_.ran_out = true;
+      scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
+      return {};
+    }
+    const std::int64_t offset = start_ + (hit - bytes_.data());
+    scan_.end = std::max(scan_.end, offset + 1);
+    return {offset, *hit};
+  }
+
+  std::span<const unsigned char> bytes_;
+  std::int64_t start_;
+  WindowScan& scan_;
+};
+
 // The field whose keyword starts at `from` and is `keyword_size` bytes
 // long (the keyword's name is never compared); the field runs from there
 // to the first ')'. From `from` on, it must hold exactly one '(' and no ';'
 // before that ')', the keyword's bytes included, since "TDI(" may stand
 // where "TDI " is expected. Its digits are kept in `sink`, and given with
 // the field, when they all fit; else the sink's room is left for the next.
-std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from, int keyword_size, DigitSink& sink) {
+template <class Bytes>
+std::optional<Field> find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink) {
   std::optional<std::int64_t> open;
   char* const first = sink.next;
   char* kept = first;
   bool all_kept = true;
-  in.seek(from);
   for (int i = 0; i < keyword_size; ++i) {
-    const int c = in.get();
+    const int c = bytes.byte_at(from + i);
     if (c == kEnd || c == ';' || (c == '(' && open))
       return std::nullopt;
     if (c == '(') {
@@ -37,12 +105,12 @@ std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from
   for (std::int64_t pos = from + keyword_size;;) {
     Hit hit;
     if (open && all_kept) {
-      const GatheredHit gathered = notes.next_gathering(pos, kept, sink.limit);
+      const GatheredHit gathered = bytes.next_gathering(pos, kept, sink.limit);
       hit = gathered.hit;
       kept = gathered.digits_end;
       all_kept = gathered.all_digits;
     } else {
-      hit = notes.next(Search::kFieldEnd, pos);
+      hit = bytes.next(Search::kFieldEnd, pos);
     }
     if (hit.byte == kEnd || hit.byte == ';')
       return std::nullopt;
@@ -63,32 +131,45 @@ std::optional<Field> find_field(Input& in, SearchNotes& notes, std::int64_t from
   }
 }
 
-}  // namespace
-
-std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink) {
+template <class Bytes>
+std::optional<Layout> locate(Bytes& bytes, std::int64_t from, DigitSink& sink) {
   Layout layout;
-  const auto tdi = find_field(in, notes, in.tell(), 4, sink);
+  const auto tdi = find_field(bytes, from, 4, sink);
   if (!tdi)
     return std::nullopt;
   layout.tdi = *tdi;
 
-  Hit hit = notes.next(Search::kTdoOrEnd, tdi->close + 1);
+  Hit hit = bytes.next(Search::kTdoOrEnd, tdi->close + 1);
   if (hit.byte == 'T') {
-    layout.tdo = find_field(in, notes, hit.offset + 1, 3, sink);
+    layout.tdo = find_field(bytes, hit.offset + 1, 3, sink);
     if (!layout.tdo)
       return std::nullopt;
-    hit = notes.next(Search::kMaskOrEnd, layout.tdo->close + 1);
+    hit = bytes.next(Search::kMaskOrEnd, layout.tdo->close + 1);
     if (hit.byte == 'M') {
-      layout.mask = find_field(in, notes, hit.offset + 1, 4, sink);
+      layout.mask = find_field(bytes, hit.offset + 1, 4, sink);
       if (!layout.mask)
         return std::nullopt;
-      hit = notes.next(Search::kCommandEnd, layout.mask->close + 1);
+      hit = bytes.next(Search::kCommandEnd, layout.mask->close + 1);
     }
   }
   if (hit.byte != ';')
     return std::nullopt;
   layout.semicolon = hit.offset;
   return layout;
+}
+
+}  // namespace
+
+std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink) {
+  NotedInput bytes(in, notes);
+  return locate(bytes, in.tell(), sink);
+}
+
+std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
+                                       WindowScan& scan) {
+  BytesInMemory in_memory(bytes, start, scan);
+  auto layout = locate(in_memory, start, sink);
+  return scan.ran_out ? std::nullopt : layout;
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)

@@ -48,6 +48,19 @@ struct Layout {
 // `sink` has them kept there (Field::digits).
 std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink);
 
+// What locate_fields_in() saw.
+struct WindowScan {
+  bool ran_out = false;        // the command goes on past the bytes given
+  std::int64_t end = 0;        // one past the last byte looked at
+  std::uint64_t examined = 0;  // bytes looked at by its searches
+};
+
+// locate_fields() over `bytes`, the input from offset `start` on, in one
+// forward pass and without notes: the same answer, unless the command goes
+// on past them (scan.ran_out), when it is nothing.
+std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
+                                       WindowScan& scan);
+
 // Gives one field's digits a segment at a time, from the last towards the
 // first, blanks skipped; once the field is exhausted its remaining digits
 // are '0', as SVF pads short hex data. Digits kept while the field was

@@ -37,13 +37,20 @@ Input::Input(const Source& source, std::size_t window)
       window_(std::max<std::size_t>(window, 1)),
       buf_(std::make_unique_for_overwrite<unsigned char[]>(window_)) {}
 
-// Fills the window with up to `n` bytes from `start`, noting the end of
-// the input when the read falls short of them.
+// Fills the window with up to `n` bytes from `start`.
 void Input::load(std::int64_t start, std::size_t n) {
   start_ = start;
-  len_ = source_->read_at(start, buf_.get(), n);
-  if (len_ < n && source_->error() == 0)
-    end_ = start + static_cast<std::int64_t>(len_);
+  read_after(0, n);
+}
+
+// Reads up to `wanted` bytes into the window after its first `kept` ones,
+// noting the end of the input when the read falls short of them.
+void Input::read_after(std::size_t kept, std::size_t wanted) {
+  const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
+  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
+  len_ = kept + got;
+  if (got < wanted && source_->error() == 0)
+    end_ = from + static_cast<std::int64_t>(got);
 }
 
 std::span<const unsigned char> Input::ahead() {
@@ -57,6 +64,18 @@ std::span<const unsigned char> Input::ahead() {
   }
   const auto from = static_cast<std::size_t>(pos_ - start_);
   return {buf_.get() + from, len_ - from};
+}
+
+std::span<const unsigned char> Input::ahead_in_full() {
+  const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
+  const bool holds_the_end = end_ >= 0 && window_end >= end_;
+  if (pos_ > start_ && pos_ < window_end && !holds_the_end) {
+    const auto kept = static_cast<std::size_t>(window_end - pos_);
+    std::memmove(buf_.get(), buf_.get() + (pos_ - start_), kept);
+    start_ = pos_;
+    read_after(kept, window_ - kept);
+  }
+  return ahead();
 }
 
 std::span<const unsigned char> Input::behind(std::int64_t floor) {

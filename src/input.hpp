@@ -76,6 +76,12 @@ class Input {
   // starts at tell() when needed. Empty only at the end of the input.
   std::span<const unsigned char> ahead();
 
+  // ahead(), with the window first moved to start at tell() when it holds
+  // tell() but not as many bytes after it as it could (what it holds from
+  // there is kept, the rest read), so that a command that starts near its
+  // end can be read whole from memory.
+  std::span<const unsigned char> ahead_in_full();
+
   // The bytes from the start of the window up to tell(), loading a window
   // that ends at tell() (and starts no earlier than `floor`) when needed.
   // Empty only at `floor` (or when the bytes before tell() can no longer be
@@ -96,6 +102,7 @@ class Input {
  private:
   int get_slow();
   void load(std::int64_t start, std::size_t n);
+  void read_after(std::size_t kept, std::size_t wanted);
 
   const Source* source_;
   std::size_t window_;

@@ -2,15 +2,7 @@
 
 #include <algorithm>
 
-#include "byte_search.hpp"
-
 namespace svfsplit {
-
-namespace {
-
-constexpr std::array<ByteSet, 4> kSearchBytes = {kFieldEndBytes, ByteSet('T', ';'), ByteSet('M', ';'), ByteSet(';')};
-
-}  // namespace
 
 void SearchNotes::remember(Notes& notes, const Stretch& s) {
   // Drop the notes that the new one covers, and put it in a free place or

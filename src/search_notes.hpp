@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "byte_search.hpp"
 #include "input.hpp"
 
 namespace svfsplit {
@@ -20,6 +21,10 @@ enum class Search {
   kMaskOrEnd,   // 'M' or ';'
   kCommandEnd,  // ';'
 };
+
+// The bytes each search looks for, by Search.
+inline constexpr std::array<ByteSet, 4> kSearchBytes = {kFieldEndBytes, ByteSet('T', ';'), ByteSet('M', ';'),
+                                                        ByteSet(';')};
 
 struct Hit {
   std::int64_t offset = kNotFound;

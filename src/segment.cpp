@@ -91,6 +91,42 @@ char resume_after(Input& in, std::int64_t semicolon) {
   return last;
 }
 
+// Locates the command's fields at the input's position. A command that the
+// main window holds whole, the usual case, is read in one forward pass
+// over it; one that starts near the window's end is given a window that
+// starts with it first. A command that cannot be split is not scanned for
+// again: every command that starts in the stretch its scan covered is
+// located through the search notes, which keep the run linear however
+// many such commands overlap; so is one that runs past a full window.
+std::optional<Layout> locate(Input& in, SplitState& state) {
+  const std::int64_t entry = in.tell();
+  const DigitSink room{state.digits.get(), state.digits.get() + state.digit_room};
+  if (entry >= state.scanned_until) {
+    auto bytes = in.ahead();
+    for (bool slid = false;; slid = true) {
+      WindowScan scan;
+      DigitSink sink = room;
+      auto layout = locate_fields_in(bytes, entry, sink, scan);
+      state.bytes_scanned += scan.examined;
+      if (!scan.ran_out) {
+        if (layout)
+          ++state.located_in_memory;
+        else
+          state.scanned_until = scan.end;
+        return layout;
+      }
+      const std::size_t held = bytes.size();
+      if (!slid && held < in.window_size() && (bytes = in.ahead_in_full()).size() > held)
+        continue;
+      state.scanned_until = scan.end;
+      break;
+    }
+  }
+  in.seek(entry);
+  DigitSink sink = room;
+  return locate_fields(in, state.notes, sink);
+}
+
 }  // namespace
 
 SplitState::SplitState(Input& in)
@@ -103,8 +139,7 @@ SplitState::SplitState(Input& in)
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
-  DigitSink sink{state.digits.get(), state.digits.get() + state.digit_room};
-  const auto layout = locate_fields(in, state.notes, sink);
+  const auto layout = locate(in, state);
   if (!layout)
     return {SplitResult::kNotSplit};
 

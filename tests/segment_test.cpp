@@ -229,5 +229,33 @@ TEST(Segmenter, ReadsTheInputOnceWhenTheDigitsFit) {
   }
 }
 
+// A command that the window holds whole is located in one pass over it;
+// one that does not, through the notes. Both give the same bytes, with
+// window edges everywhere, blanks, CR LF and short fields.
+TEST(Segmenter, WindowAndNotesGiveTheSameBytes) {
+  std::string input = "! header\r\n";
+  for (std::uint32_t i = 0; i < 60; ++i) {
+    const std::uint32_t bits = 257 + 97 * i;
+    const std::string digits = hex_digits((bits + 3) / 4 - (i % 3 == 0 ? i : 0), i);  // some short
+    const std::string wrapped =
+        digits.substr(0, digits.size() / 2) + (i % 2 ? "\r\n\t " : "\n") + digits.substr(digits.size() / 2);
+    input += "SDR " + std::to_string(bits) + " TDI (" + wrapped + ")" + (i % 4 ? " TDO (" + digits + ")" : "") +
+             (i % 5 ? "\r\n MASK (" + wrapped + ")" : "") + ";\r\nRUNTEST 1 TCK;\r\n";
+  }
+  const auto in_memory = convert_text(input);
+  EXPECT_EQ(in_memory.report.located_in_memory, 60u);
+  EXPECT_EQ(in_memory.output, reference_convert(input).output);
+  // Windows that hold no command, some, and all (with the window moved to
+  // the start of a command that straddles its end).
+  const std::pair<std::size_t, int> windows[] = {{16, 0}, {700, -1}, {1500, -1}, {16384, 60}};
+  for (const auto& [window, located] : windows) {
+    const auto result = convert_text(input, window);
+    EXPECT_TRUE(result.output == in_memory.output) << "window " << window;
+    if (located >= 0) {
+      EXPECT_EQ(result.report.located_in_memory, static_cast<std::uint64_t>(located)) << "window " << window;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace svfsplit::test
