@@ -91,17 +91,25 @@ char resume_after(Input& in, std::int64_t semicolon) {
   return last;
 }
 
-// Locates the command's fields at the input's position. A command that the
-// main window holds whole, the usual case, is read in one forward pass
-// over it; one that starts near the window's end is given a window that
-// starts with it first. A command that cannot be split is not scanned for
+// Commands of at most this many digits per field are located in memory
+// when they can be (64 Kibit).
+constexpr std::size_t kShortCommandDigits = 16 * 1024;
+
+// Locates the command's fields at the input's position. A short command
+// that the main window holds whole, the usual case, is read in one forward
+// pass over it; one that starts near the window's end is given a window
+// that starts with it first. A command that cannot be split is not scanned for
 // again: every command that starts in the stretch its scan covered is
 // located through the search notes, which keep the run linear however
 // many such commands overlap; so is one that runs past a full window.
-std::optional<Layout> locate(Input& in, SplitState& state) {
+std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
   const DigitSink room{state.digits.get(), state.digits.get() + state.digit_room};
-  if (entry >= state.scanned_until) {
+  // Only commands much shorter than the window gain: for a long one the
+  // notes cost nothing next to its bytes, while a scan in memory that runs
+  // past the window's end would be done twice.
+  const bool short_command = length / 4 <= std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4);
+  if (short_command && entry >= state.scanned_until) {
     auto bytes = in.ahead();
     for (bool slid = false;; slid = true) {
       WindowScan scan;
@@ -139,7 +147,7 @@ SplitState::SplitState(Input& in)
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
-  const auto layout = locate(in, state);
+  const auto layout = locate(in, length, state);
   if (!layout)
     return {SplitResult::kNotSplit};
 
