@@ -161,9 +161,24 @@ std::wstring system_name(const std::string& name) {
   return wide(internal::extended_length_path(full_path(name), kTemporaryExtra));
 }
 
+// Whether the name is longer than the system takes at all: a component of
+// more than 255 characters, or a path of more than 32,767. Windows would
+// call it a bad name or a missing path.
+bool too_long(std::wstring_view path) {
+  std::size_t component = 0;
+  for (const wchar_t c : path) {
+    component = c == L'\\' || c == L'/' ? 0 : component + 1;
+    if (component > 255)
+      return true;
+  }
+  return path.size() > 32767;
+}
+
 Error open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file,
                 Call kind) {
   const std::wstring path = system_name(name);
+  if (too_long(path))
+    return ENAMETOOLONG;
   return attempt(kind, [&](int) -> Error {
     const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE)
@@ -326,6 +341,8 @@ Error status(const File& file, FileStatus& status) {
 
 Error status(const std::string& name, FileStatus& status) {
   const std::wstring path = system_name(name);
+  if (too_long(path))
+    return ENAMETOOLONG;
   return attempt(Call::kStatus, [&](int) -> Error {
     const HANDLE h =
         ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -113,6 +113,11 @@ TEST_F(CliWindows, LongPaths) {
     EXPECT_EQ(read_file(folder / (rest + ".gvf")), convert_text(kBoardInput).output) << size;
     EXPECT_TRUE(hidden_entries(folder).empty()) << size;
   }
+  // A name no folder can hold is too long, not missing.
+  const std::string name(300, 'n');
+  const auto r = run_program(dir_, {"svfsplit", name + ".svf"});
+  EXPECT_EQ(r.out, "Could not open file\n");
+  EXPECT_EQ(r.err, "svfsplit: cannot open '" + name + ".svf': File name too long\n");
 }
 
 // The new output keeps the hidden, system and archive attributes of the
