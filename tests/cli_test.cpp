@@ -182,20 +182,6 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
   }
 }
 
-TEST_F(Cli, ConvertsAndReportsSuccess) {
-  fs::create_directory(dir_ / "data.d");
-  write_file(dir_ / "data.d" / "board.svf", kBoardInput);
-  // An older, longer output is replaced whole.
-  write_file(dir_ / "data.d" / "board.gvf", std::string(100000, 'x'));
-  const auto r = run_program(dir_, {"svfsplit", "data.d/board.svf"});
-  EXPECT_EQ(r.out, kProcessing + kDone);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(dir_ / "data.d" / "board.gvf"), convert_text(kBoardInput).output);
-  EXPECT_NE(read_file(dir_ / "data.d" / "board.gvf"), kBoardInput);
-  EXPECT_TRUE(hidden_entries(dir_ / "data.d").empty());
-}
-
 TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   std::string input = "X\n";
   for (int i = 0; i < 12; ++i) input += "SDR 300;\n";
@@ -211,7 +197,8 @@ TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
 }
 
 // The binary writes exactly the converter's bytes, whatever the line ends
-// (no text mode anywhere), and takes names in any script.
+// (no text mode anywhere), in place of an older and longer output, and
+// takes names in any script and in folders.
 TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
   const std::string crlf = kBoardInput;
   std::string lf;
@@ -230,14 +217,19 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
       {u8"mixed.svf", u8"mixed.gvf", mixed},
       {u8"\u65e5\u672c.svf", u8"\u65e5\u672c.gvf", crlf},
       {u8"\u0416\u00e9\u05d0 \U0001f600.svf", u8"\u0416\u00e9\u05d0 \U0001f600.gvf", lf},
+      {u8"data.d/board.svf", u8"data.d/board.gvf", crlf},
   };
+  fs::create_directory(dir_ / "data.d");
   for (const auto& row : rows) {
     write_file(dir_ / fs::path(row.input), row.text);
+    write_file(dir_ / fs::path(row.output), std::string(100000, 'x'));  // older and longer: replaced whole
     const std::string name(row.input.begin(), row.input.end());
     const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, kProcessing + kDone) << name;
+    EXPECT_EQ(r.err, "") << name;
     EXPECT_EQ(r.status, 0) << name;
     EXPECT_TRUE(read_file(dir_ / fs::path(row.output)) == convert_text(row.text).output) << name;
+    EXPECT_TRUE(hidden_entries(dir_).empty() && hidden_entries(dir_ / "data.d").empty()) << name;
   }
 }
 
