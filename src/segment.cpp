@@ -34,14 +34,10 @@ inline char* put(char* p, std::string_view text) {
   return p + text.size();
 }
 
-// Writes one segment line; `last_bits` is 0 for all but the closing line.
-// The line is built in the output's buffer when it has the room.
-void emit_segment(Output& out, std::uint32_t last_bits, const FieldCursor& tdi, const FieldCursor* tdo,
-                  const FieldCursor* mask) {
-  std::array<char, kLongestLine> spare;
-  char* const line = out.room(kLongestLine);
-  char* const start = line != nullptr ? line : spare.data();
-  char* p = start;
+// Lays out one segment line at `p` and returns its end; `last_bits` is 0
+// for all but the closing line.
+char* lay_out_segment(char* p, std::uint32_t last_bits, const FieldCursor& tdi, const FieldCursor* tdo,
+                      const FieldCursor* mask) {
   if (last_bits == 0) {
     p = put(p, kFullHead);
   } else {
@@ -58,13 +54,12 @@ void emit_segment(Output& out, std::uint32_t last_bits, const FieldCursor& tdi, 
     p = put(p, kMask);
     p = put(p, mask->digits());
   }
-  p = put(p, kTail);
-  const auto size = static_cast<std::size_t>(p - start);
-  if (line != nullptr)
-    out.added(size);
-  else
-    out.write(spare.data(), size);
+  return put(p, kTail);
 }
+
+// Segment lines are laid out straight in the output's buffer this many at
+// a time, with one check of its room for them all.
+constexpr std::uint32_t kSegmentsAtATime = 64;
 
 // Inside a long command, the progress line is told every this many
 // segments that its input is done in proportion to the segments written.
@@ -160,20 +155,33 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
     mask.emplace(in, state.readers[2], *layout->mask);
 
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
-  for (std::uint32_t k = 0; k < segments; ++k) {
+  for (std::uint32_t k = 0; k < segments;) {
     if (platform::stop_requested() || out.failed() || in.source().error() != 0)
       return {SplitResult::kEnded};
-    if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
-      report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
-    const bool last = k + 1 == segments;
-    const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
-    const int m = static_cast<int>((bits + 3) / 4);
-    tdi.take_digits(m);
-    if (tdo)
-      tdo->take_digits(m);
-    if (mask)
-      mask->take_digits(m);
-    emit_segment(out, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
+    // A buffer too small for a run of lines takes them one by one.
+    const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
+    char* const room = out.room(run * kLongestLine);
+    std::array<char, kLongestLine> spare;
+    char* const start = room != nullptr ? room : spare.data();
+    char* p = start;
+    for (const std::uint32_t end = k + (room != nullptr ? run : 1); k < end; ++k) {
+      if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
+        report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
+      const bool last = k + 1 == segments;
+      const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
+      const int m = static_cast<int>((bits + 3) / 4);
+      tdi.take_digits(m);
+      if (tdo)
+        tdo->take_digits(m);
+      if (mask)
+        mask->take_digits(m);
+      p = lay_out_segment(p, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
+    }
+    const auto size = static_cast<std::size_t>(p - start);
+    if (room != nullptr)
+      out.added(size);
+    else
+      out.write(spare.data(), size);
   }
   return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
 }
