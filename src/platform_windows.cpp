@@ -418,7 +418,8 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
     return error;
   // The rename takes the target as an NT path ("\\??\\C:\\...").
   std::string to = internal::extended_length_path(full_path(FileAccess::path(folder) + target), MAX_PATH);
-  to[1] = '?';
+  if (to.starts_with("\\\\?\\"))
+    to[1] = '?';
   const std::wstring wto = wide(to);
   const DWORD bytes = static_cast<DWORD>(wto.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
