@@ -187,6 +187,8 @@ std::int64_t monotonic_milliseconds();
 #if defined(_WIN32)
 // The program's arguments, as wmain receives them, in UTF-8.
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+// UTF-8 text as Windows takes it.
+std::wstring utf16(std::string_view utf8);
 #endif
 
 // How file names are split into folder and last component.

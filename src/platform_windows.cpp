@@ -473,32 +473,27 @@ Error print(Stream stream, std::string_view text) {
       lines += '\r';
     lines += c;
   }
-  if (is_console(h)) {
-    // The console shows any name, whatever its code page.
-    const std::wstring utf16 = wide(lines);
-    std::wstring_view rest = utf16;
+  // Writes all of `rest` with `put_some`, which writes part of it.
+  const auto put_all = [](auto rest, auto put_some) -> Error {
     while (!rest.empty()) {
       DWORD put = 0;
-      const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
-        return ::WriteConsoleW(h, rest.data(), part(rest.size(), fault), &put, nullptr) ? 0 : last_error();
-      });
-      if (error != 0)
+      if (const Error error =
+              attempt(Call::kPrint, [&](int fault) { return put_some(rest, part(rest.size(), fault), put); }))
         return error;
       rest.remove_prefix(put);
     }
     return 0;
-  }
-  std::string_view rest = lines;
-  while (!rest.empty()) {
-    DWORD put = 0;
-    const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
-      return ::WriteFile(h, rest.data(), part(rest.size(), fault), &put, nullptr) ? 0 : last_error();
+  };
+  if (is_console(h)) {
+    // The console shows any name, whatever its code page.
+    const std::wstring utf16 = wide(lines);
+    return put_all(std::wstring_view(utf16), [h](std::wstring_view rest, DWORD n, DWORD& put) -> Error {
+      return ::WriteConsoleW(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
     });
-    if (error != 0)
-      return error;
-    rest.remove_prefix(put);
   }
-  return 0;
+  return put_all(std::string_view(lines), [h](std::string_view rest, DWORD n, DWORD& put) -> Error {
+    return ::WriteFile(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
+  });
 }
 
 bool is_terminal(Stream stream) {
@@ -519,6 +514,10 @@ void end_by_stop_request() {
   if (g_cleaned_up != nullptr)
     ::SetEvent(g_cleaned_up);
   ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+std::wstring utf16(std::string_view utf8) {
+  return wide(utf8);
 }
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {

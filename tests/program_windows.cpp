@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "platform.hpp"
 #include "program.hpp"
 
 namespace svfsplit::test {
@@ -15,12 +16,7 @@ namespace svfsplit::test {
 namespace {
 
 std::wstring wide(const std::string& utf8) {
-  if (utf8.empty())
-    return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), n);
-  return text;
+  return platform::utf16(utf8);
 }
 
 // A path as the build wrote it (a Unix path under Wine), as Windows
