@@ -106,17 +106,6 @@ TEST_F(CliPosix, FullDeviceThroughALinkIsLeftAlone) {
   EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
-TEST_F(CliPosix, SpecialFilesAsInput) {
-  ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
-  for (const char* name : {"pipe.svf", "/dev/null"}) {
-    const auto r = run_program(dir_, {"svfsplit", name});
-    EXPECT_EQ(r.out, "Could not open file\n") << name;
-    EXPECT_EQ(r.err, "svfsplit: cannot open '" + std::string(name) + "': not a regular file\n");
-    EXPECT_EQ(r.status, 1) << name;
-    EXPECT_EQ(entries(), 1u) << name;
-  }
-}
-
 // Names up to what the system takes convert, with an old output and
 // without: a last component of 255 bytes, and a path of 4,095 (the longest
 // Linux takes), since the temporary file is named in the output's folder.
