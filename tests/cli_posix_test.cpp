@@ -32,20 +32,29 @@ const std::string kLongInput = "X\nSDR 100000000 TDI (1);\n";
 
 class CliPosix : public Cli {};
 
-// File-size limits that fall before, inside and after the segments.
+// A full disk: file-size limits that fall before, inside and after the
+// segments, and /dev/full through a link (0), which is written in place and
+// left alone. The run fails and keeps what was there.
 TEST_F(CliPosix, FullDiskKeepsThePreviousOutput) {
   write_file(dir_ / "a.svf", kBigOutputInput);
-  for (const std::uint64_t limit : {1, 1024, 65536, 100000}) {
+  for (const std::uint64_t limit : {0, 1, 1024, 65536, 100000}) {
     for (const bool previous : {false, true}) {
-      if (previous)
+      if (limit == 0 && !previous)
+        continue;
+      if (limit == 0)
+        fs::create_symlink("/dev/full", dir_ / "a.gvf");
+      else if (previous)
         write_file(dir_ / "a.gvf", kPrevious);
       ProgramOptions options;
       options.file_size_limit = limit;
       const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-      EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: File too large\n") << limit;
+      const std::string reason = limit == 0 ? "No space left on device" : "File too large";
+      EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: " + reason + "\n") << limit;
       EXPECT_EQ(r.status, 1) << limit;
-      EXPECT_EQ(fs::exists(dir_ / "a.gvf"), previous) << limit;
-      if (previous) {
+      EXPECT_EQ(fs::exists(fs::symlink_status(dir_ / "a.gvf")), previous) << limit;
+      if (limit == 0) {
+        EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf") && fs::is_character_file("/dev/full"));
+      } else if (previous) {
         EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << limit;
       }
       EXPECT_TRUE(hidden_entries(dir_).empty()) << limit;
@@ -91,19 +100,6 @@ TEST_F(CliPosix, LackOfMemoryFailsTheRunCleanly) {
   }
   EXPECT_GT(first_success, 0);
   EXPECT_GT(refused, 0);
-}
-
-TEST_F(CliPosix, FullDeviceThroughALinkIsLeftAlone) {
-  if (!fs::exists("/dev/full"))
-    GTEST_SKIP() << "no /dev/full";
-  write_file(dir_ / "a.svf", kBoardInput);
-  fs::create_symlink("/dev/full", dir_ / "a.gvf");
-  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
-  EXPECT_EQ(r.out, kProcessing + "Could not write a.gvf: No space left on device\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf"));
-  EXPECT_TRUE(fs::exists("/dev/full"));
-  EXPECT_TRUE(hidden_entries(dir_).empty());
 }
 
 // Names up to what the system takes convert, with an old output and
@@ -414,6 +410,7 @@ TEST_F(CliPosix, Signals) {
     int signal;
     bool ignored_at_start;
     std::chrono::milliseconds delay;  // 0: once the temporary file grows
+    bool fifo = false;                // the output: a FIFO whose reader stopped reading
   };
   using std::chrono::milliseconds;
   const Row rows[] = {
@@ -426,10 +423,19 @@ TEST_F(CliPosix, Signals) {
       {SIGINT, false, milliseconds(3)},
       {SIGHUP, false, milliseconds(8)},
       {SIGTERM, false, milliseconds(20)},
+      {SIGINT, false, milliseconds(300), true},
   };
   for (const Row& row : rows) {
     write_file(dir_ / "a.svf", row.ignored_at_start ? kLongInput : kEndlessInput);
-    write_file(dir_ / "a.gvf", kPrevious);
+    int reader = -1;
+    if (row.fifo) {
+      // A write that blocks must not keep the signal from ending the run.
+      fs::remove(dir_ / "a.gvf");
+      ASSERT_EQ(::mkfifo((dir_ / "a.gvf").c_str(), 0600), 0);
+      reader = ::open((dir_ / "a.gvf").c_str(), O_RDONLY | O_NONBLOCK);
+    } else {
+      write_file(dir_ / "a.gvf", kPrevious);
+    }
     ProgramOptions options;
     options.signal = row.signal;
     options.delay = row.delay;
@@ -450,7 +456,12 @@ TEST_F(CliPosix, Signals) {
       options.ignored_signal = row.signal;
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     EXPECT_EQ(seen, row.delay.count() == 0 ? 0600 : 0) << row.signal;
-    if (row.ignored_at_start) {
+    if (row.fifo) {
+      ::close(reader);
+      EXPECT_EQ(r.signal, row.signal);
+      EXPECT_EQ(r.out, kProcessing);
+      EXPECT_TRUE(fs::is_fifo(dir_ / "a.gvf"));  // left in place
+    } else if (row.ignored_at_start) {
       EXPECT_EQ(r.status, 0) << row.signal;
       EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kLongInput).output) << row.signal;
     } else {
@@ -459,23 +470,6 @@ TEST_F(CliPosix, Signals) {
     }
     EXPECT_TRUE(hidden_entries(dir_).empty()) << row.signal;
   }
-}
-
-// An output that blocks (a FIFO whose reader has stopped reading) must not
-// keep an interrupt from ending the run; the FIFO is left in place.
-TEST_F(CliPosix, SignalEndsARunBlockedOnItsOutput) {
-  write_file(dir_ / "a.svf", kEndlessInput);
-  ASSERT_EQ(::mkfifo((dir_ / "a.gvf").c_str(), 0600), 0);
-  const int reader = ::open((dir_ / "a.gvf").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(reader, 0);
-  ProgramOptions options;
-  options.signal = SIGINT;
-  options.delay = std::chrono::milliseconds(300);
-  const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-  ::close(reader);
-  EXPECT_EQ(r.signal, SIGINT);
-  EXPECT_EQ(r.out, kProcessing);
-  EXPECT_TRUE(fs::is_fifo(dir_ / "a.gvf"));
 }
 
 }  // namespace
