@@ -1,5 +1,6 @@
 #include "driver.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <new>
@@ -57,13 +58,113 @@ std::string derive_output_name(std::string_view input_name, PathStyle style) {
   return std::string(input_name.substr(0, dot + 1)) + "gvf";
 }
 
+namespace {
+
+// The length of the character that starts at name[i] when it prints as
+// itself: well-formed UTF-8 that is no control character (C0, DEL, C1);
+// 0 otherwise.
+std::size_t printable_at(std::string_view name, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(name[i + k]); };
+  const unsigned char c = byte(0);
+  if (c < 0x80)
+    return c >= 0x20 && c != 0x7f ? 1 : 0;
+  const std::size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+  if (c < 0xc2 || c > 0xf4 || i + n > name.size())
+    return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(k) & 0xc0) != 0x80)
+      return 0;
+  }
+  // No C1 control, overlong form, surrogate or code point past U+10FFFF.
+  const unsigned char d = byte(1);
+  const bool bad = (c == 0xc2 && d < 0xa0) || (c == 0xe0 && d < 0xa0) || (c == 0xed && d >= 0xa0) ||
+                   (c == 0xf0 && d < 0x90) || (c == 0xf4 && d >= 0x90);
+  return bad ? 0 : n;
+}
+
+// A byte of a name in the shell's $'...' form.
+std::string escaped(unsigned char c) {
+  switch (c) {
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+  }
+  const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+                        static_cast<char>('0' + (c & 7))};
+  return std::string(octal, sizeof octal);
+}
+
+}  // namespace
+
+std::string quoted_name(std::string_view name) {
+  bool printable = true;
+  bool single_quote = false;
+  bool shell_special = false;  // what double quotes would not keep as it is
+  for (std::size_t i = 0; i < name.size() && printable;) {
+    const std::size_t n = printable_at(name, i);
+    printable = n > 0;
+    single_quote |= name[i] == '\'';
+    shell_special |= name[i] == '"' || name[i] == '$' || name[i] == '`' || name[i] == '\\';
+    i += n;
+  }
+  std::string out;
+  if (printable && (!single_quote || !shell_special)) {
+    const char quote = single_quote ? '"' : '\'';
+    out += quote;
+    out += name;
+    out += quote;
+    return out;
+  }
+  // Printable runs in single quotes, and the rest between them: \' for a
+  // single quote, $'\n' or $'\033' for what does not print.
+  bool in_quotes = false;
+  bool in_escapes = false;
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t n = printable_at(name, i);
+    const bool plain = n > 0 && name[i] != '\'';
+    if (plain != in_quotes)
+      out += '\'';
+    if (!plain && n == 0 && !in_escapes)
+      out += "$'";
+    if (in_escapes && (plain || n > 0))
+      out += '\'';
+    in_quotes = plain;
+    in_escapes = n == 0;
+    if (plain)
+      out.append(name.substr(i, n));
+    else if (n > 0)
+      out += "\\'";
+    else
+      out += escaped(static_cast<unsigned char>(name[i]));
+    i += std::max<std::size_t>(n, 1);
+  }
+  if (in_quotes || in_escapes)
+    out += '\'';
+  return out;
+}
+
+std::string shown_name(std::string_view name) {
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t n = printable_at(name, i);
+    if (n == 0 || name[i] == '\'' || name[i] == '"')
+      return quoted_name(name);
+    i += n;
+  }
+  return std::string(name);
+}
+
 FileConversion::Opened FileConversion::cannot(std::string what, const std::string& name, std::string_view reason) {
-  problem_ = std::move(what) + " '" + name + "': " + std::string(reason);
+  problems_.push_back(std::move(what) + " " + quoted_name(name) + ": " + std::string(reason));
   return Opened::kCannotOpen;
 }
 
 FileConversion::Opened FileConversion::open(const std::string& input_name, const std::string& output_name) {
   output_name_ = output_name;
+  if (platform::is_pattern(input_name))
+    return cannot("cannot open", input_name, "wildcards are not expanded; give one file name");
   platform::FileStatus input{};
   platform::Error error = platform::open_input(input_name, input_);
   if (error == 0)
@@ -74,26 +175,43 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     return cannot("cannot open", input_name, "not a regular file");
   input_size_ = input.size;
 
-  // The links at the output name are resolved first, and only as far as
-  // the kernel's rule for shared folders allows, so that nothing is opened
-  // through a link that another user planted.
+  // The name is compared first only so that an input that may not be
+  // written (a read-only x.gvf) is named as the input, not as unwritable.
   platform::FileStatus existing{};
   if (platform::status(output_name, existing) == 0 && existing.id == input.id)
     return Opened::kSameFile;
-  if (const platform::Error e = platform::resolve_links(output_name, target_))
-    return cannot("cannot create", output_name, platform::error_text(e));
 
-  // What is there now is opened for writing, not truncated, so that a
-  // directory, a read-only file or the input itself is refused before
-  // anything is written. The file opened is compared with the input; the
-  // name was compared first only so that an input that may not be written
-  // (a read-only x.gvf) is named as the input, not as unwritable.
+  // The links at the output name are resolved, as far as the kernel's rule
+  // for shared folders allows, then what they reach is opened in its
+  // folder for writing, neither truncated nor through a link, and must be
+  // the file that was seen. So a directory, a read-only file or the input
+  // itself is refused before anything is written, and nothing is written
+  // through a link that another user planted, even during these steps: a
+  // name that changed between the look and the opening is looked at again.
+  constexpr int kLooks = 3;
   platform::File previous;
-  error = platform::open_existing_output(target_, previous);
-  if (error == 0)
-    error = platform::status(previous, existing);
-  if (error != 0 && error != ENOENT)
-    return cannot("cannot create", output_name, platform::error_text(error));
+  for (int look = 1;; ++look) {
+    std::optional<platform::FileId> seen;
+    if (const platform::Error e = platform::resolve_links(output_name, target_, seen))
+      return cannot("cannot create", output_name, platform::error_text(e));
+    folder_name_ = target_.substr(0, last_component(target_, platform::kNativePathStyle));
+    if (const platform::Error e = platform::open_folder(folder_name_, folder_, kLongestName))
+      return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
+    error = platform::open_existing_output(folder_, target_.substr(folder_name_.size()), previous);
+    if (error == ENOENT && !seen)
+      break;  // nothing there: a new output
+    if (error == 0) {
+      if (const platform::Error e = platform::status(previous, existing))
+        return cannot("cannot create", output_name, platform::error_text(e));
+      if (seen && existing.id == *seen)
+        break;
+    }
+    if (error != 0 && error != ENOENT && error != ELOOP)
+      return cannot("cannot create", output_name, platform::error_text(error));
+    if (look == kLooks)
+      return cannot("cannot create", output_name, "changed by another program while it was opened");
+    (void)platform::close(previous);
+  }
   if (previous.is_open()) {
     if (existing.id == input.id)
       return Opened::kSameFile;
@@ -113,10 +231,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 // ".board.gvf." and random characters, or ".svfsplit." and random
 // characters when that would be too long.
 platform::Error FileConversion::create_temporary() {
-  const std::size_t base = last_component(target_, platform::kNativePathStyle);
-  folder_name_ = target_.substr(0, base);
-  if (const platform::Error error = platform::open_folder(folder_name_, folder_))
-    return error;
+  const std::size_t base = folder_name_.size();
   std::string prefix = ".svfsplit.";
   if (target_.size() - base + 2 + kRandomChars <= kLongestName) {
     prefix = '.';
@@ -126,7 +241,7 @@ platform::Error FileConversion::create_temporary() {
   platform::Error error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
     std::string name = prefix + random_chars(kRandomChars);
-    error = platform::create_new(folder_, name, output_);
+    error = platform::create_temporary(folder_, name, output_);
     if (error == 0)
       temporary_ = std::move(name);
   }
@@ -139,6 +254,10 @@ FileConversion::Result FileConversion::run() {
     const Source source = Source::file(input_);
     Input in(source);
     Output out(output_, in_place_ ? Output::Writer::kThisThread : Output::Writer::kSecondThread);
+    // A file that replaces one the user has is synced before it does;
+    // written back as it goes, it leaves little to wait for then.
+    if (replaced_)
+      out.write_back_as_it_goes();
     // A line that shows how far the run has got, on a terminal only.
     std::optional<Progress> progress;
     if (platform::is_terminal(platform::Stream::kError))
@@ -165,11 +284,26 @@ FileConversion::Result FileConversion::run() {
   // is complete. Where they cannot be set (a file system without them,
   // say), it stays readable by its owner only.
   (void)platform::set_permissions(output_, replaced_ ? &*replaced_ : nullptr);
+  // What the user had is replaced only by what is on the disk, and the
+  // rename is then made to last too. A new output is not synced, as cat
+  // and cp do not: nothing the user had is at stake.
+  if (replaced_) {
+    if (const platform::Error error = platform::sync(output_)) {
+      result.write_error = error;
+      return result;
+    }
+  }
   if (const platform::Error error =
-          platform::replace(folder_, output_, temporary_, target_.substr(folder_name_.size())))
+          platform::replace(folder_, output_, temporary_, target_.substr(folder_name_.size()))) {
     result.write_error = error;
-  else
-    temporary_.clear();
+    problems_.push_back("cannot replace " + quoted_name(output_name_) + ": " + platform::error_text(error));
+    return result;
+  }
+  temporary_.clear();
+  // The output is in place: a folder that cannot be synced changes nothing
+  // of that.
+  if (replaced_)
+    (void)platform::sync(folder_);
   return result;
 }
 
@@ -179,7 +313,7 @@ void FileConversion::discard() {
     return;
   }
   if (const platform::Error error = platform::discard(folder_, output_, temporary_))
-    problem_ = "cannot remove '" + folder_name_ + temporary_ + "': " + platform::error_text(error);
+    problems_.push_back("cannot remove " + quoted_name(folder_name_ + temporary_) + ": " + platform::error_text(error));
   temporary_.clear();
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert.hpp"
 #include "platform.hpp"
@@ -15,6 +16,14 @@ namespace svfsplit {
 // component has no '.'. The folder part is kept.
 std::string derive_output_name(std::string_view input_name, platform::PathStyle style = platform::kNativePathStyle);
 
+// A name as messages show it between other words, so that it stays on one
+// line and can be told apart from them, as a POSIX shell would read it:
+// 'board.svf', "it's.svf", 'a'$'\n''b.svf'.
+std::string quoted_name(std::string_view name);
+// A name as a line shows it on its own: as it is, unless it holds a
+// quote, a control character or bytes that are not UTF-8; quoted_name() then.
+std::string shown_name(std::string_view name);
+
 // Owns the files of one run, from their opening to their closing.
 //
 // An output name that reaches a regular file, or nothing, gets the new
@@ -22,8 +31,8 @@ std::string derive_output_name(std::string_view input_name, platform::PathStyle 
 // file the name finally reaches (through symbolic links, as far as the
 // kernel's rule for shared folders allows), readable by its owner only
 // until it is complete, and renamed over it only then, all within the one
-// folder opened for it. Anything else there (a device, a FIFO) is written
-// in place.
+// folder opened for it. A file it replaces is replaced only by what is on
+// the disk. Anything else there (a device, a FIFO) is written in place.
 class FileConversion {
  public:
   enum class Opened { kOk, kCannotOpen, kSameFile };
@@ -53,9 +62,9 @@ class FileConversion {
   // was under the output name stays as it was.
   void discard();
 
-  // Why open() or discard() failed, for standard error ("cannot open
-  // 'a.svf': No such file or directory"); empty when there is nothing to say.
-  const std::string& problem() const { return problem_; }
+  // Why open(), run() or discard() failed, for standard error ("cannot
+  // open 'a.svf': No such file or directory"), a line each.
+  const std::vector<std::string>& problems() const { return problems_; }
 
  private:
   Opened cannot(std::string what, const std::string& name, std::string_view reason);
@@ -71,7 +80,7 @@ class FileConversion {
   std::optional<platform::FileStatus> replaced_;  // the file target_ held, if any
   bool in_place_ = false;                         // the output is not a regular file
   std::int64_t input_size_ = 0;
-  std::string problem_;
+  std::vector<std::string> problems_;
 };
 
 }  // namespace svfsplit

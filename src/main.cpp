@@ -46,15 +46,18 @@ bool asks_for_help(const std::string& arg) {
 
 // A line on standard error, after the fixed line on standard output.
 void complain(const std::string& problem) {
-  if (!problem.empty())
-    (void)platform::print(Stream::kError, "svfsplit: " + problem + "\n");
+  (void)platform::print(Stream::kError, "svfsplit: " + problem + "\n");
+}
+
+void complain(const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) complain(problem);
 }
 
 // Ends a run that was asked to stop, as the request would have ended it,
 // leaving no temporary file behind.
 [[noreturn]] void stop_run(svfsplit::FileConversion& files) {
   files.discard();
-  complain(files.problem());
+  complain(files.problems());
   platform::end_by_stop_request();
 }
 
@@ -71,10 +74,10 @@ int convert(const std::string& input_name) {
       break;
     case FileConversion::Opened::kCannotOpen:
       say("Could not open file");
-      complain(files.problem());
+      complain(files.problems());
       return kFailure;
     case FileConversion::Opened::kSameFile:
-      say("Could not write " + output_name + ": it is the input file");
+      say("Could not write " + svfsplit::shown_name(output_name) + ": it is the input file");
       return kFailure;
   }
 
@@ -85,10 +88,10 @@ int convert(const std::string& input_name) {
   if (result.read_error != 0 || result.write_error != 0) {
     files.discard();
     if (result.read_error != 0)
-      say("Could not read " + input_name + ": " + platform::error_text(result.read_error));
+      say("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(result.read_error));
     else
-      say("Could not write " + output_name + ": " + platform::error_text(result.write_error));
-    complain(files.problem());
+      say("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(result.write_error));
+    complain(files.problems());
     return kFailure;
   }
   print_warnings(result.report);

@@ -99,6 +99,9 @@ Output::Output(std::string& sink, std::size_t buffer)
 
 Output::~Output() = default;
 
+// How much is written between two starts of writing back to the disk.
+constexpr std::int64_t kWriteBackStep = 8 << 20;
+
 void Output::send(const char* data, std::size_t n) {
   if (failed())
     return;
@@ -119,12 +122,17 @@ void Output::send(const char* data, std::size_t n) {
     }
     data += done;
     n -= done;
+    written_ += static_cast<std::int64_t>(done);
     // A signal during a write that blocks returns what was written so far:
     // the rest must not block the run again once it is to stop.
     if (n > 0 && platform::stop_requested()) {
       error_.store(EINTR, std::memory_order_release);
       return;
     }
+  }
+  if (write_back_ && written_ - written_back_ >= kWriteBackStep) {
+    platform::start_writeback(*file_, written_back_, written_ - written_back_);
+    written_back_ = written_;
   }
 }
 

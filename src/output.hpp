@@ -71,6 +71,11 @@ class Output {
   // false once any write has failed.
   bool flush();
 
+  // Has the file's writing to the disk started every few MiB, as the
+  // blocks go out, so that a sync at the end has little left to wait for.
+  // The file must have been empty.
+  void write_back_as_it_goes() { write_back_ = true; }
+
   bool failed() const { return error() != 0; }
   // The first failed write's error, or 0.
   platform::Error error() const { return error_.load(std::memory_order_acquire); }
@@ -90,6 +95,11 @@ class Output {
   std::unique_ptr<char[]> spare_;  // being written, with a writer
   std::size_t used_ = 0;
   std::atomic<int> error_{0};
+  // Bytes written to the file, and how many of them are on their way to
+  // the disk; the writer's alone.
+  bool write_back_ = false;
+  std::int64_t written_ = 0;
+  std::int64_t written_back_ = 0;
   std::unique_ptr<Background> background_;  // last: it stops before the rest goes
 };
 

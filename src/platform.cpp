@@ -62,8 +62,8 @@ std::string error_text(Error error) {
       return "symbolic link owned by another user in a shared folder";
     case kInUse:
       return "in use by another program";
-    case kWildcard:
-      return "wildcards are not expanded; give one file name";
+    case kForeignFile:
+      return "special file owned by another user in a shared folder";
   }
   return internal::system_error_text(error);
 }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,9 +27,10 @@ inline constexpr Error kForeignLink = 0x10000;
 // a file that another program holds in a way that keeps it from being
 // opened or replaced (Windows);
 inline constexpr Error kInUse = 0x10001;
-// a name with '*' or '?', which cannot name a file on Windows: the shell
-// there leaves wildcards to the program.
-inline constexpr Error kWildcard = 0x10002;
+// a FIFO, socket or device in a shared folder that is neither this user's
+// nor the folder owner's: the kernel's rule for FIFOs created there,
+// applied to every open.
+inline constexpr Error kForeignFile = 0x10002;
 
 // The English reason for an error: "No such file or directory".
 std::string error_text(Error error);
@@ -74,10 +76,11 @@ struct FileStatus {
   std::uint32_t group = 0;
 };
 
-// An open folder, in which files are created, renamed and removed by
-// names relative to it. On POSIX it holds a descriptor, so that it stays
-// the same folder whatever becomes of the path that led to it; on Windows,
-// its path. Move-only.
+// An open folder, in which files are opened, created, renamed and removed
+// by names relative to it. It holds a descriptor (a handle on Windows, with
+// the folder's full path), so that it stays the same folder whatever
+// becomes of the path that led to it: on Windows, nobody can rename or
+// remove it meanwhile. Move-only.
 class Folder {
  public:
   Folder() = default;
@@ -95,26 +98,40 @@ class Folder {
  private:
   friend struct FileAccess;
   static constexpr std::intptr_t kNone = -1;
-  std::intptr_t native_ = kNone;  // a descriptor (POSIX)
-  std::string path_;              // the folder's name with its separator (Windows)
+  std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
+  std::string path_;              // the folder's full path with its separator (Windows)
 };
+
+// Whether a name is a pattern that the shell left to the program ("*.svf"
+// on Windows, whose shell does not expand wildcards), not a file's name.
+bool is_pattern(std::string_view name);
 
 // Opens a file for reading. Never waits: a FIFO without a writer opens at
 // once (and is then refused as not a regular file).
 Error open_input(const std::string& name, File& file);
 
-// Opens an existing file for writing, neither creating nor truncating it.
-// Never waits: a FIFO without a reader fails.
-Error open_existing_output(const std::string& name, File& file);
-
 // Opens the folder `name` ("" or "dir/", as a name's folder part is
-// written; "" is the current folder).
-Error open_folder(const std::string& name, Folder& folder);
+// written; "" is the current folder). Names of up to `longest_entry` bytes
+// will be used in it (on Windows, its path takes the form without the
+// 260-character limit when they need it).
+Error open_folder(const std::string& name, Folder& folder, std::size_t longest_entry = 0);
 
-// Creates the file `name` in `folder`, which must not exist yet, for
-// writing. Only its owner may open it (mode 0600 on POSIX) until
-// set_permissions() gives it its final ones.
-Error create_new(const Folder& folder, const std::string& name, File& file);
+// Opens the existing file `name` in `folder` for writing, neither creating
+// nor truncating it, and without following a symbolic link there (ELOOP).
+// Never waits: a FIFO without a reader fails. A FIFO, socket or device in
+// a sticky, world-writable folder that neither this user nor the folder's
+// owner owns is refused (kForeignFile), before it is opened and on what was
+// opened.
+Error open_existing_output(const Folder& folder, const std::string& name, File& file);
+
+// Creates a new file in `folder` for writing, which replace() puts in place
+// under `name` once it is complete. Only its owner may open it (mode 0600
+// on POSIX) until set_permissions() gives it its final ones. If the process
+// ends before replace(), even killed, the file goes with it: on Linux it
+// has no name until then, on Windows it is marked for deletion. Elsewhere,
+// or where the file system cannot, it is created under `name`, which must
+// not exist yet, and a process killed meanwhile leaves it there.
+Error create_temporary(const Folder& folder, const std::string& name, File& file);
 
 Error status(const File& file, FileStatus& status);
 // Follows symbolic links.
@@ -122,13 +139,15 @@ Error status(const std::string& name, FileStatus& status);
 
 // The name that a chain of symbolic links at `name` finally reaches, the
 // target of a dangling link included; `name` itself when it is no link.
-// Relative targets are taken from their link's folder. A link in a sticky,
-// world-writable folder that neither this user nor the folder's owner owns
-// is not followed (kForeignLink), whatever the kernel's own setting.
-Error resolve_links(const std::string& name, std::string& target);
+// Relative targets are taken from their link's folder. `found` is the file
+// there as it was seen, or nothing. A link in a sticky, world-writable
+// folder that neither this user nor the folder's owner owns is not followed
+// (kForeignLink), whatever the kernel's own setting. On Windows, links are
+// not followed: `name` is the target.
+Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found);
 
 // Gives a file written to replace another its final permissions: those of
-// the file it replaces (`replaced`), with its owner and group where the
+// the file it replaces (`replaced`), with its group and owner where the
 // process may set them, or, when it replaces nothing, those of a new file
 // (0666 less the umask on POSIX).
 Error set_permissions(const File& file, const FileStatus* replaced);
@@ -139,20 +158,31 @@ Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t s
 // One write of up to `size` bytes; `done` may fall short of it.
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done);
 
+// Starts writing the `size` bytes of `file` from `offset` to the disk,
+// without waiting for them (Linux); does nothing elsewhere. A later sync()
+// then has less to wait for.
+void start_writeback(const File& file, std::int64_t offset, std::int64_t size);
+
+// Waits until the data written to `file` is on the disk.
+Error sync(const File& file);
+// Waits until the names in `folder` (a rename there) are on the disk, as
+// far as the system allows it.
+Error sync(const Folder& folder);
+
 // Closes the file, even when it reports an error.
 Error close(File& file);
 
-// Puts the complete file `file`, created as `name` in `folder`, in the
-// place of `target` in the same folder, in one step, and closes it. A
-// closing that fails leaves `target` as it was. On Windows the file is
-// renamed through its handle, and a rename refused while another program
-// holds `target` is tried again for about two seconds. After a failure,
-// `file` may still be open, and discard() removes it.
+// Puts the complete file `file`, from create_temporary(), in the place of
+// `target` in `folder`, in one step, and closes it: it first takes its name
+// `name` where it has none yet. A closing that fails leaves `target` as it
+// was. On Windows, a rename refused while another program holds `target` is
+// tried again for about two seconds, and the held file is then moved aside
+// if its holder allows that (kInUse otherwise). After a failure, `file` may
+// still be open, and discard() removes it.
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target);
 
-// Removes the file `name` in `folder`, through `file` while it is open
-// (on Windows, where that is the one way another program cannot prevent
-// it), and closes it.
+// Removes the file from create_temporary(), through `file` while it is
+// open, under its name `name` otherwise, and closes it.
 Error discard(const Folder& folder, File& file, const std::string& name);
 
 // Interrupted calls are retried, except once a stop has been requested:

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform.hpp"
@@ -64,15 +65,39 @@ void describe(const struct stat& st, FileStatus& status) {
   status.group = st.st_gid;
 }
 
+#if defined(O_PATH)
+constexpr int kPathOnly = O_PATH;  // a folder only named files in
+#else
+constexpr int kPathOnly = O_RDONLY;
+#endif
+
+// The name under which /proc shows this process's descriptor `fd`.
+std::string proc_path(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Whether an open file shows in a folder: one made with O_TMPFILE has no
+// link until it is given one.
+bool has_name(const File& file) {
+  struct stat st {};
+  return ::fstat(FileAccess::fd(file), &st) != 0 || st.st_nlink > 0;
+}
+
 std::string folder_of(const std::string& name) {
   const auto slash = name.rfind('/');
   return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
-// Whether the kernel's rule for links in shared folders lets this user
-// follow the link `link`, described by `st`: outside a sticky,
-// world-writable folder always; inside one, only when the link is this
+// The kernel's rule for shared folders (sticky and world-writable, such as
+// /tmp): what lies there may be followed or opened only when it is this
 // user's or the folder owner's.
+bool foreign_in_shared_folder(const struct stat& file, const struct stat& folder) {
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return shared && file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
+}
+
+// Whether this user may follow the link `link`, described by `st`, by that
+// rule.
 Error may_follow(const std::string& link, const struct stat& st) {
   if (st.st_uid == ::geteuid())
     return 0;
@@ -80,8 +105,19 @@ Error may_follow(const std::string& link, const struct stat& st) {
   struct stat in {};
   if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
     return errno;
-  const bool shared = (in.st_mode & S_ISVTX) != 0 && (in.st_mode & S_IWOTH) != 0;
-  return shared && st.st_uid != in.st_uid ? kForeignLink : 0;
+  return foreign_in_shared_folder(st, in) ? kForeignLink : 0;
+}
+
+// Whether the file described by `st`, in the folder `folder_fd`, may be
+// written in place by the same rule: a FIFO, socket or device there that
+// another user planted is not.
+Error may_write_in_place(int folder_fd, const struct stat& st) {
+  if (S_ISREG(st.st_mode))
+    return 0;
+  struct stat in {};
+  if (::fstat(folder_fd, &in) != 0)
+    return errno;
+  return foreign_in_shared_folder(st, in) ? kForeignFile : 0;
 }
 
 }  // namespace
@@ -109,12 +145,54 @@ Error open_input(const std::string& name, File& file) {
   return open_file(name, O_RDONLY | O_NONBLOCK, file, Call::kOpen);
 }
 
-Error open_existing_output(const std::string& name, File& file) {
+bool is_pattern(std::string_view) {
+  return false;  // the shell has expanded any wildcard
+}
+
+Error open_folder(const std::string& name, Folder& folder, std::size_t) {
+  // Readable, so that a rename in it can be synced; only a place to name
+  // files in where it cannot be read.
+  Error error = 0;
+  for (const int flags : {O_RDONLY, kPathOnly}) {
+    error = attempt(Call::kOpen, [&](int) {
+      const int fd = ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+      if (fd >= 0) {
+        Folder opened;
+        FileAccess::adopt(opened, fd);
+        folder = std::move(opened);
+      }
+      return error_of(fd);
+    });
+    if (error != EACCES)
+      break;
+  }
+  return error;
+}
+
+Error open_existing_output(const Folder& folder, const std::string& name, File& file) {
+  const int at = FileAccess::fd(folder);
+  // What another user planted is refused before it is opened: opening a
+  // device may do something by itself.
+  struct stat st {};
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
+    if (const Error error = may_write_in_place(at, st))
+      return error;
+  }
   File opened;
-  if (const Error error = open_file(name, O_WRONLY | O_NONBLOCK, opened, Call::kOpen))
+  if (const Error error = attempt(Call::kOpen, [&](int) {
+        const int fd = ::openat(at, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0)
+          opened = FileAccess::adopt(fd);
+        return error_of(fd);
+      }))
+    return error;
+  // And again on what was opened, which may have been put there since.
+  const int fd = FileAccess::fd(opened);
+  if (::fstat(fd, &st) != 0)
+    return errno;
+  if (const Error error = may_write_in_place(at, st))
     return error;
   // Writes, once open, may block: the run must not lose data to EAGAIN.
-  const int fd = FileAccess::fd(opened);
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
     return errno;
@@ -122,27 +200,28 @@ Error open_existing_output(const std::string& name, File& file) {
   return 0;
 }
 
-Error open_folder(const std::string& name, Folder& folder) {
-#if defined(O_PATH)
-  constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // only a place to name files in
-#else
-  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-  return attempt(Call::kOpen, [&](int) {
-    const int fd = ::open(name.empty() ? "." : name.c_str(), kFlags);
-    if (fd >= 0) {
-      Folder opened;
-      FileAccess::adopt(opened, fd);
-      folder = std::move(opened);
-    }
+Error create_temporary(const Folder& folder, const std::string& name, File& file) {
+  const int at = FileAccess::fd(folder);
+#if defined(O_TMPFILE)
+  // A file without a name, which nothing can leave behind. It is given one
+  // through /proc, so /proc must show it.
+  int fd = -1;
+  const Error error = attempt(Call::kCreate, [&](int) {
+    fd = ::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0600);
     return error_of(fd);
   });
-}
-
-Error create_new(const Folder& folder, const std::string& name, File& file) {
+  if (error == 0) {
+    if (::access(proc_path(fd).c_str(), F_OK) == 0) {
+      file = FileAccess::adopt(fd);
+      return 0;
+    }
+    ::close(fd);
+  } else if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) {
+    return error;  // the file system takes unnamed files, but not this one
+  }
+#endif
   return attempt(Call::kCreate, [&](int) {
-    const int fd =
-        ::openat(FileAccess::fd(folder), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd >= 0)
       file = FileAccess::adopt(fd);
     return error_of(fd);
@@ -165,7 +244,7 @@ Error status(const std::string& name, FileStatus& status) {
   return error;
 }
 
-Error resolve_links(const std::string& name, std::string& target) {
+Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found) {
   std::string at = name;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
@@ -173,10 +252,12 @@ Error resolve_links(const std::string& name, std::string& target) {
       if (error != ENOENT)
         return error;
       target = at;  // nothing there (yet): a dangling link ends here
+      found.reset();
       return 0;
     }
     if (!S_ISLNK(st.st_mode)) {
       target = at;
+      found = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
       return 0;
     }
     if (const Error error = may_follow(at, st))
@@ -201,21 +282,21 @@ Error resolve_links(const std::string& name, std::string& target) {
 Error set_permissions(const File& file, const FileStatus* replaced) {
   const int fd = FileAccess::fd(file);
   return attempt(Call::kPermissions, [&](int) {
-    mode_t bits = 0;
-    if (replaced != nullptr) {
-      // Owner and group first: changing them may clear permission bits.
-      // Only a privileged process may give a file away; others keep their
-      // own, and the group where they belong to it.
-      if (::fchown(fd, replaced->owner, replaced->group) != 0)
-        (void)::fchown(fd, static_cast<uid_t>(-1), replaced->group);
-      bits = static_cast<mode_t>(replaced->mode & 0777);
-    } else {
+    if (replaced == nullptr) {
       // No other thread runs now: the umask may be read by setting it.
       const mode_t mask = ::umask(0);
       ::umask(mask);
-      bits = 0666 & ~mask;
+      return error_of(::fchmod(fd, 0666 & ~mask));
     }
-    return error_of(::fchmod(fd, bits));
+    // The group, then the bits, then the owner, as gzip and zstd do: a
+    // user who may give files away can still set the bits of this one, and
+    // one who may not keeps the group where they belong to it. A change of
+    // owner may clear bits that only the new owner should have, which these
+    // are not.
+    (void)::fchown(fd, static_cast<uid_t>(-1), replaced->group);
+    const Error error = error_of(::fchmod(fd, static_cast<mode_t>(replaced->mode & 0777)));
+    (void)::fchown(fd, replaced->owner, static_cast<gid_t>(-1));
+    return error;
   });
 }
 
@@ -237,6 +318,29 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
   });
 }
 
+void start_writeback(const File& file, std::int64_t offset, std::int64_t size) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  // Advisory: whatever it fails to start, sync() waits for.
+  (void)::sync_file_range(FileAccess::fd(file), static_cast<off_t>(offset), static_cast<off_t>(size),
+                          SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)size;
+#endif
+}
+
+Error sync(const File& file) {
+  return attempt(Call::kSync, [&](int) { return error_of(::fdatasync(FileAccess::fd(file))); });
+}
+
+Error sync(const Folder& folder) {
+  return attempt(Call::kSync, [&](int) {
+    const Error error = error_of(::fsync(FileAccess::fd(folder)));
+    return error == EBADF ? 0 : error;  // a folder opened only to name files in cannot be
+  });
+}
+
 Error close(File& file) {
   if (!file.is_open())
     return 0;
@@ -245,13 +349,32 @@ Error close(File& file) {
 }
 
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
+  const int at = FileAccess::fd(folder);
+  if (file.is_open() && !has_name(file)) {
+    // Named only now: a process killed from here to the rename leaves it.
+    const int fd = FileAccess::fd(file);
+    if (const Error error = attempt(Call::kLink, [&](int) {
+          if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+          const Error through_proc = errno;
+#if defined(AT_EMPTY_PATH)
+          if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+#endif
+          return through_proc;
+        }))
+      return error;
+  }
   if (const Error error = close(file))
     return error;
-  const int fd = FileAccess::fd(folder);
-  return attempt(Call::kRename, [&](int) { return error_of(::renameat(fd, name.c_str(), fd, target.c_str())); });
+  return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
 }
 
 Error discard(const Folder& folder, File& file, const std::string& name) {
+  if (file.is_open() && !has_name(file)) {
+    (void)close(file);  // gone with its descriptor
+    return 0;
+  }
   (void)close(file);
   return attempt(Call::kRemove, [&](int) { return error_of(::unlinkat(FileAccess::fd(folder), name.c_str(), 0)); });
 }

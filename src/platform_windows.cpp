@@ -267,6 +267,8 @@ std::string system_error_text(Error error) {
       return "Directory not empty";
     case ELOOP:
       return "Too many levels of symbolic links";
+    case EOPNOTSUPP:
+      return "Operation not supported";
     default:
       return "Unknown error " + std::to_string(error);
   }
@@ -279,18 +281,22 @@ File::~File() {
     ::CloseHandle(FileAccess::handle(*this));
 }
 
+bool is_pattern(std::string_view name) {
+  // "*.svf" reaches the program as it was typed: no file can have it as its
+  // name. The '?' of a "\\?\" prefix is no wildcard.
+  if (name.starts_with("\\\\?\\"))
+    name.remove_prefix(4);
+  return name.find_first_of("*?") != std::string_view::npos;
+}
+
 Error open_input(const std::string& name, File& file) {
-  // "*.svf" reaches the program as it was typed: no file can have it as
-  // its name, and the user is told so.
-  const std::string_view typed = std::string_view(name).starts_with("\\\\?\\") ? name.substr(4) : name;
-  if (typed.find_first_of("*?") != std::string_view::npos)
-    return kWildcard;
   // Others may read, write, rename and delete the file meanwhile, as on
   // POSIX. A folder opens too, to be refused as not a regular file.
   return open_file(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, file, Call::kOpen);
 }
 
-Error open_existing_output(const std::string& name, File& file) {
+Error open_existing_output(const Folder& folder, const std::string& entry, File& file) {
+  const std::string name = FileAccess::path(folder) + entry;
   // A read-only file is refused whoever runs the program: it could not be
   // replaced, and Windows would refuse the rename at the end.
   const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
@@ -316,7 +322,7 @@ Error open_existing_output(const std::string& name, File& file) {
 // Windows has no calls relative to a folder: a folder is its path.
 Folder::~Folder() = default;
 
-Error open_folder(const std::string& name, Folder& folder) {
+Error open_folder(const std::string& name, Folder& folder, std::size_t) {
   return attempt(Call::kOpen, [&](int) -> Error {
     const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -328,7 +334,7 @@ Error open_folder(const std::string& name, Folder& folder) {
   });
 }
 
-Error create_new(const Folder& folder, const std::string& name, File& file) {
+Error create_temporary(const Folder& folder, const std::string& name, File& file) {
   // With DELETE access, the file is renamed and removed through this
   // handle; another program can open it meanwhile only if it allows that.
   return open_file(FileAccess::path(folder) + name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -339,27 +345,35 @@ Error status(const File& file, FileStatus& status) {
   return attempt(Call::kStatus, [&](int) { return describe(FileAccess::handle(file), status); });
 }
 
-Error status(const std::string& name, FileStatus& status) {
+// What is at `name` now, following links.
+Error look_at(const std::string& name, FileStatus& status) {
   const std::wstring path = system_name(name);
   if (too_long(path))
     return ENAMETOOLONG;
-  return attempt(Call::kStatus, [&](int) -> Error {
-    const HANDLE h =
-        ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-      return last_error();
-    const Error error = describe(h, status);
-    ::CloseHandle(h);
-    return error;
-  });
+  const HANDLE h =
+      ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return last_error();
+  const Error error = describe(h, status);
+  ::CloseHandle(h);
+  return error;
+}
+
+Error status(const std::string& name, FileStatus& status) {
+  return attempt(Call::kStatus, [&](int) { return look_at(name, status); });
 }
 
 // Symbolic links and junctions at the output name are not followed: the
 // rename replaces the link itself, and its target is left alone.
-Error resolve_links(const std::string& name, std::string& target) {
+Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found) {
   return attempt(Call::kResolve, [&](int) {
     target = name;
-    return 0;
+    found.reset();
+    FileStatus there{};
+    const Error error = look_at(name, there);
+    if (error == 0)
+      found = there.id;
+    return error == ENOENT ? 0 : error;
   });
 }
 
@@ -402,6 +416,18 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
     done = put;
     return 0;
   });
+}
+
+void start_writeback(const File&, std::int64_t, std::int64_t) {}
+
+Error sync(const File& file) {
+  return attempt(Call::kSync,
+                 [&](int) -> Error { return ::FlushFileBuffers(FileAccess::handle(file)) ? 0 : last_error(); });
+}
+
+// NTFS journals a rename: there is nothing to flush for a folder.
+Error sync(const Folder&) {
+  return attempt(Call::kSync, [](int) { return 0; });
 }
 
 Error close(File& file) {

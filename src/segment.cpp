@@ -21,7 +21,11 @@ constexpr std::string_view kTdi = " TDI (";
 constexpr std::string_view kTdo = ") TDO (";
 constexpr std::string_view kMask = ") MASK (";
 constexpr std::string_view kTail = ") ;\n";
-constexpr std::size_t kLongestLine = kFullHead.size() + 3 * kSegmentDigits + kTdo.size() + kMask.size() + kTail.size();
+// Every segment line fits in this many bytes, those of a full segment
+// with all three fields; the figure is checked against its pieces, so that
+// neither can change alone.
+constexpr std::size_t kLongestLine = 225;
+static_assert(kFullHead.size() + 3 * kSegmentDigits + kTdo.size() + kMask.size() + kTail.size() == kLongestLine);
 static_assert(kLastHead.size() + 3 + kTdi.size() <= kFullHead.size());
 
 // Copies `text` to `p` and returns the end of the copy; a full segment's

@@ -4,20 +4,23 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace svfsplit::test_seam {
 
 namespace {
 
-// What fault() returns for a call that is to throw.
+// What fault() is told for a call that is to throw, or to pause.
 constexpr int kThrow = -2;
+constexpr int kPause = -3;
 
 struct Fault {
   Call call;
@@ -27,13 +30,15 @@ struct Fault {
   bool fired = false;
 };
 
-constexpr std::array<std::string_view, kCallKinds> kCallNames = {
-    "open", "create", "status", "resolve", "permissions", "read", "write", "close", "rename", "remove", "print"};
+constexpr std::array<std::string_view, kCallKinds> kCallNames = {"open",  "create", "status", "resolve", "permissions",
+                                                                 "read",  "write",  "close",  "rename",  "remove",
+                                                                 "print", "link",   "sync"};
 
 constexpr std::pair<std::string_view, int> kErrors[] = {
-    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG},   {"EINTR", EINTR},   {"EAGAIN", EAGAIN},
-    {"EACCES", EACCES}, {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM}, {"EEXIST", EEXIST},
-    {"EXDEV", EXDEV},   {"EPIPE", EPIPE},   {"short", kShort},  {"throw", kThrow},
+    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG},   {"EINTR", EINTR},           {"EAGAIN", EAGAIN},
+    {"EACCES", EACCES}, {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM},         {"EEXIST", EEXIST},
+    {"EXDEV", EXDEV},   {"EPIPE", EPIPE},   {"ELOOP", ELOOP},   {"EOPNOTSUPP", EOPNOTSUPP}, {"short", kShort},
+    {"throw", kThrow},  {"pause", kPause},
 };
 
 [[noreturn]] void refuse(std::string_view item) {
@@ -83,6 +88,8 @@ struct Seam {
       clock_step = std::atoll(step);
     if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT"))
       report_path = path;
+    if (const char* path = std::getenv("SVFSPLIT_PAUSE_FILE"))
+      pause_path = path;
   }
 
   static void write_report();
@@ -91,6 +98,7 @@ struct Seam {
   std::vector<Fault> armed;
   std::array<int, kCallKinds> calls{};
   std::string report_path;
+  std::string pause_path;
   std::atomic<std::int64_t> clock_step{0};
   std::atomic<std::int64_t> clock{0};
 };
@@ -119,6 +127,22 @@ void Seam::write_report() {
   std::fclose(f);
 }
 
+// Creates the file `path` and waits, for half a minute at most, until it
+// is gone.
+void pause(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr)
+    return;
+  std::fclose(f);
+  for (int waited = 0; waited < 30000; waited += 5) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+      return;
+    std::fclose(f);
+  }
+}
+
 }  // namespace
 
 int fault(Call call) {
@@ -136,6 +160,10 @@ int fault(Call call) {
   }
   if (error == kThrow)
     throw std::bad_alloc();
+  if (error == kPause) {
+    pause(s.pause_path);
+    return 0;
+  }
   return error;
 }
 

@@ -5,10 +5,13 @@
 // The test build reads, once, from its environment:
 //   SVFSPLIT_FAULTS="write:3:ENOSPC,close:1:EIO"  fails the 3rd write and
 //       the 1st close; "short" in place of an error makes a read or write
-//       do part of its work, as the system may, and "throw" makes the call
-//       throw std::bad_alloc. An item that does not parse ends the process
-//       with status 125 and a message: a misspelt fault must not pass for
-//       a run without faults.
+//       do part of its work, as the system may, "throw" makes the call
+//       throw std::bad_alloc, and "pause" makes it wait, before it runs,
+//       while the file SVFSPLIT_PAUSE_FILE, which it creates, exists: the
+//       test changes what the call will find meanwhile, then removes the
+//       file. An item that does not parse ends the process with status 125
+//       and a message: a misspelt fault must not pass for a run without
+//       faults.
 //   SVFSPLIT_FAULT_REPORT=PATH  at exit, writes to PATH how many calls of
 //       each kind were made ("calls write 4") and each fault that fired
 //       ("fired write:3:ENOSPC").
@@ -31,8 +34,10 @@ enum class Call {
   kRename,
   kRemove,
   kPrint,
+  kLink,  // a temporary file given its name
+  kSync,
 };
-inline constexpr int kCallKinds = 11;
+inline constexpr int kCallKinds = 13;
 
 // What fault() returns for a call that is to do only part of its work.
 inline constexpr int kShort = -1;

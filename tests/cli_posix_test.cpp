@@ -19,6 +19,7 @@ TEST(CliPosix, SkippedOnWindows) {
 #include <unistd.h>
 
 #include <csignal>
+#include <thread>
 
 namespace svfsplit::test {
 namespace {
@@ -31,6 +32,13 @@ const std::string kEndlessInput = "X\nSDR 4294967295 TDI (0);\n";
 const std::string kLongInput = "X\nSDR 100000000 TDI (1);\n";
 
 class CliPosix : public Cli {};
+
+// The test build, with the temporary file given its name from the start,
+// as where the file system cannot do otherwise: a test can watch it grow.
+void use_named_temporary(ProgramOptions& options) {
+  options.binary = SVFSPLIT_SEAM_BINARY;
+  options.environment = {{"SVFSPLIT_FAULTS", "create:1:EOPNOTSUPP"}};
+}
 
 // A full disk: file-size limits that fall before, inside and after the
 // segments, and /dev/full through a link (0), which is written in place and
@@ -123,7 +131,7 @@ TEST_F(CliPosix, LongestNamesConvertToo) {
     options.environment = {{"SVFSPLIT_FAULTS", "rename:1:EXDEV,remove:1:EIO"}};
     auto r = run_program(dir_, {"svfsplit", input}, options);
     const std::string temporary = folder + (component <= 247 ? "." + stem + ".gvf." : ".svfsplit.");
-    EXPECT_EQ(r.err.substr(0, 25 + temporary.size()), "svfsplit: cannot remove '" + temporary) << what;
+    EXPECT_NE(r.err.find("\nsvfsplit: cannot remove '" + temporary), std::string::npos) << what;
     for (const auto& name : hidden_entries(dir_)) fs::remove(dir_ / name);
     for (const bool previous : {false, true}) {
       if (previous)
@@ -206,6 +214,7 @@ TEST_F(CliPosix, LinksAtTheOutputName) {
     if (row.fault == Fault::kInterrupt) {
       options.signal = SIGINT;
       options.signal_when = [this] { return temporary_size(dir_ / "far") > 0; };
+      use_named_temporary(options);
     }
     // A symbolic link, through a second one, to a file in another folder.
     fs::remove_all(dir_);
@@ -274,7 +283,8 @@ TEST_F(CliPosix, PermissionsOfTheFolderAndTheOutput) {
        "svfsplit: cannot create a temporary file beside 'a.gvf': Permission denied\n"},
       {"a read-only output", all, ro, "Could not open file\n", "svfsplit: cannot create 'a.gvf': Permission denied\n"},
       {"a sticky folder, another user's output", all | fs::perms::sticky_bit, rw,
-       kProcessing + "Could not write a.gvf: Operation not permitted\n", ""},
+       kProcessing + "Could not write a.gvf: Operation not permitted\n",
+       "svfsplit: cannot replace 'a.gvf': Operation not permitted\n"},
   };
   for (const Row& row : rows) {
     const fs::path folder = dir_ / "out";
@@ -301,56 +311,71 @@ TEST_F(CliPosix, PermissionsOfTheFolderAndTheOutput) {
   }
 }
 
-// The new output takes the old one's permission bits, and its owner and
-// group where the process may give them (as root); a new output gets
-// those of a new file.
+// The new output takes the old one's permission bits, and its group and
+// owner where the process may give them (as root; a user keeps the group
+// where they belong to it); a new output gets those of a new file.
 TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
-  const passwd* nobody = ::getpwnam("nobody");
+  const passwd* found = ::getpwnam("nobody");
+  const uid_t nobody = found != nullptr ? found->pw_uid : 0;
+  const gid_t nogroup = found != nullptr ? found->pw_gid : 0;
+  enum class Who {
+    kUs,
+    kNobodysOutput,
+    kNobodyOverRoots,  // nobody replaces root's output of nobody's group
+  };
   struct Row {
     const char* name;
     bool previous;
     mode_t old_bits;
-    bool owned_by_nobody;
+    Who who;
     mode_t umask;
     mode_t bits;
   };
   const Row rows[] = {
-      {"0600", true, 0600, false, 022, 0600},
-      {"0640", true, 0640, false, 022, 0640},
-      {"0755", true, 0755, false, 077, 0755},
-      {"nobody's 0640", true, 0640, true, 022, 0640},
-      {"new under umask 022", false, 0, false, 022, 0644},
-      {"new under umask 077", false, 0, false, 077, 0600},
+      {"0600", true, 0600, Who::kUs, 022, 0600},
+      {"0640", true, 0640, Who::kUs, 022, 0640},
+      {"0755", true, 0755, Who::kUs, 077, 0755},
+      {"nobody's 0640", true, 0640, Who::kNobodysOutput, 022, 0640},
+      {"new under umask 022", false, 0, Who::kUs, 022, 0644},
+      {"new under umask 077", false, 0, Who::kUs, 077, 0600},
+      // New files in the folder take its group, root's.
+      {"root's 0666 of nobody's group, replaced by nobody", true, 0666, Who::kNobodyOverRoots, 022, 0666},
   };
   write_file(dir_ / "a.svf", kBoardInput);
   for (const Row& row : rows) {
-    if (row.owned_by_nobody && (!running_as_root() || nobody == nullptr))
+    if (row.who != Who::kUs && (!running_as_root() || nobody == 0))
       continue;
     fs::remove(dir_ / "a.gvf");
     if (row.previous) {
       write_file(dir_ / "a.gvf", kPrevious);
       ASSERT_EQ(::chmod((dir_ / "a.gvf").c_str(), row.old_bits), 0);
-      if (row.owned_by_nobody) {
-        ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+      if (row.who != Who::kUs) {
+        ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), row.who == Who::kNobodysOutput ? nobody : 0, nogroup), 0);
       }
     }
     ProgramOptions options;
     options.umask = static_cast<int>(row.umask);
+    if (row.who == Who::kNobodyOverRoots) {
+      ASSERT_EQ(::chmod(dir_.c_str(), 02777), 0);
+      options.as_unprivileged = true;
+    }
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     EXPECT_EQ(r.status, 0) << row.name;
     struct stat st {};
     ASSERT_EQ(::stat((dir_ / "a.gvf").c_str(), &st), 0) << row.name;
     EXPECT_EQ(st.st_mode & 07777, row.bits) << row.name;
-    EXPECT_EQ(st.st_uid, row.owned_by_nobody ? nobody->pw_uid : ::geteuid()) << row.name;
-    EXPECT_EQ(st.st_gid, row.owned_by_nobody ? nobody->pw_gid : ::getegid()) << row.name;
+    EXPECT_EQ(st.st_uid, row.who == Who::kUs ? ::geteuid() : nobody) << row.name;
+    EXPECT_EQ(st.st_gid, row.who == Who::kUs ? ::getegid() : nogroup) << row.name;
     EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << row.name;
   }
 }
 
-// In a sticky, world-writable folder a link is followed only when it is
-// this user's or the folder owner's, as the kernel's rule for such folders
-// has it, whatever that rule's setting; elsewhere any link is followed. A
-// link refused leaves everything as it was.
+// In a sticky, world-writable folder a link is followed, and a FIFO or
+// device written to, only when it is this user's or the folder owner's, as
+// the kernel's rule for such folders has it, whatever that rule's setting;
+// elsewhere any link is followed. The rule holds on what is opened: a link
+// planted while the run looks at the name is refused too. What is refused
+// stays as it was.
 TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
   // getpwnam's answers share one place: each is copied at once.
   const passwd* found = ::getpwnam("daemon");
@@ -359,45 +384,85 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
   const uid_t other = found != nullptr ? found->pw_uid : 0;
   if (!running_as_root() || folder_owner == 0 || other == 0)
     GTEST_SKIP() << "needs root, and the users daemon and nobody";
+  enum class Kind {
+    kLink,
+    kChain,    // a.gvf, ours, leads to the link in the folder
+    kPlanted,  // the link appears once the run has looked at the name
+    kSwapped,  // likewise, in place of the file it leads to
+    kFifo,
+  };
+  const std::string foreign_link = "symbolic link owned by another user in a shared folder";
   struct Row {
     const char* name;
-    bool shared;
-    uid_t link_owner;  // 0: this user
-    bool chain;        // a.gvf, ours, leads to the link in the folder
-    bool followed;
+    mode_t folder_mode;
+    uid_t owner;  // of the link or FIFO; 0: this user
+    Kind kind;
+    std::string refused;  // the reason; empty: followed
   };
   const Row rows[] = {
-      {"ours, in a shared folder", true, 0, false, true},
-      {"the folder owner's, in a shared folder", true, folder_owner, false, true},
-      {"another user's, in a shared folder", true, other, false, false},
-      {"another user's, in an ordinary folder", false, other, false, true},
-      {"a chain through another user's link in a shared folder", true, other, true, false},
+      {"ours, in a shared folder", 01777, 0, Kind::kLink, ""},
+      {"the folder owner's, in a shared folder", 01777, folder_owner, Kind::kLink, ""},
+      {"another user's, in a shared folder", 01777, other, Kind::kLink, foreign_link},
+      {"another user's, in an ordinary folder", 0755, other, Kind::kLink, ""},
+      {"another user's, in a folder all may write", 0777, other, Kind::kLink, ""},
+      {"another user's, in a sticky folder not all may write", 01775, other, Kind::kLink, ""},
+      {"a chain through another user's link in a shared folder", 01777, other, Kind::kChain, foreign_link},
+      {"another user's, planted during the run", 01777, other, Kind::kPlanted, foreign_link},
+      {"another user's, swapped in for its target during the run", 01777, other, Kind::kSwapped, foreign_link},
+      {"another user's FIFO, in a shared folder", 01777, other, Kind::kFifo,
+       "special file owned by another user in a shared folder"},
+      {"the folder owner's FIFO, with no reader", 01777, folder_owner, Kind::kFifo, "No such device or address"},
   };
   const std::string converted = convert_text(kBoardInput).output;
   for (const Row& row : rows) {
     fs::remove_all(dir_);
     const fs::path folder = dir_ / "folder";
     fs::create_directories(folder);
-    ASSERT_EQ(::chown(folder.c_str(), row.shared ? folder_owner : 0, 0), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), row.shared ? 01777 : 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), row.folder_mode & S_ISVTX ? folder_owner : 0, 0), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), row.folder_mode), 0);
     write_file(dir_ / "target.txt", kPrevious);
-    const fs::path link = row.chain ? folder / "link" : folder / "a.gvf";
-    fs::create_symlink("../target.txt", link);
-    ASSERT_EQ(::lchown(link.c_str(), row.link_owner, 0), 0);
-    const fs::path run_in = row.chain ? dir_ : folder;
-    if (row.chain)
+    const fs::path planted = row.kind == Kind::kChain ? folder / "link" : folder / "a.gvf";
+    const auto plant = [&] {
+      fs::remove(planted);
+      if (row.kind == Kind::kFifo)
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
+      else
+        fs::create_symlink("../target.txt", planted);
+      ASSERT_EQ(::lchown(planted.c_str(), row.owner, 0), 0);
+    };
+    ProgramOptions options;
+    std::thread planter;
+    if (row.kind == Kind::kSwapped)
+      fs::create_hard_link(dir_ / "target.txt", planted);
+    if (row.kind == Kind::kPlanted || row.kind == Kind::kSwapped) {
+      // The run stops just before it opens the output, and goes on once
+      // the link is there.
+      const fs::path pause = dir_ / "paused";
+      options.binary = SVFSPLIT_SEAM_BINARY;
+      options.environment = {{"SVFSPLIT_FAULTS", "open:3:pause"}, {"SVFSPLIT_PAUSE_FILE", pause.string()}};
+      planter = std::thread([&, pause] {
+        for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        plant();
+        fs::remove(pause);
+      });
+    } else {
+      plant();
+    }
+    const fs::path run_in = row.kind == Kind::kChain ? dir_ : folder;
+    if (row.kind == Kind::kChain)
       fs::create_symlink("folder/link", dir_ / "a.gvf");
     write_file(run_in / "a.svf", kBoardInput);
 
-    const auto r = run_program(run_in, {"svfsplit", "a.svf"});
-    EXPECT_EQ(r.status, row.followed ? 0 : 1) << row.name;
-    EXPECT_EQ(read_file(dir_ / "target.txt"), row.followed ? converted : kPrevious) << row.name;
-    EXPECT_TRUE(fs::is_symlink(link)) << row.name;
+    const auto r = run_program(run_in, {"svfsplit", "a.svf"}, options);
+    if (planter.joinable())
+      planter.join();
+    EXPECT_EQ(r.status, row.refused.empty() ? 0 : 1) << row.name;
+    EXPECT_EQ(read_file(dir_ / "target.txt"), row.refused.empty() ? converted : kPrevious) << row.name;
+    EXPECT_TRUE(row.kind == Kind::kFifo ? fs::is_fifo(planted) : fs::is_symlink(planted)) << row.name;
     EXPECT_TRUE(hidden_entries(dir_).empty() && hidden_entries(folder).empty()) << row.name;
-    if (!row.followed) {
+    if (!row.refused.empty()) {
       EXPECT_EQ(r.out, "Could not open file\n") << row.name;
-      EXPECT_EQ(r.err, "svfsplit: cannot create 'a.gvf': symbolic link owned by another user in a shared folder\n")
-          << row.name;
+      EXPECT_EQ(r.err, "svfsplit: cannot create 'a.gvf': " + row.refused + "\n") << row.name;
     }
   }
 }
@@ -424,13 +489,17 @@ TEST_F(CliPosix, Signals) {
       {SIGHUP, false, milliseconds(8)},
       {SIGTERM, false, milliseconds(20)},
       {SIGINT, false, milliseconds(300), true},
+      // Nothing can be cleaned up then: there is nothing to clean.
+      {SIGKILL, false, milliseconds(2)},
+      {SIGKILL, false, milliseconds(30)},
+      {SIGKILL, false, milliseconds(200)},
   };
   for (const Row& row : rows) {
     write_file(dir_ / "a.svf", row.ignored_at_start ? kLongInput : kEndlessInput);
     int reader = -1;
+    fs::remove(dir_ / "a.gvf");
     if (row.fifo) {
       // A write that blocks must not keep the signal from ending the run.
-      fs::remove(dir_ / "a.gvf");
       ASSERT_EQ(::mkfifo((dir_ / "a.gvf").c_str(), 0600), 0);
       reader = ::open((dir_ / "a.gvf").c_str(), O_RDONLY | O_NONBLOCK);
     } else {
@@ -443,6 +512,7 @@ TEST_F(CliPosix, Signals) {
     // private old output's content never shows through it.
     mode_t seen = 0;
     if (row.delay.count() == 0) {
+      use_named_temporary(options);
       options.signal_when = [&] {
         struct stat st {};
         for (const auto& name : hidden_entries(dir_)) {

@@ -49,6 +49,37 @@ TEST(OutputName, LandsBesideTheInput) {
     EXPECT_EQ(derive_output_name(input, style), output) << input.substr(0, 40);
 }
 
+// Names in messages: as they are where nothing in them could be misread,
+// else quoted as a POSIX shell reads them back, on one line.
+TEST(Names, ShownOnOneLineAndToldApart) {
+  struct Row {
+    std::string name;
+    std::string quoted;
+    std::string shown;  // empty: as it is
+  };
+  const Row rows[] = {
+      {"board.svf", "'board.svf'", ""},
+      {"my board.svf", "'my board.svf'", ""},
+      {"C:\\jtag\\b.svf", "'C:\\jtag\\b.svf'", ""},
+      {"\u65e5\u672c \U0001f600.svf", "'\u65e5\u672c \U0001f600.svf'", ""},
+      {"it's.svf", "\"it's.svf\"", "\"it's.svf\""},
+      {"say \"hi\".svf", "'say \"hi\".svf'", "'say \"hi\".svf'"},
+      {"it's $HOME", "'it'\\''s $HOME'", "'it'\\''s $HOME'"},
+      {"a\nb.svf", "'a'$'\\n''b.svf'", "'a'$'\\n''b.svf'"},
+      {"\t\r\x1b[2J", "$'\\t\\r\\033''[2J'", "$'\\t\\r\\033''[2J'"},
+      {"\xff\xc3.svf", "$'\\377\\303''.svf'", "$'\\377\\303''.svf'"},
+      {"\xc2\x9b"
+       "1m\x7f",
+       "$'\\302\\233''1m'$'\\177'", "$'\\302\\233''1m'$'\\177'"},
+      {"\xed\xa0\x80\xf4\x90\x80\x80", "$'\\355\\240\\200\\364\\220\\200\\200'",
+       "$'\\355\\240\\200\\364\\220\\200\\200'"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(quoted_name(row.name), row.quoted) << row.name;
+    EXPECT_EQ(shown_name(row.name), row.shown.empty() ? row.name : row.shown) << row.name;
+  }
+}
+
 // Windows names take the form without the 260-character limit when they,
 // or their temporary name (8 more), could pass it.
 TEST(WindowsNames, LongPathsTakeTheExtendedForm) {
@@ -121,6 +152,7 @@ TEST_F(Cli, WhatCannotBeOpenedIsNamed) {
   std::vector<std::pair<std::string, std::string>> rows = {
       {"missing.svf", "cannot open 'missing.svf': No such file or directory"},
       {"folder.svf", "cannot open 'folder.svf': not a regular file"},
+      {"a\nb.svf", "cannot open 'a'$'\\n''b.svf': No such file or directory"},
       {"a.svf", "cannot create 'a.gvf': Is a directory"},
       // No folder can hold the name: too long, not missing.
       {too_long + ".svf", "cannot open '" + too_long + ".svf': File name too long"},
@@ -156,6 +188,7 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
       {"a.svf", "hard"},
       {"x.gvf", "none, read-only", true},
       {"x.gvf", "none, not seen by name", false, "status:2:ENOENT"},
+      {"it's.gvf", "none, with a quote"},
   };
   for (const Row& row : rows) {
     fs::remove_all(dir_);
@@ -181,7 +214,8 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
       options.environment = {{"SVFSPLIT_FAULTS", row.faults}};
     }
     const auto r = run_program(dir_, {"svfsplit", row.input}, options);
-    const std::string output = row.input == std::string("x.gvf") ? "x.gvf" : "a.gvf";
+    const std::string input = row.input;
+    const std::string output = input == "a.svf" ? "a.gvf" : input == "it's.gvf" ? "\"it's.gvf\"" : input;
     EXPECT_EQ(r.out, "Could not write " + output + ": it is the input file\n") << row.link_kind;
     EXPECT_EQ(r.status, 1) << row.link_kind;
     EXPECT_EQ(read_file(dir_ / row.input), kBoardInput) << row.link_kind;

@@ -113,9 +113,7 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
       platform::File file;
       if (sink != Sink::kString) {
         ASSERT_EQ(platform::open_folder((folder_name / "").string(), folder), 0);
-        ASSERT_EQ(platform::create_new(folder, name, file), 0);
-        platform::File again;  // a name that is taken is never reused
-        EXPECT_EQ(platform::create_new(folder, name, again), EEXIST);
+        ASSERT_EQ(platform::create_temporary(folder, name + ".tmp", file), 0);
       }
       {
         const auto writer =
@@ -126,8 +124,17 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
         ASSERT_TRUE(out->flush());
       }
       if (sink != Sink::kString) {
-        platform::close(file);
+        ASSERT_EQ(platform::replace(folder, file, name + ".tmp", name), 0);
         written = test::read_file(folder_name / name);
+        // A name that is taken is never given to another temporary file.
+        platform::File again;
+        platform::Error error = platform::create_temporary(folder, name, again);
+        if (error == 0)
+          error = platform::replace(folder, again, name, name + ".other");
+        EXPECT_EQ(error, EEXIST);
+        EXPECT_EQ(test::read_file(folder_name / name), written);
+        if (again.is_open())
+          platform::discard(folder, again, name);  // nameless: closed only
         platform::discard(folder, file, name);
       }
       EXPECT_EQ(written, expected) << "buffer " << buffer << ", sink " << static_cast<int>(sink);
@@ -136,8 +143,9 @@ TEST(Output, KeepsEveryByteWhateverTheBufferSize) {
 }
 
 TEST(Output, RecordsTheFirstWriteError) {
+  platform::Folder dev;
   platform::File file;
-  if (platform::open_existing_output("/dev/full", file) != 0)
+  if (platform::open_folder("/dev/", dev) != 0 || platform::open_existing_output(dev, "full", file) != 0)
     GTEST_SKIP() << "no /dev/full";
   for (const auto writer : {Output::Writer::kThisThread, Output::Writer::kSecondThread}) {
     Output out(file, writer, 16);

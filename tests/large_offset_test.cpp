@@ -3,6 +3,7 @@
 // zeros), so it is labelled "slow" and left out of the default test run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -23,24 +24,30 @@ TEST(LargeOffset, LongCommandBeyondFourGiB) {
       "\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" + hex_digits(75, 1) + ");\r\nRUNTEST 1 TCK;\r\n";
   ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), gap), static_cast<ssize_t>(tail.size()));
 
-  // The output goes through a pipe; only its length and its end are kept.
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
+  // The output goes through a FIFO; only its length and its end are kept.
+  const auto folder_name = std::filesystem::temp_directory_path();
+  const std::string fifo = "svfsplit-fifo-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkfifo((folder_name / fifo).c_str(), 0600), 0);
+  const int reading = ::open((folder_name / fifo).c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reading, 0);
+  platform::Folder folder;
+  platform::File input, output;
+  ASSERT_EQ(platform::open_input(path.string(), input), 0);
+  ASSERT_EQ(platform::open_folder((folder_name / "").string(), folder), 0);
+  ASSERT_EQ(platform::open_existing_output(folder, fifo, output), 0);
+  std::filesystem::remove(folder_name / fifo);
+  ASSERT_EQ(::fcntl(reading, F_SETFL, 0), 0);
   std::uint64_t received = 0;
   std::string last;
   std::thread reader([&] {
     std::vector<char> buf(1 << 20);
-    for (ssize_t n; (n = ::read(pipe_fds[0], buf.data(), buf.size())) > 0;) {
+    for (ssize_t n; (n = ::read(reading, buf.data(), buf.size())) > 0;) {
       received += static_cast<std::uint64_t>(n);
       last.append(buf.data(), static_cast<std::size_t>(n));
       if (last.size() > 8192)
         last.erase(0, last.size() - 4096);
     }
   });
-  platform::File input, output;
-  ASSERT_EQ(platform::open_input(path.string(), input), 0);
-  ASSERT_EQ(platform::open_existing_output("/dev/fd/" + std::to_string(pipe_fds[1]), output), 0);
-  ::close(pipe_fds[1]);
   const Source source = Source::file(input);
   std::optional<ConvertReport> report;
   {
@@ -51,7 +58,7 @@ TEST(LargeOffset, LongCommandBeyondFourGiB) {
   }
   platform::close(output);
   reader.join();
-  ::close(pipe_fds[0]);
+  ::close(reading);
   ::close(fd);
   std::filesystem::remove(path);
 
