@@ -198,6 +198,8 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     if (const platform::Error e = platform::open_folder(folder_name_, folder_, kLongestName))
       return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
     error = platform::open_existing_output(folder_, target_.substr(folder_name_.size()), previous);
+    if (error != 0 && seen && *seen == input.id)
+      return Opened::kSameFile;  // that the input is open may be what kept it from opening (Windows)
     if (error == ENOENT && !seen)
       break;  // nothing there: a new output
     if (error == 0) {

@@ -63,7 +63,9 @@ void complain(const std::vector<std::string>& problems) {
 
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
-  const std::string output_name = svfsplit::derive_output_name(input_name);
+  // Named after the file the name opens: "LONGFI~1.SVF" replaces
+  // longfilename.gvf on Windows, not a new LONGFI~1.gvf.
+  const std::string output_name = svfsplit::derive_output_name(platform::meant_name(input_name));
 
   FileConversion files;
   const auto opened = files.open(input_name, output_name);
@@ -131,6 +133,7 @@ int run(const std::vector<std::string>& args) {
   // Standard output that cannot be written is a failure too.
   if (g_stdout_failed && (status == kSuccess || status == kUnsplit))
     status = kFailure;
+  platform::hold_own_console();
   return status;
 }
 

@@ -68,6 +68,10 @@ std::string error_text(Error error) {
   return internal::system_error_text(error);
 }
 
+bool console_closes_with_the_run(const ConsoleReport& console) {
+  return console.processes == 1 && console.input_is_console && console.output_is_console;
+}
+
 bool stop_requested() noexcept {
   return g_stop.load(std::memory_order_relaxed) != 0;
 }

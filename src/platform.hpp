@@ -106,6 +106,13 @@ class Folder {
 // on Windows, whose shell does not expand wildcards), not a file's name.
 bool is_pattern(std::string_view name);
 
+// The name of the file that `name` opens, as the system means it: on
+// Windows, short (8.3) components take their long names, and the spaces
+// and dots that end the last component, which Windows drops, are dropped;
+// a "\\?\" name, which Windows takes literally, stays as it is. Elsewhere,
+// `name` itself.
+std::string meant_name(const std::string& name);
+
 // Opens a file for reading. Never waits: a FIFO without a writer opens at
 // once (and is then refused as not a regular file).
 Error open_input(const std::string& name, File& file);
@@ -210,6 +217,22 @@ void catch_stop_requests();
 bool stop_requested() noexcept;
 // Ends the process as the request caught would have ended it.
 [[noreturn]] void end_by_stop_request();
+
+// What the console that the program was started in says of itself.
+struct ConsoleReport {
+  unsigned processes = 0;  // attached to it, this one included; 0: none
+  bool input_is_console = false;
+  bool output_is_console = false;
+};
+
+// Whether that console was opened for this run alone, and closes the
+// moment it ends: a file dropped on the program in Explorer, "Open with".
+// Never so from a Command Prompt, a script, or with a stream redirected.
+bool console_closes_with_the_run(const ConsoleReport& console);
+
+// Where the console closes with the run (Windows), lets its lines be read:
+// "Press any key to close this window", and waits for a key.
+void hold_own_console();
 
 // Milliseconds from an arbitrary start, never going back.
 std::int64_t monotonic_milliseconds();

@@ -56,4 +56,10 @@ Error after_close(Error error);
 // are kept as they are.
 std::string extended_length_path(std::string_view full, std::size_t extra);
 
+#if defined(_WIN32)
+// The errno-style code for a Windows error: errno's own where one says the
+// same, kInUse, or one that error_text() tells by the system's own text.
+Error windows_error(unsigned long code);
+#endif
+
 }  // namespace svfsplit::platform::internal

@@ -149,6 +149,10 @@ bool is_pattern(std::string_view) {
   return false;  // the shell has expanded any wildcard
 }
 
+std::string meant_name(const std::string& name) {
+  return name;
+}
+
 Error open_folder(const std::string& name, Folder& folder, std::size_t) {
   // Readable, so that a rename in it can be synced; only a place to name
   // files in where it cannot be read.
@@ -411,6 +415,8 @@ void prepare_process() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
 }
+
+void hold_own_console() {}  // a terminal stays open
 
 void catch_stop_requests() {
   struct sigaction action {};

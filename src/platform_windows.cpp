@@ -7,6 +7,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,8 +24,12 @@ using internal::Call;
 
 struct FileAccess {
   static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static HANDLE handle(const Folder& folder) { return reinterpret_cast<HANDLE>(folder.native_); }
   static const std::string& path(const Folder& folder) { return folder.path_; }
-  static void adopt(Folder& folder, std::string path) { folder.path_ = std::move(path); }
+  static void adopt(Folder& folder, HANDLE handle, std::string path) {
+    folder.native_ = reinterpret_cast<std::intptr_t>(handle);
+    folder.path_ = std::move(path);
+  }
   static File adopt(HANDLE handle) {
     File file;
     file.native_ = reinterpret_cast<std::intptr_t>(handle);
@@ -58,9 +63,16 @@ std::string narrow(std::wstring_view utf16) {
   return text;
 }
 
-// The errno-style code for the last Win32 error.
-Error last_error() {
-  switch (::GetLastError()) {
+// Windows errors without an errno-style code of their own are kept as
+// this plus their number, and told by the system's own text.
+constexpr Error kWindowsError = 0x20000;
+
+}  // namespace
+
+namespace internal {
+
+Error windows_error(unsigned long code) {
+  switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
@@ -71,6 +83,7 @@ Error last_error() {
       return ENOENT;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
       return kInUse;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
@@ -109,9 +122,19 @@ Error last_error() {
       return ELOOP;
     case ERROR_BUSY:
       return EBUSY;
-    default:
-      return EIO;
+    case ERROR_NOT_SUPPORTED:
+      return EOPNOTSUPP;
   }
+  return code < 0x10000 ? kWindowsError + static_cast<Error>(code) : EIO;
+}
+
+}  // namespace internal
+
+namespace {
+
+// The errno-style code for the last Win32 error.
+Error last_error() {
+  return internal::windows_error(::GetLastError());
 }
 
 // Set once the run has cleaned up, for a console that is closing.
@@ -135,12 +158,11 @@ DWORD part(std::size_t size, int fault) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// How many characters a temporary name adds to its output's: ".", ".",
-// and six random ones.
-constexpr std::size_t kTemporaryExtra = 8;
-
-// The full path of a name, as GetFullPathNameW makes it, in UTF-8.
+// The full path of a name, as GetFullPathNameW makes it, in UTF-8. A
+// "\\?\" name is taken as it is: the system does not touch it either.
 std::string full_path(const std::string& name) {
+  if (name.starts_with("\\\\?\\"))
+    return name;
   const std::wstring w = wide(name.empty() ? "." : name);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
@@ -156,9 +178,9 @@ std::string full_path(const std::string& name) {
 }
 
 // A name as it is handed to the system: a full path, in the form that
-// lifts the 260-character limit where it, or its temporary name, needs it.
+// lifts the 260-character limit where it needs it.
 std::wstring system_name(const std::string& name) {
-  return wide(internal::extended_length_path(full_path(name), kTemporaryExtra));
+  return wide(internal::extended_length_path(full_path(name), 0));
 }
 
 // Whether the name is longer than the system takes at all: a component of
@@ -215,6 +237,59 @@ bool is_console(HANDLE h) {
   return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
 }
 
+// The system's own text for a Windows error, in English where it has it,
+// without its final period and line end.
+std::string windows_text(DWORD code) {
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  wchar_t text[512];
+  DWORD n = ::FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512, nullptr);
+  if (n == 0)
+    n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
+  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+  if (n == 0)
+    return "Windows error " + std::to_string(code);
+  return narrow(std::wstring_view(text, n));
+}
+
+// Sets or clears a file's deletion when its last handle closes.
+bool mark_for_deletion(HANDLE h, bool deleted) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = deleted ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// A function of ntdll's, which every process has loaded.
+template <class Function>
+Function ntdll(const char* name) {
+  const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// Renames the file `h` to `name` in the folder `folder`, relative to its
+// handle. The system's own call takes the name so; kernelbase's
+// SetFileInformationByHandle does on Windows, but Wine's makes a full path
+// of it first.
+bool rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
+  using SetInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  using StatusToError = ULONG(WINAPI*)(LONG);
+  static const auto set_information = ntdll<SetInformationFile>("NtSetInformationFile");
+  static const auto to_error = ntdll<StatusToError>("RtlNtStatusToDosError");
+  constexpr int kFileRenameInformation = 10;
+  const DWORD bytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = folder;
+  info->FileNameLength = bytes;
+  std::memcpy(info->FileName, name.data(), bytes);
+  IO_STATUS_BLOCK io{};
+  const LONG status = set_information(h, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  if (status >= 0)
+    return true;
+  ::SetLastError(to_error(status));
+  return false;
+}
+
 }  // namespace
 
 namespace internal {
@@ -269,9 +344,10 @@ std::string system_error_text(Error error) {
       return "Too many levels of symbolic links";
     case EOPNOTSUPP:
       return "Operation not supported";
-    default:
-      return "Unknown error " + std::to_string(error);
   }
+  if (error > kWindowsError)
+    return windows_text(static_cast<DWORD>(error - kWindowsError));
+  return "Unknown error " + std::to_string(error);
 }
 
 }  // namespace internal
@@ -289,10 +365,33 @@ bool is_pattern(std::string_view name) {
   return name.find_first_of("*?") != std::string_view::npos;
 }
 
+std::string meant_name(const std::string& name) {
+  if (name.starts_with("\\\\?\\"))
+    return name;
+  std::string meant = name;
+  // Short names have a '~'. Wine's GetLongPathNameW overruns its buffer
+  // past MAX_PATH characters.
+  const std::wstring typed = wide(name);
+  const bool may_be_short = name.find('~') != std::string::npos && typed.size() < MAX_PATH;
+  const DWORD n = may_be_short ? ::GetLongPathNameW(typed.c_str(), nullptr, 0) : 0;
+  std::wstring long_name(n, L'\0');
+  if (n > 0 && ::GetLongPathNameW(typed.c_str(), long_name.data(), n) == n - 1) {
+    long_name.resize(n - 1);
+    meant = narrow(long_name);
+  }
+  const auto start = meant.find_last_of("\\/:") + 1;  // 0 when there is none
+  const auto end = meant.find_last_not_of(". ");
+  if (end != std::string::npos && end + 1 >= start)
+    meant.resize(end + 1);
+  return meant;
+}
+
 Error open_input(const std::string& name, File& file) {
-  // Others may read, write, rename and delete the file meanwhile, as on
-  // POSIX. A folder opens too, to be refused as not a regular file.
-  return open_file(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, file, Call::kOpen);
+  // Others may read, rename and delete the file meanwhile, not write it: a
+  // file that a program is writing is in use. A folder opens too, to be
+  // refused as not a regular file.
+  return open_file(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                   file, Call::kOpen);
 }
 
 Error open_existing_output(const Folder& folder, const std::string& entry, File& file) {
@@ -319,17 +418,38 @@ Error open_existing_output(const Folder& folder, const std::string& entry, File&
   return 0;
 }
 
-// Windows has no calls relative to a folder: a folder is its path.
-Folder::~Folder() = default;
+Folder::~Folder() {
+  if (native_ != kNone)
+    ::CloseHandle(FileAccess::handle(*this));
+}
 
-Error open_folder(const std::string& name, Folder& folder, std::size_t) {
+Error open_folder(const std::string& name, Folder& folder, std::size_t longest_entry) {
+  std::string path = full_path(name);
+  if (!path.ends_with('\\') && !path.ends_with('/'))
+    path += '\\';
+  path = internal::extended_length_path(path, longest_entry);
+  const std::wstring wpath = wide(path);
   return attempt(Call::kOpen, [&](int) -> Error {
-    const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    // Without delete sharing, nobody can rename or remove the folder while
+    // the run works in it; where another program already holds it so,
+    // the run goes on with a folder that can move.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (const DWORD share : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, kShareAll}) {
+      h = ::CreateFileW(wpath.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, share, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (h != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION)
+        break;
+    }
+    if (h == INVALID_HANDLE_VALUE)
       return last_error();
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      ::CloseHandle(h);
       return ENOTDIR;
-    FileAccess::adopt(folder, name);
+    }
+    Folder opened;
+    FileAccess::adopt(opened, h, path);
+    folder = std::move(opened);
     return 0;
   });
 }
@@ -337,8 +457,17 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t) {
 Error create_temporary(const Folder& folder, const std::string& name, File& file) {
   // With DELETE access, the file is renamed and removed through this
   // handle; another program can open it meanwhile only if it allows that.
-  return open_file(FileAccess::path(folder) + name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file, Call::kCreate);
+  File created;
+  if (const Error error =
+          open_file(FileAccess::path(folder) + name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, created, Call::kCreate))
+    return error;
+  // Deleted when its last handle closes, whatever ends the process, until
+  // replace() keeps it. A file system that cannot mark it leaves it to
+  // discard().
+  (void)mark_for_deletion(FileAccess::handle(created), true);
+  file = std::move(created);
+  return 0;
 }
 
 Error status(const File& file, FileStatus& status) {
@@ -436,37 +565,63 @@ Error close(File& file) {
   return internal::after_close(::CloseHandle(FileAccess::release(file)) ? 0 : last_error());
 }
 
+namespace {
+
+// Renames the complete file `h` over `target` in `folder`. A program that
+// holds `target` open usually lets go within moments (a scanner, an
+// indexer); one that holds it longer but allows its deletion has it moved
+// aside, under `aside`, and deleted once it lets go, as LLVM's tools do.
+Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, const std::wstring& aside) {
+  const HANDLE in = FileAccess::handle(folder);
+  Error error = 0;
+  for (int tries = 0;; ++tries) {
+    if (rename_in(h, in, target, true))
+      return 0;
+    error = last_error();
+    if ((error != kInUse && error != EACCES) || tries == 40 || stop_requested())
+      break;
+    ::Sleep(50);
+  }
+  if (error != kInUse && error != EACCES)
+    return error;
+  const HANDLE held = ::CreateFileW(wide(FileAccess::path(folder)).append(target).c_str(), DELETE, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (held == INVALID_HANDLE_VALUE)
+    return last_error() == kInUse ? kInUse : error;
+  // Moved aside only if it can go once its holder lets go (a file mapped
+  // into memory cannot), and put back if the rename fails all the same.
+  if (!rename_in(held, in, aside, false)) {
+    ::CloseHandle(held);
+    return kInUse;
+  }
+  if (!mark_for_deletion(held, true)) {
+    (void)rename_in(held, in, target, false);
+    ::CloseHandle(held);
+    return kInUse;
+  }
+  if (!rename_in(h, in, target, true)) {
+    error = last_error();
+    (void)mark_for_deletion(held, false);
+    (void)rename_in(held, in, target, false);
+    ::CloseHandle(held);
+    return error;
+  }
+  ::CloseHandle(held);
+  return 0;
+}
+
+}  // namespace
+
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
-  (void)name;  // renamed through its handle
   // Closing cannot fail once the writes have: the test seam's failure of
   // it is taken before the rename, which would leave nothing to undo.
   if (const Error error = internal::after_close(0))
     return error;
-  // The rename takes the target as an NT path ("\\??\\C:\\...").
-  std::string to = internal::extended_length_path(full_path(FileAccess::path(folder) + target), MAX_PATH);
-  if (to.starts_with("\\\\?\\"))
-    to[1] = '?';
-  const std::wstring wto = wide(to);
-  const DWORD bytes = static_cast<DWORD>(wto.size() * sizeof(wchar_t));
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = TRUE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = bytes;
-  std::memcpy(info->FileName, wto.data(), bytes);
   const HANDLE h = FileAccess::handle(file);
-  const Error error = attempt(Call::kRename, [&](int) -> Error {
-    // A program that has the target open (a scanner, an indexer) usually
-    // lets go within moments.
-    for (int tries = 0;; ++tries) {
-      if (::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
-        return 0;
-      const Error e = last_error();
-      if ((e != kInUse && e != EACCES) || tries == 40 || stop_requested())
-        return e;
-      ::Sleep(50);
-    }
-  });
+  if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false) ? 0 : last_error(); }))
+    return error;
+  const Error error =
+      attempt(Call::kRename, [&](int) { return rename_over(h, folder, wide(target), wide(name + ".old")); });
   if (error != 0)
     return error;
   ::CloseHandle(FileAccess::release(file));
@@ -475,13 +630,14 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
 
 Error discard(const Folder& folder, File& file, const std::string& name) {
   if (file.is_open()) {
-    // Deleted when closed, whoever else has it open with delete sharing.
-    FILE_DISPOSITION_INFO info{};
-    info.DeleteFile = TRUE;
+    // Deleted when closed, whoever else has it open with delete sharing:
+    // marked so from its creation, unless a rename was tried.
     const HANDLE h = FileAccess::handle(file);
-    const Error error = attempt(Call::kRemove, [&](int) -> Error {
-      return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) ? 0 : last_error();
-    });
+    FILE_STANDARD_INFO info{};
+    const bool marked = ::GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info) && info.DeletePending;
+    const Error error =
+        marked ? 0
+               : attempt(Call::kRemove, [&](int) -> Error { return mark_for_deletion(h, true) ? 0 : last_error(); });
     ::CloseHandle(FileAccess::release(file));
     return error;
   }
@@ -492,7 +648,7 @@ Error discard(const Folder& folder, File& file, const std::string& name) {
 Error print(Stream stream, std::string_view text) {
   const HANDLE h = standard_handle(stream);
   if (h == nullptr || h == INVALID_HANDLE_VALUE)
-    return EBADF;
+    return 0;  // started without it (detached, a service): nobody to tell
   std::string lines;
   for (const char c : text) {
     if (c == '\n')
@@ -529,6 +685,31 @@ bool is_terminal(Stream stream) {
 void prepare_process() {
   // No message boxes for drives without media: a failure to report instead.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void hold_own_console() {
+  ConsoleReport console;
+  DWORD ids[2];
+  console.processes = ::GetConsoleProcessList(ids, 2);
+  const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  console.input_is_console = is_console(in);
+  console.output_is_console = is_console(standard_handle(Stream::kOut));
+  if (!console_closes_with_the_run(console))
+    return;
+  // The run is over: closing the window need not wait for it.
+  if (g_cleaned_up != nullptr)
+    ::SetEvent(g_cleaned_up);
+  (void)print(Stream::kOut, "Press any key to close this window\n");
+  ::FlushConsoleInputBuffer(in);
+  ::SetConsoleMode(in, 0);  // Ctrl+C is a key too
+  for (;;) {
+    INPUT_RECORD record{};
+    DWORD read = 0;
+    if (!::ReadConsoleInputW(in, &record, 1, &read) || read == 0)
+      return;
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
+      return;
+  }
 }
 
 void catch_stop_requests() {

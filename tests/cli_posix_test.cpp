@@ -145,55 +145,6 @@ TEST_F(CliPosix, LongestNamesConvertToo) {
   }
 }
 
-// Standard output that cannot be written, or is closed: the conversion
-// itself is done and kept; only the status tells. A run blocked on a full
-// one still ends by an interrupt, with the output as far as it got: the
-// previous one before the rename, the new one after.
-TEST_F(CliPosix, StandardStreams) {
-  using Stdout = ProgramOptions::Stdout;
-  struct Row {
-    const char* name;
-    Stdout kind;
-    std::size_t room;
-    bool stdin_closed;
-    int status;  // or -1: ended by SIGTERM
-    bool converted;
-  };
-  const std::size_t first_line = kProcessing.size();
-  const Row rows[] = {
-      {"full", Stdout::kFull, 0, false, 1, true},
-      {"a pipe nobody reads", Stdout::kClosedPipe, 0, false, 1, true},
-      {"closed, with standard input", Stdout::kClosed, 0, true, 0, true},
-      {"blocked on the first line", Stdout::kFilledPipe, 0, false, -1, false},
-      {"blocked on the last line", Stdout::kFilledPipe, first_line, false, -1, true},
-  };
-  write_file(dir_ / "a.svf", kBoardInput);
-  for (const Row& row : rows) {
-    write_file(dir_ / "a.gvf", kPrevious);
-    ProgramOptions options;
-    options.stdout_kind = row.kind;
-    options.stdout_room = row.room;
-    options.stdin_closed = row.stdin_closed;
-    if (row.status < 0) {
-      options.signal = SIGTERM;
-      options.delay = std::chrono::milliseconds(300);
-    }
-    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-    EXPECT_EQ(r.signal, row.status < 0 ? SIGTERM : 0) << row.name;
-    EXPECT_EQ(r.status, row.status) << row.name;
-    EXPECT_EQ(read_file(dir_ / "a.gvf") == convert_text(kBoardInput).output, row.converted) << row.name;
-    EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput) << row.name;
-    EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
-    if (row.status < 0)
-      continue;
-    // A failed run keeps its own status.
-    options.stdin_closed = false;
-    EXPECT_EQ(run_program(dir_, {"svfsplit", "missing.svf"}, options).status, 1) << row.name;
-    EXPECT_EQ(run_program(dir_, {"svfsplit"}, options).status, 2) << row.name;
-  }
-  EXPECT_FALSE(fs::exists(dir_ / "missing.gvf"));
-}
-
 // Links and odd files at the output name: what the name reaches gets the
 // new output whole, or keeps what it had.
 TEST_F(CliPosix, LinksAtTheOutputName) {

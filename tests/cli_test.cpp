@@ -1,9 +1,15 @@
 // The program end to end, on every system: the real binary on temporary
 // files, its standard output and error, exit status, and what it leaves
 // on disk.
+#include <csignal>
 #include <tuple>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -80,6 +86,25 @@ TEST(Names, ShownOnOneLineAndToldApart) {
   }
 }
 
+// A console opened for the run alone (a file dropped on the program in
+// Explorer) closes with it: the program then waits for a key.
+TEST(Console, HeldOnlyWhenItClosesWithTheRun) {
+  struct Row {
+    const char* name;
+    platform::ConsoleReport console;
+    bool closes;
+  };
+  const Row rows[] = {
+      {"dropped on it in Explorer", {1, true, true}, true},
+      {"from a Command Prompt", {2, true, true}, false},
+      {"from a script in a Command Prompt", {3, true, true}, false},
+      {"its input redirected", {1, false, true}, false},
+      {"its output redirected", {1, true, false}, false},
+      {"no console", {0, false, false}, false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(platform::console_closes_with_the_run(row.console), row.closes) << row.name;
+}
+
 // Windows names take the form without the 260-character limit when they,
 // or their temporary name (8 more), could pass it.
 TEST(WindowsNames, LongPathsTakeTheExtendedForm) {
@@ -111,6 +136,13 @@ TEST_F(Cli, UsageHelpAndVersion) {
 #endif
   // What Windows users type: switches, and wildcards its shell leaves.
   const std::string not_found = "Could not open file\n";
+  const auto missing = [](const std::string& name) {
+    return "svfsplit: cannot open '" + name + "': No such file or directory\n";
+  };
+  const auto wildcard = [](const std::string& name) {
+    return "svfsplit: cannot open '" + name + "': wildcards are not expanded; give one file name\n";
+  };
+  const std::string long_pattern = "*" + std::string(40, 'a') + ".svf";
   struct Row {
     std::vector<std::string> args;
     std::string out;  // its start
@@ -125,11 +157,11 @@ TEST_F(Cli, UsageHelpAndVersion) {
       {{"svfsplit", "/?"}, windows ? help : not_found, windows ? 0 : 1},
       {{"svfsplit", "-?"}, windows ? help : not_found, windows ? 0 : 1},
       {{"svfsplit", "--version"}, "svfsplit " SVFSPLIT_VERSION "\n", 0},
-      {{"svfsplit", "*.svf"},
-       not_found,
-       1,
-       windows ? "svfsplit: cannot open '*.svf': wildcards are not expanded; give one file name\n"
-               : "svfsplit: cannot open '*.svf': No such file or directory\n"},
+      {{"svfsplit", "*.svf"}, not_found, 1, windows ? wildcard("*.svf") : missing("*.svf")},
+      {{"svfsplit", long_pattern}, not_found, 1, windows ? wildcard(long_pattern) : missing(long_pattern)},
+      {{"svfsplit", "board?.svf"}, not_found, 1, windows ? wildcard("board?.svf") : missing("board?.svf")},
+      // The '?' of a name Windows takes literally is no wildcard.
+      {{"svfsplit", "\\\\?\\C:\\nowhere\\b.svf"}, not_found, 1, missing("\\\\?\\C:\\nowhere\\b.svf")},
   };
   for (const Row& row : rows) {
     const auto r = run_program(dir_, row.args);
@@ -149,7 +181,10 @@ TEST_F(Cli, WhatCannotBeOpenedIsNamed) {
   fs::create_directory(dir_ / "a.gvf");
   write_file(dir_ / "a.svf", kBoardInput);
   const std::string too_long(300, 'n');
+  const std::string longest(251, 'n');  // with ".svf", the longest name a folder holds
   std::vector<std::pair<std::string, std::string>> rows = {
+      {longest + ".svf", "cannot open '" + longest + ".svf': No such file or directory"},
+      {longest + "n.svf", "cannot open '" + longest + "n.svf': File name too long"},
       {"missing.svf", "cannot open 'missing.svf': No such file or directory"},
       {"folder.svf", "cannot open 'folder.svf': not a regular file"},
       {"a\nb.svf", "cannot open 'a'$'\\n''b.svf': No such file or directory"},
@@ -224,6 +259,58 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
   }
 }
 
+// Standard output that cannot be written, or is closed: the conversion
+// itself is done and kept; only the status tells. A run started without
+// any standard stream (detached on Windows, a service, `1>&- 2>&-`)
+// succeeds. A run blocked on a full one still ends by an interrupt, with
+// the output as far as it got: the previous one before the rename, the new
+// one after.
+TEST_F(Cli, StandardStreams) {
+  using Stdout = ProgramOptions::Stdout;
+  struct Row {
+    const char* name;
+    Stdout kind;
+    std::size_t room;
+    bool others_closed;  // standard input and error
+    int status;          // or -1: ended by SIGTERM
+    bool converted;
+  };
+  const Row rows[] = {
+    {"closed, with the others", Stdout::kClosed, 0, true, 0, true},
+#if !defined(_WIN32)
+    {"full", Stdout::kFull, 0, false, 1, true},
+    {"a pipe nobody reads", Stdout::kClosedPipe, 0, false, 1, true},
+    {"blocked on the first line", Stdout::kFilledPipe, 0, false, -1, false},
+    {"blocked on the last line", Stdout::kFilledPipe, kProcessing.size(), false, -1, true},
+#endif
+  };
+  write_file(dir_ / "a.svf", kBoardInput);
+  for (const Row& row : rows) {
+    write_file(dir_ / "a.gvf", kPrevious);
+    ProgramOptions options;
+    options.stdout_kind = row.kind;
+    options.stdout_room = row.room;
+    options.stdin_closed = row.others_closed;
+    options.stderr_closed = row.others_closed;
+    if (row.status < 0) {
+      options.signal = SIGTERM;
+      options.delay = std::chrono::milliseconds(300);
+    }
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(r.signal, row.status < 0 ? SIGTERM : 0) << row.name;
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_EQ(read_file(dir_ / "a.gvf") == convert_text(kBoardInput).output, row.converted) << row.name;
+    EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput) << row.name;
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
+    if (row.status < 0)
+      continue;
+    // A failed run keeps its own status.
+    EXPECT_EQ(run_program(dir_, {"svfsplit", "missing.svf"}, options).status, 1) << row.name;
+    EXPECT_EQ(run_program(dir_, {"svfsplit"}, options).status, 2) << row.name;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "missing.gvf"));
+}
+
 TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   std::string input = "X\n";
   for (int i = 0; i < 12; ++i) input += "SDR 300;\n";
@@ -293,6 +380,40 @@ TEST_F(Cli, WindowsPaths) {
   }
   // Lines end in CR LF on Windows.
   EXPECT_EQ(run_program(dir_, {"svfsplit", "missing.svf"}).out_bytes, "Could not open file\r\n");
+
+  // Names as Windows means them: a short name's output is the long name's,
+  // the spaces and dots that Windows drops do not reach the output, and a
+  // "\\?\" name is taken literally.
+  const std::wstring long_name = (dir_ / "longfilename.svf").wstring();
+  const std::wstring source = (dir_ / "source.txt").wstring();
+  write_file(dir_ / "longfilename.svf", kBoardInput);
+  write_file(dir_ / "source.txt", kBoardInput);
+  wchar_t short_name[MAX_PATH];
+  ASSERT_GT(::GetShortPathNameW(long_name.c_str(), short_name, MAX_PATH), 0u);
+  const std::string literal = "\\\\?\\" + dir_.string() + "\\";
+  struct Name {
+    std::string typed;
+    fs::path file;  // created
+    fs::path output;
+  };
+  const Name names[] = {
+      {fs::path(short_name).filename().string(), "longfilename.svf", "longfilename.gvf"},
+      {"b ", "b", "b.gvf"},
+      {"c.svf. .", "c.svf", "c.gvf"},
+      {literal + "x.svf.", "x.svf.", "x.gvf"},
+      {literal + "y.svf ", "y.svf ", "y.gvf"},
+  };
+  for (const Name& name : names) {
+    const std::wstring file = platform::utf16(literal + name.file.string());
+    ASSERT_TRUE(::CopyFileW(source.c_str(), file.c_str(), FALSE)) << name.typed;
+    write_file(dir_ / name.output, kPrevious);
+    const std::size_t before = entries();
+    const auto r = run_program(dir_, {"svfsplit", name.typed});
+    EXPECT_EQ(r.out, kProcessing + kDone) << name.typed;
+    EXPECT_EQ(read_file(dir_ / name.output), convert_text(kBoardInput).output) << name.typed;
+    EXPECT_EQ(entries(), before) << name.typed;  // no output under another name
+    ::DeleteFileW(file.c_str());                 // std::filesystem cannot remove "y.svf "
+  }
 
   // A read-only output is refused before anything is written.
   write_file(dir_ / "ro.svf", kBoardInput);

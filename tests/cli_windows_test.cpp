@@ -20,6 +20,8 @@ TEST(CliWindows, SkippedElsewhere) {
 
 #include <thread>
 
+#include "platform_internal.hpp"
+
 namespace svfsplit::test {
 namespace {
 
@@ -43,33 +45,60 @@ class CliWindows : public Cli {
 
 // A file held open with each sharing: a run that the holder would block
 // fails at once, before converting, and says why; the old output stays. A
-// scanner that opens the temporary file as soon as it appears, without
-// allowing its deletion, is refused: the file stays the run's, which
-// renames it whole. Nothing is left behind.
+// holder that takes the output only once the run has checked it (here, at
+// the rename) gets it moved aside if it allows that, else the run fails
+// and names it. A scanner that opens the temporary file as soon as it
+// appears, without allowing its deletion, is refused: the file stays the
+// run's, which renames it whole. Nothing is left behind.
 TEST_F(CliWindows, OtherProgramsHoldingFiles) {
   struct Row {
     const char* held;  // "." : the folder, watched
     const char* sharing;
+    bool late;        // from the rename on
     std::string err;  // empty: the run converts
   };
   const std::string output_in_use = "svfsplit: cannot create 'a.gvf': in use by another program\n";
+  const std::string input_in_use = "svfsplit: cannot open 'a.svf': in use by another program\n";
+  const std::string output_held = "svfsplit: cannot replace 'a.gvf': in use by another program\n";
   const Row rows[] = {
-      {"a.gvf", "none", output_in_use},
-      {"a.gvf", "read", output_in_use},
-      {"a.gvf", "readwrite", output_in_use},
-      {"a.gvf", "all", ""},
-      {"a.svf", "none", "svfsplit: cannot open 'a.svf': in use by another program\n"},
-      {"a.svf", "read", ""},
-      {".", "watch", ""},
+      {"a.gvf", "none", false, output_in_use},
+      {"a.gvf", "read", false, output_in_use},
+      {"a.gvf", "readwrite", false, output_in_use},
+      {"a.gvf", "all", false, ""},
+      {"a.svf", "none", false, input_in_use},
+      {"a.svf", "read", false, ""},
+      {"a.svf", "write", false, input_in_use},
+      {".", "watch", false, ""},
+      {"a.gvf", "read", true, output_held},
+      {"a.gvf", "readwrite", true, output_held},
+      {"a.gvf", "all", true, ""},
+      {"a.gvf", "map", true, output_held},  // a mapped file cannot be deleted
+      {"a.gvf", "lock", true, ""},
   };
   for (const Row& row : rows) {
-    const std::string what = std::string(row.held) + " held, sharing " + row.sharing;
+    const std::string what = std::string(row.held) + " held, sharing " + row.sharing + (row.late ? ", late" : "");
     const bool watching = row.sharing == std::string("watch");
     const std::string& input = watching ? kLongInput : kBoardInput;
     write_file(dir_ / "a.svf", input);
     write_file(dir_ / "a.gvf", kPrevious);
-    const auto holder = hold(row.sharing, dir_ / row.held, watching ? 20000 : 1000);
-    const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+    ProgramOptions options;
+    std::uintptr_t holder = 0;
+    std::thread late;
+    if (row.late) {
+      const fs::path pause = dir_ / "paused";
+      options.binary = SVFSPLIT_SEAM_BINARY;
+      options.environment = {{"SVFSPLIT_FAULTS", "rename:1:pause"}, {"SVFSPLIT_PAUSE_FILE", pause.string()}};
+      late = std::thread([&, pause] {
+        for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        holder = hold(row.sharing, dir_ / row.held, 2500);
+        fs::remove(pause);
+      });
+    } else {
+      holder = hold(row.sharing, dir_ / row.held, watching ? 20000 : 1000);
+    }
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    if (late.joinable())
+      late.join();
     wait_for(holder);
     EXPECT_EQ(r.err, row.err) << what;
     if (watching) {
@@ -80,11 +109,46 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
       EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(input).output) << what;
     } else {
       EXPECT_EQ(r.status, 1) << what;
-      EXPECT_EQ(r.out, "Could not open file\n") << what;
+      EXPECT_EQ(r.out,
+                row.late ? kProcessing + "Could not write a.gvf: in use by another program\n" : "Could not open file\n")
+          << what;
       EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << what;
     }
-    EXPECT_TRUE(hidden_entries(dir_).empty()) << what;
+    EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << what;
   }
+}
+
+// Ended from outside in mid-run (Task Manager's "End task", taskkill /F),
+// the run leaves the old output as it was and no temporary file: the file
+// is deleted with the process's last handle on it.
+TEST_F(CliWindows, EndTaskLeavesNothingBehind) {
+  write_file(dir_ / "a.svf", "X\r\nSDR 4294967295 TDI (0);\r\n");
+  for (const int ms : {30, 300, 1000}) {
+    write_file(dir_ / "a.gvf", kPrevious);
+    ProgramOptions options;
+    options.signal = 1;
+    options.delay = std::chrono::milliseconds(ms);
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
+    EXPECT_EQ(r.status, 1) << ms;
+    EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << ms;
+    EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << ms;
+  }
+}
+
+// Windows errors keep their meaning: those errno has a word for take it,
+// the others the system's own text.
+TEST(WindowsErrors, KeepTheirMeaning) {
+  const std::pair<DWORD, std::string> rows[] = {
+      {ERROR_FILE_NOT_FOUND, "No such file or directory"},
+      {ERROR_SHARING_VIOLATION, "in use by another program"},
+      {ERROR_USER_MAPPED_FILE, "in use by another program"},
+      {ERROR_HANDLE_DISK_FULL, "No space left on device"},
+  };
+  for (const auto& [code, text] : rows)
+    EXPECT_EQ(platform::error_text(platform::internal::windows_error(code)), text) << code;
+  const std::string network = platform::error_text(platform::internal::windows_error(ERROR_NETWORK_ACCESS_DENIED));
+  EXPECT_NE(network, platform::error_text(EIO));
+  EXPECT_NE(network.find("etwork"), std::string::npos) << network;
 }
 
 // Paths of 250, 300 and 1,100 characters, in nested folders, convert.

@@ -145,26 +145,33 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
     std::string err;  // its start
   };
   const Row rows[] = {
-      {"open:1:EACCES", "Could not open file\n", "svfsplit: cannot open 'a.svf': Permission denied\n"},
-      {"status:1:EIO", "Could not open file\n", "svfsplit: cannot open 'a.svf': Input/output error\n"},
-      {"open:2:EIO", "Could not open file\n",
-       "svfsplit: cannot create a temporary file beside 'a.gvf': Input/output error\n"},
-      {"open:3:EACCES", "Could not open file\n", "svfsplit: cannot create 'a.gvf': Permission denied\n"},
-      // The opened output must be looked at: it may be the input.
-      {"status:2:ENOENT,status:3:ENOENT", "Could not open file\n",
-       "svfsplit: cannot create 'a.gvf': No such file or directory\n"},
-      {"create:1:ENOSPC", "Could not open file\n",
-       "svfsplit: cannot create a temporary file beside 'a.gvf': No space left on device\n"},
-      {"read:2:EIO", kProcessing + "Could not read a.svf: Input/output error\n", ""},
-      {"write:2:EFBIG", kProcessing + "Could not write a.gvf: File too large\n", ""},
-      {"close:2:EIO", kProcessing + "Could not write a.gvf: Input/output error\n", ""},
-      {"sync:1:EIO", kProcessing + "Could not write a.gvf: Input/output error\n", ""},
-      {"rename:1:EXDEV", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
-       "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\n"},
-      {kNamedTemporary + "write:1:ENOSPC,remove:1:EIO",
-       kProcessing + "Could not write a.gvf: No space left on device\n", "svfsplit: cannot remove '.a.gvf."},
-      // An exception on the way out of the run still removes its file.
-      {kNamedTemporary + "print:1:throw", "", "svfsplit: std::bad_alloc\n"},
+    {"open:1:EACCES", "Could not open file\n", "svfsplit: cannot open 'a.svf': Permission denied\n"},
+    {"status:1:EIO", "Could not open file\n", "svfsplit: cannot open 'a.svf': Input/output error\n"},
+    {"open:2:EIO", "Could not open file\n",
+     "svfsplit: cannot create a temporary file beside 'a.gvf': Input/output error\n"},
+    {"open:3:EACCES", "Could not open file\n", "svfsplit: cannot create 'a.gvf': Permission denied\n"},
+    // The opened output must be looked at: it may be the input.
+    {"status:2:ENOENT,status:3:ENOENT", "Could not open file\n",
+     "svfsplit: cannot create 'a.gvf': No such file or directory\n"},
+    {"create:1:ENOSPC", "Could not open file\n",
+     "svfsplit: cannot create a temporary file beside 'a.gvf': No space left on device\n"},
+    {"read:2:EIO", kProcessing + "Could not read a.svf: Input/output error\n", ""},
+    {"write:2:EFBIG", kProcessing + "Could not write a.gvf: File too large\n", ""},
+    {"close:2:EIO", kProcessing + "Could not write a.gvf: Input/output error\n", ""},
+    {"sync:1:EIO", kProcessing + "Could not write a.gvf: Input/output error\n", ""},
+    {"rename:1:EXDEV", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
+     "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\n"},
+#if defined(_WIN32)
+    // Marked for deletion from its creation, the file goes with its
+    // handle: only one whose rename was tried needs removing.
+    {"rename:1:EXDEV,remove:1:EIO", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
+     "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\nsvfsplit: cannot remove '.a.gvf."},
+#else
+    {kNamedTemporary + "write:1:ENOSPC,remove:1:EIO", kProcessing + "Could not write a.gvf: No space left on device\n",
+     "svfsplit: cannot remove '.a.gvf."},
+#endif
+    // An exception on the way out of the run still removes its file.
+    {kNamedTemporary + "print:1:throw", "", "svfsplit: std::bad_alloc\n"},
   };
   for (const Row& row : rows) {
     const auto r = run_with(row.faults, true);

@@ -2,9 +2,12 @@
 // player, an editor, a virus scanner), for the tests of svfsplit.exe among
 // other programs.
 //
-//   svfsplit_holder none|read|readwrite|all FILE MS READY
-//       opens FILE for reading, allowing others that sharing, writes READY
-//       ("held", or "failed") and holds the file for MS milliseconds;
+//   svfsplit_holder none|read|readwrite|all|write|map|lock FILE MS READY
+//       opens FILE for reading, allowing others that sharing (write: for
+//       writing, allowing all; map: for reading, allowing all, and maps it
+//       into memory as a viewer does; lock: likewise, and locks its first
+//       byte), writes READY ("held", or "failed") and holds the file for MS
+//       milliseconds;
 //   svfsplit_holder watch FOLDER MS READY
 //       writes READY ("watching"), then opens the first file whose name
 //       starts with '.' that appears in FOLDER within MS milliseconds,
@@ -50,7 +53,7 @@ std::string watch(const std::wstring& folder, DWORD ms) {
       ::CloseHandle(h);
       return "opened";
     }
-    if (::GetLastError() == ERROR_SHARING_VIOLATION)
+    if (::GetLastError() == ERROR_SHARING_VIOLATION || ::GetLastError() == ERROR_ACCESS_DENIED)
       return "refused";
   }
   return "nothing seen";
@@ -70,16 +73,33 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     say(ready, watch(path, ms));
     return 0;
   }
-  DWORD share = 0;
-  if (mode == L"read")
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (mode == L"none")
+    share = 0;
+  else if (mode == L"read")
     share = FILE_SHARE_READ;
   else if (mode == L"readwrite")
     share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  else if (mode == L"all")
-    share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-  say(ready, h != INVALID_HANDLE_VALUE ? "held" : "failed");
+  const DWORD access = mode == L"write" ? GENERIC_WRITE : GENERIC_READ;
+  const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE mapping = nullptr;
+  const void* view = nullptr;
+  bool held = h != INVALID_HANDLE_VALUE;
+  if (held && mode == L"map") {
+    mapping = ::CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    view = mapping != nullptr ? ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    held = view != nullptr;
+  }
+  if (held && mode == L"lock") {
+    OVERLAPPED at{};
+    held = ::LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+  }
+  say(ready, held ? "held" : "failed");
   ::Sleep(ms);
+  if (view != nullptr)
+    ::UnmapViewOfFile(view);
+  if (mapping != nullptr)
+    ::CloseHandle(mapping);
   ::CloseHandle(h);
   return 0;
 }

@@ -27,19 +27,24 @@ struct ProgramOptions {
   // Set in the child's environment (the test build reads SVFSPLIT_*).
   std::vector<std::pair<std::string, std::string>> environment;
 
-  // The rest works on POSIX systems only.
-  std::uint64_t file_size_limit = 0;  // bytes; 0: none
-  std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
-  enum class Stdout { kPipe, kFull, kClosedPipe, kClosed, kFilledPipe } stdout_kind = Stdout::kPipe;
-  std::size_t stdout_room = 0;  // kFilledPipe: bytes the pipe takes before it blocks
+  // Streams the program starts without: none at all on Windows.
   bool stdin_closed = false;
-  bool stderr_terminal = false;  // a pseudo-terminal, instead of a pipe
-  int ignored_signal = 0;        // ignored from the start, as nohup does
-  int umask = -1;                // the child's umask; -1: the test's own
-  bool as_unprivileged = false;  // run as "nobody" when the tests run as root
-  int signal = 0;                // sent once `signal_when` holds (polled), or after `delay`
+  bool stderr_closed = false;
+  enum class Stdout { kPipe, kFull, kClosedPipe, kClosed, kFilledPipe } stdout_kind = Stdout::kPipe;
+  // Ends the run once `signal_when` holds (polled), or after `delay`: by
+  // this signal on POSIX systems, by TerminateProcess on Windows.
+  int signal = 0;
   std::function<bool()> signal_when;
   std::chrono::milliseconds delay{0};
+
+  // The rest works on POSIX systems only (and kPipe and kClosed above).
+  std::uint64_t file_size_limit = 0;  // bytes; 0: none
+  std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
+  std::size_t stdout_room = 0;        // kFilledPipe: bytes the pipe takes before it blocks
+  bool stderr_terminal = false;       // a pseudo-terminal, instead of a pipe
+  int ignored_signal = 0;             // ignored from the start, as nohup does
+  int umask = -1;                     // the child's umask; -1: the test's own
+  bool as_unprivileged = false;       // run as "nobody" when the tests run as root
 };
 
 ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args, const ProgramOptions& options = {});

@@ -79,7 +79,10 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   if (pid == 0) {
     ::close(out[0]);
     ::close(err[0]);
-    ::dup2(err[1], 2);
+    if (options.stderr_closed)
+      ::close(2);
+    else
+      ::dup2(err[1], 2);
     switch (options.stdout_kind) {
       case Stdout::kPipe:
         ::dup2(out[1], 1);

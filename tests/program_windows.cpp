@@ -120,9 +120,9 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out_write;
-  startup.hStdError = err_write;
+  startup.hStdInput = options.stdin_closed ? nullptr : ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = options.stdout_kind == ProgramOptions::Stdout::kClosed ? nullptr : out_write;
+  startup.hStdError = options.stderr_closed ? nullptr : err_write;
   PROCESS_INFORMATION process{};
   const std::wstring binary = windows_path(options.binary);
   const bool started =
@@ -130,8 +130,18 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
                        environment.data(), dir.wstring().c_str(), &startup, &process) != 0;
   ::CloseHandle(out_write);
   ::CloseHandle(err_write);
-  // A run that goes on for too long is ended: it would hang the test.
+  // Ends the run as asked, as Task Manager's "End task" does, and one that
+  // goes on for too long: it would hang the test.
   std::thread watchdog([&] {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    if (started && options.signal != 0) {
+      ::WaitForSingleObject(process.hProcess, static_cast<DWORD>(options.delay.count()));
+      while (options.signal_when && !options.signal_when() && steady_clock::now() < start + seconds(20) &&
+             ::WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+      }
+      ::TerminateProcess(process.hProcess, 1);
+    }
     if (started && ::WaitForSingleObject(process.hProcess, 90000) == WAIT_TIMEOUT)
       ::TerminateProcess(process.hProcess, 1);
   });
