@@ -7,78 +7,66 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define SVFSPLIT_AVX2 1
+#endif
 
 namespace svfsplit {
 
 namespace {
 
-// The index of the lowest set bit of a 16-lane mask.
-int first_lane(int mask) {
-  return std::countr_zero(static_cast<unsigned>(mask));
+constexpr bool ends_field(unsigned char b) {
+  return b == ')' || b == '(' || b == ';';
 }
 
-}  // namespace
+// What may stop a run of digits: every byte at or below ')', which covers
+// the blanks, '(' and ')', and ';'. The vector loops stop at these and
+// leave the byte to the plain step below.
+constexpr bool may_stop(unsigned char b) {
+  return b <= ')' || b == ';';
+}
 
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {
-  const unsigned char* hit = nullptr;
-  if (set.count == 1) {
-    hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
-  } else {
-    // One pass that compares each byte with every member of the set.
-    const unsigned char* q = p;
-    const unsigned char* const end = p + n;
-#if defined(__SSE2__)
-    const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
-    const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
-    const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
-    for (; end - q >= 16 && hit == nullptr; q += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)), _mm_cmpeq_epi8(x, c));
-      if (const int mask = _mm_movemask_epi8(eq))
-        hit = q + first_lane(mask);
-    }
-#endif
-    for (; q != end && hit == nullptr; ++q) {
-      if (*q == set.bytes[0] || *q == set.bytes[1] || *q == set.bytes[2])
-        hit = q;
-    }
+// The text scan, a byte at a time after each line feed.
+const unsigned char* find_line_plain(const unsigned char* p, const unsigned char* end) {
+  while (p != end) {
+    const auto* lf = static_cast<const unsigned char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (lf == nullptr)
+      return nullptr;
+    p = lf + 1;
+    if (end - p < 3 || (p[0] == 'S' && p[1] == 'D' && p[2] == 'R'))
+      return p;
   }
-  examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
-  return hit;
+  return nullptr;
 }
 
-const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                                         const char* limit, bool& overflowed) {
-  const auto ends_field = [](unsigned char x) { return x == ')' || x == '(' || x == ';'; };
+// The candidates of a vector scan: bit i of `mask` set where a line feed at
+// p + i is followed by 'S'. Returns the first that "DR" follows.
+inline const unsigned char* first_sdr(const unsigned char* p, std::uint64_t mask) {
+  for (; mask != 0; mask &= mask - 1) {
+    const unsigned char* lf = p + std::countr_zero(mask);
+    if (lf[2] == 'D' && lf[3] == 'R')
+      return lf + 1;
+  }
+  return nullptr;
+}
+
+// The digits gathering, for every version: `run` copies bytes that are
+// surely digits from q to o and stops at one that may not be, or where the
+// input or the room ends; the byte there is taken here.
+template <class Run>
+const unsigned char* gather(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
+                            const char* limit, bool& overflowed, Run run) {
   char* o = out;  // a local: stores through a char pointer could alias `out`
   const unsigned char* q = p;
   const unsigned char* const end = p + n;
   const unsigned char* hit = nullptr;
   while (q != end) {
-#if defined(__SSE2__)
-    // Sixteen bytes at a time, stored whole while there is room for them.
-    // A block stops at the first byte at or below ')', which covers every
-    // blank, '(' and ')', or at a ';'; the copy's tail from there on is
-    // overwritten next.
-    const __m128i paren = _mm_set1_epi8(')');
-    const __m128i semicolon = _mm_set1_epi8(';');
-    const auto blocks = static_cast<std::size_t>(std::min(end - q, limit - o)) / 16;
-    for (const unsigned char* const last = q + blocks * 16; q != last; q += 16, o += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(x, paren), x), _mm_cmpeq_epi8(x, semicolon));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-      if (const int mask = _mm_movemask_epi8(stop)) {
-        const int run = first_lane(mask);
-        q += run;
-        o += run;
-        break;
-      }
-    }
+    run(q, end, o, limit);
     if (q == end)
       break;
-#endif
-    // A stop: the field's end, a digit after all, or a run of blanks (a
-    // line end and the next line's indent, say) passed over in one go.
+    // The field's end, a digit after all, or a run of blanks (a line end
+    // and the next line's indent, say) passed over in one go.
     if (ends_field(*q)) {
       hit = q;
       break;
@@ -98,6 +86,243 @@ const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, 
     }
   }
   out = o;
+  examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+  return hit;
+}
+
+void run_plain(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit) {
+  while (q != end && o != limit && !may_stop(*q)) *o++ = static_cast<char>(*q++);
+}
+
+const unsigned char* gather_plain(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
+                                  const char* limit, bool& overflowed) {
+  return gather(p, n, examined, out, limit, overflowed, run_plain);
+}
+
+#if defined(__SSE2__)
+
+// The index of the lowest set bit of a 16-lane mask.
+int first_lane(int mask) {
+  return std::countr_zero(static_cast<unsigned>(mask));
+}
+
+// The bytes of `x` that may stop a run of digits, as a vector mask.
+inline __m128i stops(__m128i x) {
+  const __m128i paren = _mm_set1_epi8(')');
+  const __m128i semicolon = _mm_set1_epi8(';');
+  return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(x, paren), x), _mm_cmpeq_epi8(x, semicolon));
+}
+
+const unsigned char* find_line_sse2(const unsigned char* p, const unsigned char* end) {
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i s = _mm_set1_epi8('S');
+  // Each block of 32 looks at 3 bytes past itself.
+  for (; end - p >= 35; p += 32) {
+    const auto pair = [&](const unsigned char* at) {
+      const __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), lf);
+      const __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1)), s);
+      return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_and_si128(a, b)));
+    };
+    const std::uint64_t mask = pair(p) | pair(p + 16) << 16;
+    if (mask != 0) {
+      if (const auto* line = first_sdr(p, mask))
+        return line;
+    }
+  }
+  return find_line_plain(p, end);
+}
+
+// Sixteen bytes at a time, stored whole while there is room for them; the
+// copy's tail from the stop on is written over next.
+void run_sse2(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit) {
+  const auto blocks = static_cast<std::size_t>(std::min(end - q, limit - o)) / 16;
+  for (const unsigned char* const last = q + blocks * 16; q != last; q += 16, o += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+    if (const int mask = _mm_movemask_epi8(stops(x))) {
+      const int run = first_lane(mask);
+      q += run;
+      o += run;
+      return;
+    }
+  }
+  run_plain(q, end, o, limit);
+}
+
+const unsigned char* gather_sse2(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
+                                 const char* limit, bool& overflowed) {
+  return gather(p, n, examined, out, limit, overflowed, run_sse2);
+}
+
+#endif
+
+#if defined(SVFSPLIT_AVX2)
+
+#define SVFSPLIT_USES_AVX2 __attribute__((target("avx2")))
+
+SVFSPLIT_USES_AVX2 inline __m256i load32(const unsigned char* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+SVFSPLIT_USES_AVX2 inline void store32(char* at, __m256i x) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), x);
+}
+
+SVFSPLIT_USES_AVX2 inline std::uint64_t mask64(__m256i low, __m256i high) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+         std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
+}
+
+SVFSPLIT_USES_AVX2 const unsigned char* find_line_avx2(const unsigned char* p, const unsigned char* end) {
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i s = _mm256_set1_epi8('S');
+  // Each block of 64 looks at 3 bytes past itself.
+  for (; end - p >= 67; p += 64) {
+    const __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p), lf), _mm256_cmpeq_epi8(load32(p + 1), s));
+    const __m256i high = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p + 32), lf), _mm256_cmpeq_epi8(load32(p + 33), s));
+    const __m256i any = _mm256_or_si256(low, high);
+    if (!_mm256_testz_si256(any, any)) {
+      if (const auto* line = first_sdr(p, mask64(low, high)))
+        return line;
+    }
+  }
+  return find_line_sse2(p, end);
+}
+
+// The bytes of `x` that may stop a run of digits, as a vector mask.
+// Signed: bytes from 0x80 on count as stops too, and take the plain step.
+SVFSPLIT_USES_AVX2 inline __m256i stops32(__m256i x) {
+  return _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), x), _mm256_cmpeq_epi8(x, _mm256_set1_epi8(';')));
+}
+
+// The blanks of `x`, as a vector mask: ' ', and '\t' to '\r'.
+SVFSPLIT_USES_AVX2 inline __m256i blanks32(__m256i x) {
+  const __m256i from_tab = _mm256_sub_epi8(x, _mm256_set1_epi8('\t'));
+  const __m256i tab_to_cr = _mm256_cmpeq_epi8(_mm256_min_epu8(from_tab, _mm256_set1_epi8('\r' - '\t')), from_tab);
+  return _mm256_or_si256(tab_to_cr, _mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
+}
+
+// Sixty-four bytes at a time, stored whole; a block whose only stops are
+// one run of blanks is stored again from the run's end, over the run, so
+// that the lines of a field, each ended by a line end and an indent, go by
+// without stopping.
+SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit) {
+  if (end - q < 128 || limit - o < 128) {
+    run_sse2(q, end, o, limit);
+    return;
+  }
+  // Each block may read and write up to 128 bytes from where it starts.
+  const unsigned char* const last_q = end - 128;
+  const char* const last_o = limit - 128;
+  while (q <= last_q && o <= last_o) {
+    const __m256i low = load32(q);
+    const __m256i high = load32(q + 32);
+    store32(o, low);
+    store32(o + 32, high);
+    const __m256i low_stops = stops32(low);
+    const __m256i high_stops = stops32(high);
+    const __m256i any = _mm256_or_si256(low_stops, high_stops);
+    if (_mm256_testz_si256(any, any)) {
+      q += 64;
+      o += 64;
+      continue;
+    }
+    const std::uint64_t mask = mask64(low_stops, high_stops);
+    const std::uint64_t blanks = mask64(blanks32(low), blanks32(high));
+    const int first = std::countr_zero(mask);
+    if ((blanks >> first & 1) == 0) {
+      q += first;  // a stop that is no blank
+      o += first;
+      return;
+    }
+    const int after = first + std::countr_one(blanks >> first);
+    if (after == 64 || (mask >> after) != 0) {
+      q += after;  // more to look at in this block, or blanks that go on
+      o += first;
+      continue;
+    }
+    store32(o + first, load32(q + after));
+    store32(o + first + 32, load32(q + after + 32));
+    o += first + 64 - after;
+    q += 64;
+  }
+  run_sse2(q, end, o, limit);
+}
+
+SVFSPLIT_USES_AVX2 const unsigned char* gather_avx2(const unsigned char* p, std::size_t n, std::uint64_t& examined,
+                                                    char*& out, const char* limit, bool& overflowed) {
+  return gather(p, n, examined, out, limit, overflowed, run_avx2);
+}
+
+#endif
+
+constexpr KernelVersion kVersions[] = {
+    {"plain", find_line_plain, gather_plain},
+#if defined(__SSE2__)
+    {"SSE2", find_line_sse2, gather_sse2},
+#endif
+#if defined(SVFSPLIT_AVX2)
+    {"AVX2", find_line_avx2, gather_avx2},
+#endif
+};
+
+// The versions this processor runs; the last one is used.
+std::span<const KernelVersion> runnable_versions() {
+  std::size_t count = std::size(kVersions);
+#if defined(SVFSPLIT_AVX2)
+  if (!__builtin_cpu_supports("avx2"))
+    --count;
+#endif
+  return {kVersions, count};
+}
+
+// Chosen before main() runs.
+const KernelVersion& kInUse = runnable_versions().back();
+
+}  // namespace
+
+std::span<const KernelVersion> kernel_versions() {
+  return runnable_versions();
+}
+
+const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end) {
+  return kInUse.find_line_to_examine(p, end);
+}
+
+const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
+                                         const char* limit, bool& overflowed) {
+  return kInUse.gather_field_digits(p, n, examined, out, limit, overflowed);
+}
+
+const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {
+  const unsigned char* hit = nullptr;
+  if (set.count == 1) {
+    hit = static_cast<const unsigned char*>(std::memchr(p, set.bytes[0], n));
+  } else {
+    // One pass that compares each byte with every member of the set; what
+    // is sought is usually a few bytes away, before any vector is set up.
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+    for (const unsigned char* const near = p + std::min<std::size_t>(n, 16); q != near && hit == nullptr; ++q) {
+      if (*q == set.bytes[0] || *q == set.bytes[1] || *q == set.bytes[2])
+        hit = q;
+    }
+#if defined(__SSE2__)
+    const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
+    const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
+    for (; end - q >= 16 && hit == nullptr; q += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)), _mm_cmpeq_epi8(x, c));
+      if (const int mask = _mm_movemask_epi8(eq))
+        hit = q + first_lane(mask);
+    }
+#endif
+    for (; q != end && hit == nullptr; ++q) {
+      if (*q == set.bytes[0] || *q == set.bytes[1] || *q == set.bytes[2])
+        hit = q;
+    }
+  }
   examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
   return hit;
 }

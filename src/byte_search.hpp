@@ -1,10 +1,12 @@
-// The byte-search kernels under the field searches and the field reading:
-// a few bytes found in one pass, sixteen at a time where SSE2 is there.
+// The byte-search kernels under the copy loop, the field searches and the
+// field reading: bytes found in one pass, 16 at a time with SSE2 and 64 at a
+// time with AVX2 where the processor has it, with plain loops for others.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace svfsplit {
 
@@ -18,9 +20,9 @@ struct ByteSet {
   constexpr ByteSet(unsigned char a, unsigned char b, unsigned char c) : bytes{a, b, c}, count(3) {}
 };
 
-// White space inside hex data is not data.
+// White space inside hex data is not data: '\t' to '\r', and ' '.
 constexpr bool is_blank(unsigned char b) {
-  return b == '\n' || b == '\r' || b == ' ' || b == '\t' || b == '\v' || b == '\f';
+  return b == ' ' || (b >= '\t' && b <= '\r');
 }
 
 // What ends a field's digits: its ')', or a '(' or ';' out of place.
@@ -30,15 +32,32 @@ inline constexpr ByteSet kFieldEndBytes(')', '(', ';');
 // the bytes it looked at.
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined);
 
+// The start of the first line in [p, end) that the copy loop examines: the
+// byte after a line feed that "SDR" follows, or that fewer than three bytes
+// follow before `end` (what comes next is not known yet); nullptr when
+// there is none.
+const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end);
+
 // find_first_of(p, n, kFieldEndBytes, examined) that also copies the bytes
 // before the hit that are not blanks to `out`, advancing it, as long as
 // they fit before `limit`. Sets `overflowed` when some did not fit; the
-// search itself goes on to the hit all the same.
+// search itself goes on to the hit all the same. Bytes up to 128 past
+// `out`, within `limit`, may be written over.
 const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
                                          const char* limit, bool& overflowed);
 
 // How many bytes just before `p` (at most `need`, none before `low`) are
 // above ' ': surely digits, since every blank is at or below ' '.
 int digits_before(const unsigned char* p, const unsigned char* low, int need);
+
+// Each way this processor can run the kernels above, the plain loops
+// first and the one in use last, so that tests can hold them to each other.
+struct KernelVersion {
+  const char* name;
+  const unsigned char* (*find_line_to_examine)(const unsigned char* p, const unsigned char* end);
+  const unsigned char* (*gather_field_digits)(const unsigned char* p, std::size_t n, std::uint64_t& examined,
+                                              char*& out, const char* limit, bool& overflowed);
+};
+std::span<const KernelVersion> kernel_versions();
 
 }  // namespace svfsplit

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "byte_search.hpp"
+
 namespace svfsplit {
 
 namespace {
@@ -57,8 +59,9 @@ constexpr std::int64_t kProgressStep = 1 << 20;
 
 // Copies bytes up to and including the next line feed whose line may be
 // an SDR command: one followed by "SDR", or too near the end of the window
-// to tell. Other line feeds are copied in the same run, and their lines
-// need no examination: they do not start with "SDR". Returns true when it
+// to tell, found in one pass over the window. Other line feeds are copied
+// in the same run, and their lines need no examination: they do not start
+// with "SDR". Returns true when it
 // stopped after such a line feed, false at the end of the input or when the
 // run must stop.
 bool CopyLoop::copy_text() {
@@ -76,18 +79,11 @@ bool CopyLoop::copy_text() {
     const auto window = in_.ahead();
     if (window.empty())
       return false;
-    const unsigned char* const end = window.data() + window.size();
-    for (const unsigned char* from = window.data();;) {
-      const auto* lf = static_cast<const unsigned char*>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
-      if (lf == nullptr)
-        break;
-      from = lf + 1;
-      if (end - from < 3 || (from[0] == 'S' && from[1] == 'D' && from[2] == 'R')) {
-        const auto n = static_cast<std::size_t>(from - window.data());
-        out_.write(window.data(), n);
-        in_.skip(n);
-        return true;
-      }
+    if (const auto* line = find_line_to_examine(window.data(), window.data() + window.size())) {
+      const auto n = static_cast<std::size_t>(line - window.data());
+      out_.write(window.data(), n);
+      in_.skip(n);
+      return true;
     }
     out_.write(window.data(), window.size());
     in_.skip(window.size());

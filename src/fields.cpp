@@ -36,12 +36,14 @@ class BytesInMemory {
   BytesInMemory(std::span<const unsigned char> bytes, std::int64_t start, WindowScan& scan)
       : bytes_(bytes), start_(start), scan_(scan) {}
 
+  // The keyword bytes read here always come before the next search's start,
+  // which counts them in scan_.end.
   int byte_at(std::int64_t offset) {
     const auto i = static_cast<std::size_t>(offset - start_);
-    scan_.end = std::max(scan_.end, offset + 1);
     if (i < bytes_.size())
       return bytes_[i];
     scan_.ran_out = true;
+    scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
     return kEnd;
   }
   Hit next(Search search, std::int64_t from) {

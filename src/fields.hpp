@@ -85,6 +85,14 @@ class FieldCursor {
 
   std::string_view digits() const { return digits_; }
 
+  // Where the next `count` digits end, in file order, when they were all
+  // kept while the field was searched; nullptr otherwise. skip() takes
+  // them.
+  const char* kept_end(std::size_t count) const {
+    return kept_ != nullptr && kept_left_ >= count ? kept_ + kept_left_ : nullptr;
+  }
+  void skip(std::size_t count) { kept_left_ -= count; }
+
  private:
   void take_digits_slowly(int m);
   std::span<const unsigned char> bytes_before_pos();

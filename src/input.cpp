@@ -33,13 +33,11 @@ std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t
 }
 
 Input::Input(const Source& source, std::size_t window)
-    : source_(&source),
-      window_(std::max<std::size_t>(window, 1)),
-      buf_(std::make_unique_for_overwrite<unsigned char[]>(window_)) {}
+    : source_(&source), window_(std::max<std::size_t>(window, 1)), buf_(page_buffer(window_ + kStep)) {}
 
 // Fills the window with up to `n` bytes from `start`.
 void Input::load(std::int64_t start, std::size_t n) {
-  start_ = start;
+  place(start);
   read_after(0, n);
 }
 
@@ -47,7 +45,7 @@ void Input::load(std::int64_t start, std::size_t n) {
 // noting the end of the input when the read falls short of them.
 void Input::read_after(std::size_t kept, std::size_t wanted) {
   const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
-  const std::size_t got = source_->read_at(from, buf_.get() + kept, wanted);
+  const std::size_t got = source_->read_at(from, held() + kept, wanted);
   len_ = kept + got;
   if (got < wanted && source_->error() == 0)
     end_ = from + static_cast<std::int64_t>(got);
@@ -63,7 +61,7 @@ std::span<const unsigned char> Input::ahead() {
       return {};
   }
   const auto from = static_cast<std::size_t>(pos_ - start_);
-  return {buf_.get() + from, len_ - from};
+  return {held() + from, len_ - from};
 }
 
 std::span<const unsigned char> Input::ahead_in_full() {
@@ -71,8 +69,8 @@ std::span<const unsigned char> Input::ahead_in_full() {
   const bool holds_the_end = end_ >= 0 && window_end >= end_;
   if (pos_ > start_ && pos_ < window_end && !holds_the_end) {
     const auto kept = static_cast<std::size_t>(window_end - pos_);
-    std::memmove(buf_.get(), buf_.get() + (pos_ - start_), kept);
-    start_ = pos_;
+    std::memmove(buf_.get() + place_of(pos_), held() + (pos_ - start_), kept);
+    place(pos_);
     read_after(kept, window_ - kept);
   }
   return ahead();
@@ -92,7 +90,7 @@ std::span<const unsigned char> Input::behind(std::int64_t floor) {
       return {};
   }
   const std::int64_t from = std::max(start_, floor);
-  return {buf_.get() + (from - start_), static_cast<std::size_t>(pos_ - from)};
+  return {held() + (from - start_), static_cast<std::size_t>(pos_ - from)};
 }
 
 int Input::get_slow() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 
+#include "page_buffer.hpp"
 #include "platform.hpp"
 
 namespace svfsplit {
@@ -53,7 +54,10 @@ class Source {
 
 // A cursor over a Source with a fixed window of the input in memory, so
 // that reading forwards or backwards, and seeking within the window, costs
-// no system call. Offsets are 64-bit throughout.
+// no system call. Offsets are 64-bit throughout. The window's memory starts
+// on a page boundary, and the byte at file offset X lies at an address
+// congruent to X modulo 64, so that the kernel copies into it at full
+// speed.
 class Input {
  public:
   static constexpr std::size_t kDefaultWindow = 1024 * 1024;
@@ -63,7 +67,7 @@ class Input {
   // The byte at tell(), advancing past it; kEnd at the end of the input.
   int get() {
     if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_))
-      return buf_[static_cast<std::size_t>(pos_++ - start_)];
+      return held()[static_cast<std::size_t>(pos_++ - start_)];
     return get_slow();
   }
 
@@ -93,22 +97,35 @@ class Input {
   std::span<const unsigned char> held_before(std::int64_t offset) const {
     if (offset <= start_ || offset > start_ + static_cast<std::int64_t>(len_))
       return {};
-    return {buf_.get(), static_cast<std::size_t>(offset - start_)};
+    return {held(), static_cast<std::size_t>(offset - start_)};
   }
 
   const Source& source() const { return *source_; }
   std::size_t window_size() const { return window_; }
 
  private:
+  // Where the byte at offset `start` goes in buf_.
+  static constexpr std::size_t kStep = 64;
+  static std::size_t place_of(std::int64_t start) { return static_cast<std::size_t>(start) % kStep; }
+
+  // The window's bytes, from offset start_ on.
+  unsigned char* held() const { return held_; }
+  // Moves the window to start at `start`.
+  void place(std::int64_t start) {
+    start_ = start;
+    held_ = buf_.get() + place_of(start);
+  }
+
   int get_slow();
   void load(std::int64_t start, std::size_t n);
   void read_after(std::size_t kept, std::size_t wanted);
 
   const Source* source_;
   std::size_t window_;
-  std::unique_ptr<unsigned char[]> buf_;  // not cleared: only what is read is looked at
-  std::int64_t start_ = 0;                // offset of buf_[0]
-  std::size_t len_ = 0;                   // valid bytes in buf_
+  PageBuffer buf_;          // not cleared: only what is read is looked at
+  unsigned char* held_;     // where the byte at start_ lies in buf_
+  std::int64_t start_ = 0;  // offset of held()[0]
+  std::size_t len_ = 0;     // valid bytes from held() on
   std::int64_t pos_ = 0;
   std::int64_t end_ = -1;  // offset of the end of the input, once met
 };

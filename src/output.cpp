@@ -67,14 +67,29 @@ class Output::Background {
   std::thread thread_;  // last: it starts once the rest is ready
 };
 
+namespace {
+
+// The unit of the writes for a buffer of `capacity` bytes: the page, or 64
+// bytes, as long as it leaves the buffer three quarters for itself.
+std::size_t write_unit(std::size_t capacity) {
+  for (const std::size_t unit : {kPage, std::size_t{64}}) {
+    if (capacity >= 4 * unit)
+      return unit;
+  }
+  return 1;
+}
+
+}  // namespace
+
 Output::Output(const platform::File& file, Writer writer, std::size_t buffer)
     : file_(&file),
       capacity_(std::max<std::size_t>(buffer, 1)),
-      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {
+      unit_(write_unit(capacity_)),
+      buf_(page_buffer(capacity_)) {
   if (writer != Writer::kSecondThread)
     return;
   try {
-    spare_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    spare_ = page_buffer(capacity_);
   } catch (const std::bad_alloc&) {
     // No room for a second buffer: write from this thread.
   }
@@ -95,7 +110,8 @@ void Output::start_second_thread() {
 Output::Output(std::string& sink, std::size_t buffer)
     : sink_(&sink),
       capacity_(std::max<std::size_t>(buffer, 1)),
-      buf_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+      unit_(write_unit(capacity_)),
+      buf_(page_buffer(capacity_)) {}
 
 Output::~Output() = default;
 
@@ -139,16 +155,21 @@ void Output::send(const char* data, std::size_t n) {
 void Output::drain() {
   if (used_ == 0)
     return;
+  // Whole units go out, and the rest starts the next buffer.
+  const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
+  const std::size_t tail = used_ - whole;
   if (spare_ != nullptr && background_ == nullptr)
     start_second_thread();
   if (background_ != nullptr) {
     background_->wait();
     std::swap(buf_, spare_);
-    background_->hand(spare_.get(), used_);
+    std::memcpy(buf_.get(), spare_.get() + whole, tail);
+    background_->hand(reinterpret_cast<const char*>(spare_.get()), whole);
   } else {
-    send(buf_.get(), used_);
+    send(reinterpret_cast<const char*>(buf_.get()), whole);
+    std::memmove(buf_.get(), buf_.get() + whole, tail);
   }
-  used_ = 0;
+  used_ = tail;
 }
 
 void Output::write_slow(const char* data, std::size_t n) {
@@ -157,7 +178,7 @@ void Output::write_slow(const char* data, std::size_t n) {
     if (used_ == capacity_)
       drain();
     const std::size_t part = std::min(n, capacity_ - used_);
-    std::memcpy(buf_.get() + used_, data, part);
+    std::memcpy(&at(used_), data, part);
     used_ += part;
     data += part;
     n -= part;
@@ -165,14 +186,12 @@ void Output::write_slow(const char* data, std::size_t n) {
 }
 
 bool Output::flush() {
-  if (background_ == nullptr) {
-    // Not worth a thread for the last block alone.
-    send(buf_.get(), used_);
-    used_ = 0;
-    return !failed();
-  }
-  drain();
-  background_->wait();
+  // The blocks handed over are written first, then the rest, whatever its
+  // size, from this thread.
+  if (background_ != nullptr)
+    background_->wait();
+  send(reinterpret_cast<const char*>(buf_.get()), used_);
+  used_ = 0;
   return !failed();
 }
 

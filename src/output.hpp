@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "page_buffer.hpp"
 #include "platform.hpp"
 
 namespace svfsplit {
@@ -19,6 +20,12 @@ namespace svfsplit {
 // A file may be written from a second thread: while one buffer
 // is being written, the next one is filled, so that the conversion and the
 // kernel's writing overlap. The blocks go out in order all the same.
+//
+// The buffers start on a page boundary, and every write but the last is of
+// whole pages (whole steps of 64 bytes for small buffers), its tail carried
+// to the start of the next buffer: each write then starts at a file offset
+// and an address that are both multiples of the page, and the kernel copies
+// at full speed.
 class Output {
  public:
   static constexpr std::size_t kDefaultBuffer = 1024 * 1024;
@@ -40,13 +47,13 @@ class Output {
   void put(char c) {
     if (used_ == capacity_)
       drain();
-    buf_[used_++] = c;
+    at(used_++) = c;
   }
 
   void write(const void* data, std::size_t n) {
     if (n <= capacity_ - used_) {
       if (n != 0)
-        std::memcpy(buf_.get() + used_, data, n);
+        std::memcpy(&at(used_), data, n);
       used_ += n;
       return;
     }
@@ -59,11 +66,11 @@ class Output {
   // counts once added().
   char* room(std::size_t n) {
     if (n > capacity_ - used_) {
-      if (n > capacity_)
-        return nullptr;
       drain();
+      if (n > capacity_ - used_)
+        return nullptr;
     }
-    return buf_.get() + used_;
+    return &at(used_);
   }
   void added(std::size_t n) { used_ += n; }
 
@@ -83,6 +90,7 @@ class Output {
  private:
   class Background;
 
+  char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
   void drain();
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
@@ -91,8 +99,9 @@ class Output {
   const platform::File* file_ = nullptr;
   std::string* sink_ = nullptr;
   std::size_t capacity_;
-  std::unique_ptr<char[]> buf_;    // being filled
-  std::unique_ptr<char[]> spare_;  // being written, with a writer
+  std::size_t unit_;  // of the writes but the last
+  PageBuffer buf_;    // being filled
+  PageBuffer spare_;  // being written, with a writer
   std::size_t used_ = 0;
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to

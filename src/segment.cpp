@@ -61,6 +61,49 @@ char* lay_out_segment(char* p, std::uint32_t last_bits, const FieldCursor& tdi, 
   return put(p, kTail);
 }
 
+// Lays out `count` full segments whose digits all lie in kept digits, in
+// file order, that end at ends[0] (TDI), ends[1] (TDO) and ends[2] (MASK),
+// as far as the command has `kFields` of them; the last 64 go first.
+// Returns the end of what it laid out.
+template <int kFields>
+char* lay_out_kept(char* p, const std::array<const char*, 3>& ends, std::uint32_t count) {
+  for (std::size_t from_end = kSegmentDigits; from_end <= count * std::size_t{kSegmentDigits};
+       from_end += kSegmentDigits) {
+    p = put(p, kFullHead);
+    p = put(p, {ends[0] - from_end, kSegmentDigits});
+    if constexpr (kFields > 1) {
+      p = put(p, kTdo);
+      p = put(p, {ends[1] - from_end, kSegmentDigits});
+    }
+    if constexpr (kFields > 2) {
+      p = put(p, kMask);
+      p = put(p, {ends[2] - from_end, kSegmentDigits});
+    }
+    p = put(p, kTail);
+  }
+  return p;
+}
+
+// Lays out the next `count` segments, all full, at p straight from the
+// digits kept for every field, and returns their end; nullptr, with nothing
+// taken, when some field's digits were not kept.
+char* lay_out_kept_segments(char* p, std::uint32_t count, FieldCursor& tdi, FieldCursor* tdo, FieldCursor* mask) {
+  const std::size_t digits = std::size_t{count} * kSegmentDigits;
+  std::array<const char*, 3> ends = {tdi.kept_end(digits), tdo ? tdo->kept_end(digits) : nullptr,
+                                     mask ? mask->kept_end(digits) : nullptr};
+  if (ends[0] == nullptr || (tdo != nullptr && ends[1] == nullptr) || (mask != nullptr && ends[2] == nullptr))
+    return nullptr;
+  for (FieldCursor* field : {&tdi, tdo, mask}) {
+    if (field != nullptr)
+      field->skip(digits);
+  }
+  if (mask != nullptr)
+    return lay_out_kept<3>(p, ends, count);
+  if (tdo != nullptr)
+    return lay_out_kept<2>(p, ends, count);
+  return lay_out_kept<1>(p, ends, count);
+}
+
 // Segment lines are laid out straight in the output's buffer this many at
 // a time, with one check of its room for them all.
 constexpr std::uint32_t kSegmentsAtATime = 64;
@@ -162,15 +205,23 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
   for (std::uint32_t k = 0; k < segments;) {
     if (platform::stop_requested() || out.failed() || in.source().error() != 0)
       return {SplitResult::kEnded};
+    if (state.progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
+      report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
     // A buffer too small for a run of lines takes them one by one.
     const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
     char* const room = out.room(run * kLongestLine);
     std::array<char, kLongestLine> spare;
     char* const start = room != nullptr ? room : spare.data();
     char* p = start;
-    for (const std::uint32_t end = k + (room != nullptr ? run : 1); k < end; ++k) {
-      if (state.progress != nullptr && k % kSegmentsPerProgress == kSegmentsPerProgress - 1)
-        report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
+    const std::uint32_t end = k + (room != nullptr ? run : 1);
+    // The full segments of the run in one go, where their digits were kept.
+    if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
+      if (char* const laid = lay_out_kept_segments(p, full, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr)) {
+        p = laid;
+        k += full;
+      }
+    }
+    for (; k < end; ++k) {
       const bool last = k + 1 == segments;
       const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
       const int m = static_cast<int>((bits + 3) / 4);
