@@ -4,7 +4,11 @@
 // times, the medians of the ratios run by run (so that a slow moment of the
 // machine weighs on one pair only), and the converter's peak resident
 // memory, once replacing the outputs of the run before and once with new
-// files.
+// files. Where valgrind is installed, it then counts with callgrind the
+// converter's own instructions per input byte: all it runs but the C
+// library's memory copies (which callgrind counts a byte at a time) and
+// the dynamic loader's start-up. That figure does not move with the load of
+// the machine.
 //
 //   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
 #include <fcntl.h>
@@ -13,12 +17,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,6 +81,17 @@ void generate(const fs::path& path, std::size_t bytes, std::uint32_t bits, std::
     w.hex(digits, width, eol, indent);
     w.text(");" + eol + "RUNTEST 100 TCK;" + eol);
   }
+}
+
+// B's file with every "SDR" at a line start made "SDX": nothing is split,
+// and the converter only copies.
+void generate_text_only(const fs::path& from, const fs::path& path) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (std::size_t at = text.find("\nSDR"); at != std::string::npos; at = text.find("\nSDR", at + 1))
+    text[at + 3] = 'X';
+  out << text;
 }
 
 struct Sample {
@@ -157,6 +175,49 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
 
 }  // namespace
 
+// Runs a command and gives what it printed, or "" when it could not run.
+std::string output_of(const std::string& command) {
+  std::string text;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    std::array<char, 4096> buf;
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) text.append(buf.data(), n);
+    if (pclose(pipe) != 0)
+      return "";
+  }
+  return text;
+}
+
+// The converter's own instructions per byte of `input`, counted by
+// callgrind; negative when valgrind cannot count them.
+double own_instructions_per_byte(const std::string& svfsplit, const fs::path& input, const fs::path& work) {
+  const fs::path counts = work / "callgrind.out";
+  const std::string quiet = " >/dev/null 2>&1";
+  if (output_of("valgrind --tool=callgrind --callgrind-out-file=" + counts.string() + " " + svfsplit + " " +
+                input.string() + quiet + " && echo ok") != "ok\n")
+    return -1;
+  fs::remove(fs::path(input).replace_extension(".gvf"));
+  // One line per function: "1,234,567 (12.34%)  file:function [object]".
+  std::istringstream lines(output_of("callgrind_annotate --threshold=100 " + counts.string()));
+  fs::remove(counts);
+  const std::regex row(R"(^\s*([0-9,]+) \(.*%\)\s+(.*)$)");
+  const std::regex not_own(R"(mem(cpy|move|set)|ld-linux)");
+  double total = -1;
+  double excluded = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_match(line, m, row))
+      continue;
+    std::string digits = m[1];
+    digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+    const double count = std::stod(digits);
+    if (m[2].str().find("PROGRAM TOTALS") != std::string::npos)
+      total = count;
+    else if (std::regex_search(m[2].str(), not_own))
+      excluded += count;
+  }
+  return total < 0 ? -1 : (total - excluded) / static_cast<double>(fs::file_size(input));
+}
+
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s PATH/TO/svfsplit WORK_FOLDER [RUNS]\n", argv[0]);
@@ -180,12 +241,15 @@ int main(int argc, char** argv) {
       {"A", "1,048,576-bit SDRs, wrapped at 128, CR LF", 200u << 20, 1048576, 128, "\r\n", ""},
       {"B", "2,080-bit SDRs, LF, tab-indented", 100u << 20, 2080, 64, "\n", "\t"},
       {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
+      {"T", "input B with nothing to split (SDR made SDX)", 0, 0, 0, "", ""},
   };
   std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s", "dd s",
               "cat s", "svf MB/s", "/dd", "/cat", "peak KiB");
   for (const auto& in : inputs) {
     const fs::path path = work / (std::string(in.name) + ".svf");
-    if (!fs::exists(path))
+    if (!fs::exists(path) && in.bits == 0)
+      generate_text_only(work / "B.svf", path);
+    else if (!fs::exists(path))
       generate(path, in.bytes, in.bits, in.width, in.eol, in.indent);
     const double mb = static_cast<double>(fs::file_size(path)) / 1e6;
     for (const bool fresh : {false, true}) {
@@ -195,6 +259,16 @@ int main(int argc, char** argv) {
                   mb / r.convert_seconds, r.to_dd, r.to_cat, r.peak_kib);
       std::fflush(stdout);
     }
+  }
+  std::printf("\nown instructions per input byte (callgrind, without memcpy, memmove, memset and start-up):\n");
+  for (const auto& in : inputs) {
+    const double per_byte = own_instructions_per_byte(svfsplit, work / (std::string(in.name) + ".svf"), work);
+    if (per_byte < 0) {
+      std::printf("valgrind not found, or it failed: not counted\n");
+      break;
+    }
+    std::printf("%-3s %-44s %6.3f\n", in.name, in.what, per_byte);
+    std::fflush(stdout);
   }
   return 0;
 }

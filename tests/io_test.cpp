@@ -15,13 +15,15 @@
 namespace svfsplit {
 namespace {
 
+// Windows whose edges fall anywhere, across 64-byte steps and pages; the
+// bytes at offset X lie at an address congruent to X modulo 64.
 TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
   std::mt19937 rng(7);
-  std::string data(1000, '\0');
+  std::string data(9000, '\0');
   for (auto& c : data) c = static_cast<char>(rng());
   const Source source = Source::memory({reinterpret_cast<const unsigned char*>(data.data()), data.size()});
   const auto size = static_cast<std::int64_t>(data.size());
-  for (const std::size_t window : {1, 2, 3, 16, 100, 4096}) {
+  for (const std::size_t window : {1, 2, 3, 16, 63, 64, 65, 100, 4095, 4096, 4097}) {
     Input in(source, window);
     std::int64_t pos = 0;  // the reference position
     for (int step = 0; step < 20000; ++step) {
@@ -35,12 +37,13 @@ TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
           in.seek(pos);
           break;
         case 2: {
-          const auto run = in.ahead();
+          const auto run = rng() % 2 ? in.ahead() : in.ahead_in_full();
           const auto expected = pos < size ? static_cast<std::size_t>(size - pos) : 0;
           ASSERT_LE(run.size(), expected);
           ASSERT_EQ(run.empty(), expected == 0) << "window " << window << " at " << pos;
           if (!run.empty()) {
             ASSERT_EQ(std::string(run.begin(), run.end()), data.substr(static_cast<std::size_t>(pos), run.size()));
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(run.data()) % 64, static_cast<std::uintptr_t>(pos) % 64);
           }
           break;
         }
