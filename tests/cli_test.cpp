@@ -317,8 +317,10 @@ TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
   write_file(dir_ / "a.svf", input);
   const auto r = run_program(dir_, {"svfsplit", "a.svf"});
   std::string expected = kProcessing;
-  for (int i = 0; i < 10; ++i)
-    expected += "Warning: line " + std::to_string(i + 2) + ": SDR of 300 bits copied unsplit\n";
+  for (int i = 0; i < 10; ++i) {
+    expected += "Warning: line ";
+    expected += std::to_string(i + 2) + ": SDR of 300 bits copied unsplit\n";
+  }
   expected += "Warning: 2 more SDR commands copied unsplit\n" + kDone;
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.status, 3);

@@ -8,6 +8,12 @@
 #include <random>
 #include <string>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "convert.hpp"
 #include "helpers.hpp"
 #include "input.hpp"
 #include "output.hpp"
@@ -71,6 +77,42 @@ TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// Offsets past 4 GiB, which a 32-bit system (armhf) must carry in 64 bits:
+// commands placed beyond 4 GiB in a sparse file, converted from there
+// through the main window and through the field readers, give the bytes
+// they give in memory.
+TEST(Input, OffsetsPastFourGiB) {
+  const auto path = std::filesystem::temp_directory_path() / ("svfsplit-sparse-" + std::to_string(::getpid()));
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  const std::int64_t at = (std::int64_t{5} << 30) + 4093;  // across a page and a 64-byte step
+  std::string text = "\nSDR 9000 TDI (";
+  for (int line = 0; line < 36; ++line) text += test::hex_digits(64, line) + "\r\n\t";
+  text += ") TDO (" + test::hex_digits(2250, 1) + ")\r\n MASK (" + test::hex_digits(2250, 2) + ");\r\nRUNTEST;\r\n";
+  const bool written =
+      ::pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  ASSERT_TRUE(written);
+  platform::File file;
+  ASSERT_EQ(platform::open_input(path.string(), file), 0);
+  const std::string expected = test::convert_text(text).output;
+  for (const std::size_t window : {std::size_t{100}, std::size_t{4096}, Input::kDefaultWindow}) {
+    const Source source = Source::file(file);
+    Input in(source, window);
+    in.seek(at);
+    std::string converted;
+    Output out(converted);
+    const auto report = convert_stream(in, out);
+    out.flush();
+    EXPECT_EQ(source.error(), 0) << window;
+    EXPECT_EQ(report.unsplit_count, 0u) << window;
+    EXPECT_TRUE(converted == expected) << window;
+  }
+  std::filesystem::remove(path);
+}
+#endif
 
 TEST(Input, ReadErrorEndsTheInputAndIsKept) {
   platform::File file;

@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "program.hpp"
@@ -68,6 +69,18 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   for (auto& e : env_strings) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::vector<std::string> arg_strings(args);
+  std::string binary = options.binary;
+#if defined(SVFSPLIT_EMULATOR)
+  // "qemu-arm -L /usr/arm-linux-gnueabihf -0 ARGV0 BINARY ARGS...": the
+  // program runs under the emulator, and sees the name it was given.
+  std::vector<std::string> emulated;
+  std::istringstream words(SVFSPLIT_EMULATOR);
+  for (std::string word; words >> word;) emulated.push_back(word);
+  binary = emulated.front();
+  emulated.insert(emulated.end(), {"-0", args.empty() ? options.binary : args.front(), options.binary});
+  emulated.insert(emulated.end(), args.begin() + (args.empty() ? 0 : 1), args.end());
+  arg_strings = emulated;
+#endif
   std::vector<char*> argv;
   for (auto& a : arg_strings) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -127,7 +140,7 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
       ::umask(static_cast<mode_t>(options.umask));
     if (user != nullptr && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
       ::_exit(126);
-    ::execve(options.binary.c_str(), argv.data(), envp.data());
+    ::execve(binary.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(out[1]);

@@ -1,0 +1,12 @@
+# Cross-building svfsplit for 64-bit ARM Linux (arm64: Raspberry Pi 3 and
+# later on a 64-bit system) with Debian's g++-aarch64-linux-gnu; tests run
+# under qemu-user.
+set(SVFSPLIT_TRIPLET aarch64-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(SVFSPLIT_QEMU_NAME qemu-aarch64)
+set(SVFSPLIT_DEBIAN_ARCHITECTURE arm64)
+# What the program needs of the target's libraries, as dpkg-shlibdeps finds
+# for the amd64 package (it cannot read another architecture's packages):
+# glibc 2.34, GCC 12's libstdc++, and libgcc_s's oldest symbols here.
+set(SVFSPLIT_DEBIAN_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
