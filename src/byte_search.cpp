@@ -173,21 +173,41 @@ SVFSPLIT_USES_AVX2 inline std::uint64_t mask64(__m256i low, __m256i high) {
          std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
 }
 
+// Where a line feed at `p` + i is followed by 'S', for i in [0, 32).
+SVFSPLIT_USES_AVX2 inline __m256i lf_s32(const unsigned char* p) {
+  return _mm256_and_si256(_mm256_cmpeq_epi8(load32(p), _mm256_set1_epi8('\n')),
+                          _mm256_cmpeq_epi8(load32(p + 1), _mm256_set1_epi8('S')));
+}
+
 SVFSPLIT_USES_AVX2 const unsigned char* find_line_avx2(const unsigned char* p, const unsigned char* end) {
-  const __m256i lf = _mm256_set1_epi8('\n');
-  const __m256i s = _mm256_set1_epi8('S');
-  // Each block of 64 looks at 3 bytes past itself.
-  for (; end - p >= 67; p += 64) {
-    const __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p), lf), _mm256_cmpeq_epi8(load32(p + 1), s));
-    const __m256i high = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p + 32), lf), _mm256_cmpeq_epi8(load32(p + 33), s));
+  // Each block looks at 3 bytes past itself; blocks of 128 go by with one
+  // test, and the 64 bytes with a candidate are looked at closer.
+  for (;;) {
+    for (; end - p >= 131; p += 128) {
+      const __m256i any =
+          _mm256_or_si256(_mm256_or_si256(lf_s32(p), lf_s32(p + 32)), _mm256_or_si256(lf_s32(p + 64), lf_s32(p + 96)));
+      if (!_mm256_testz_si256(any, any))
+        break;
+    }
+    if (end - p < 67)
+      return find_line_sse2(p, end);
+    const __m256i low = lf_s32(p);
+    const __m256i high = lf_s32(p + 32);
     const __m256i any = _mm256_or_si256(low, high);
     if (!_mm256_testz_si256(any, any)) {
       if (const auto* line = first_sdr(p, mask64(low, high)))
         return line;
     }
+    p += 64;
   }
-  return find_line_sse2(p, end);
 }
+
+// Which bytes are blanks.
+constexpr auto kBlank = [] {
+  std::array<bool, 256> blank{};
+  for (int b = 0; b < 256; ++b) blank[static_cast<std::size_t>(b)] = is_blank(static_cast<unsigned char>(b));
+  return blank;
+}();
 
 // The bytes of `x` that may stop a run of digits, as a vector mask.
 // Signed: bytes from 0x80 on count as stops too, and take the plain step.
@@ -228,18 +248,28 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
       continue;
     }
     const std::uint64_t mask = mask64(low_stops, high_stops);
-    const std::uint64_t blanks = mask64(blanks32(low), blanks32(high));
     const int first = std::countr_zero(mask);
-    if ((blanks >> first & 1) == 0) {
-      q += first;  // a stop that is no blank
-      o += first;
-      return;
+    int after = first;
+    if (const std::uint64_t rest = mask >> first; (rest | 2) == 3) {
+      // The usual: one or two stops in a row (a line end and an indent),
+      // then none to the block's end.
+      after += 1 + static_cast<int>(rest >> 1);
+      if (after == 64 || !kBlank[q[first]] || !kBlank[q[after - 1]])
+        after = first;
     }
-    const int after = first + std::countr_one(blanks >> first);
-    if (after == 64 || (mask >> after) != 0) {
-      q += after;  // more to look at in this block, or blanks that go on
-      o += first;
-      continue;
+    if (after == first) {
+      const std::uint64_t blanks = mask64(blanks32(low), blanks32(high));
+      if ((blanks >> first & 1) == 0) {
+        q += first;  // a stop that is no blank
+        o += first;
+        return;
+      }
+      after = first + std::countr_one(blanks >> first);
+      if (after == 64 || (mask >> after) != 0) {
+        q += after;  // more to look at in this block, or blanks that go on
+        o += first;
+        continue;
+      }
     }
     store32(o + first, load32(q + after));
     store32(o + first + 32, load32(q + after + 32));
