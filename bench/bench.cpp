@@ -4,11 +4,12 @@
 // times, the medians of the ratios run by run (so that a slow moment of the
 // machine weighs on one pair only), and the converter's peak resident
 // memory, once replacing the outputs of the run before and once with new
-// files. Where valgrind is installed, it then counts with callgrind the
-// converter's own instructions per input byte: all it runs but the C
-// library's memory copies (which callgrind counts a byte at a time) and
-// the dynamic loader's start-up. That figure does not move with the load of
-// the machine.
+// files. Replacing, it also compares with dd conv=fdatasync, since a file
+// that replaces another is synced before the rename. Where valgrind is
+// installed, it then counts with callgrind the converter's own instructions
+// per input byte: all it runs but the C library's memory copies (which
+// callgrind counts a byte at a time) and the dynamic loader's start-up.
+// That figure does not move with the load of the machine.
 //
 //   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
 #include <fcntl.h>
@@ -136,6 +137,8 @@ struct Result {
   double cat_seconds = 0;
   double to_dd = 0;  // median of the ratios, pair by pair
   double to_cat = 0;
+  // Replacing: against dd conv=fdatasync, which waits for the disk too.
+  double to_dd_synced = 0;
   long peak_kib = 0;
 };
 
@@ -143,7 +146,7 @@ struct Result {
 // conversion); without, each run overwrites the file of the run before
 // (svfsplit renames a new file over it, dd and the shell truncate theirs).
 Result measure(const std::string& svfsplit, const fs::path& input, int runs, bool fresh) {
-  std::vector<double> converts, dds, cats, to_dd, to_cat;
+  std::vector<double> converts, dds, cats, to_dd, to_cat, to_dd_synced;
   long peak = 0;
   const fs::path output = fs::path(input).replace_extension(".gvf");
   const fs::path dd_copy = fs::path(input).replace_extension(".dd");
@@ -166,11 +169,24 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
     cats.push_back(run({"cat", input.string()}, cat_copy.string()).seconds);
     to_dd.push_back(c.seconds / dds.back());
     to_cat.push_back(c.seconds / cats.back());
+    if (!fresh) {
+      // svfsplit syncs a file that replaces another before the rename.
+      const Sample synced =
+          run({"dd", "if=" + input.string(), "of=" + dd_copy.string(), "bs=1M", "conv=fdatasync", "status=none"},
+              "/dev/null");
+      to_dd_synced.push_back(c.seconds / synced.seconds);
+    }
   }
   fs::remove(output);
   fs::remove(dd_copy);
   fs::remove(cat_copy);
-  return {median(converts), median(dds), median(cats), median(to_dd), median(to_cat), peak};
+  return {median(converts),
+          median(dds),
+          median(cats),
+          median(to_dd),
+          median(to_cat),
+          fresh ? 0 : median(to_dd_synced),
+          peak};
 }
 
 }  // namespace
@@ -243,8 +259,8 @@ int main(int argc, char** argv) {
       {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
       {"T", "input B with nothing to split (SDR made SDX)", 0, 0, 0, "", ""},
   };
-  std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %9s\n", "in", "what", "targets", "MB", "svfsplit s", "dd s",
-              "cat s", "svf MB/s", "/dd", "/cat", "peak KiB");
+  std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %8s %9s\n", "in", "what", "targets", "MB", "svfsplit s",
+              "dd s", "cat s", "svf MB/s", "/dd", "/cat", "/dd+sync", "peak KiB");
   for (const auto& in : inputs) {
     const fs::path path = work / (std::string(in.name) + ".svf");
     if (!fs::exists(path) && in.bits == 0)
@@ -254,9 +270,10 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(fs::file_size(path)) / 1e6;
     for (const bool fresh : {false, true}) {
       const Result r = measure(svfsplit, path, runs, fresh);
-      std::printf("%-3s %-44s %-9s %7.1f %10.3f %7.3f %7.3f %8.0f %6.2f %6.2f %9ld\n", in.name, in.what,
+      const std::string synced = fresh ? "-" : std::to_string(r.to_dd_synced).substr(0, 4);
+      std::printf("%-3s %-44s %-9s %7.1f %10.3f %7.3f %7.3f %8.0f %6.2f %6.2f %8s %9ld\n", in.name, in.what,
                   fresh ? "new" : "existing", mb, r.convert_seconds, r.dd_seconds, r.cat_seconds,
-                  mb / r.convert_seconds, r.to_dd, r.to_cat, r.peak_kib);
+                  mb / r.convert_seconds, r.to_dd, r.to_cat, synced.c_str(), r.peak_kib);
       std::fflush(stdout);
     }
   }
