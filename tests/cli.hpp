@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "helpers.hpp"
 #include "program.hpp"
@@ -23,6 +25,21 @@ inline const std::string kBoardInput = "! board\r\nSIR 8 TDI (03);\r\nSDR 300 TD
 
 inline void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// Has the test build of the program wait just before its call `call`
+// ("rename:1"), does `act` meanwhile on a thread of its own, then lets the
+// run go on: the thread to join once the run is over.
+inline std::thread act_before(const std::string& call, const fs::path& dir, ProgramOptions& options,
+                              std::function<void()> act) {
+  const fs::path pause = dir / "paused";
+  options.binary = SVFSPLIT_SEAM_BINARY;
+  options.environment = {{"SVFSPLIT_FAULTS", call + ":pause"}, {"SVFSPLIT_PAUSE_FILE", pause.string()}};
+  return std::thread([pause, act = std::move(act)] {
+    for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    act();
+    fs::remove(pause);
+  });
 }
 
 // A fresh folder for each test, removed afterwards.

@@ -387,20 +387,11 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     std::thread planter;
     if (row.kind == Kind::kSwapped)
       fs::create_hard_link(dir_ / "target.txt", planted);
-    if (row.kind == Kind::kPlanted || row.kind == Kind::kSwapped) {
-      // The run stops just before it opens the output, and goes on once
-      // the link is there.
-      const fs::path pause = dir_ / "paused";
-      options.binary = SVFSPLIT_SEAM_BINARY;
-      options.environment = {{"SVFSPLIT_FAULTS", "open:3:pause"}, {"SVFSPLIT_PAUSE_FILE", pause.string()}};
-      planter = std::thread([&, pause] {
-        for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        plant();
-        fs::remove(pause);
-      });
-    } else {
+    // Planted once the run has looked at the name, just before it opens it.
+    if (row.kind == Kind::kPlanted || row.kind == Kind::kSwapped)
+      planter = act_before("open:3", dir_, options, plant);
+    else
       plant();
-    }
     const fs::path run_in = row.kind == Kind::kChain ? dir_ : folder;
     if (row.kind == Kind::kChain)
       fs::create_symlink("folder/link", dir_ / "a.gvf");

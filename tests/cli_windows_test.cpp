@@ -84,18 +84,10 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
     ProgramOptions options;
     std::uintptr_t holder = 0;
     std::thread late;
-    if (row.late) {
-      const fs::path pause = dir_ / "paused";
-      options.binary = SVFSPLIT_SEAM_BINARY;
-      options.environment = {{"SVFSPLIT_FAULTS", "rename:1:pause"}, {"SVFSPLIT_PAUSE_FILE", pause.string()}};
-      late = std::thread([&, pause] {
-        for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        holder = hold(row.sharing, dir_ / row.held, 2500);
-        fs::remove(pause);
-      });
-    } else {
+    if (row.late)
+      late = act_before("rename:1", dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
+    else
       holder = hold(row.sharing, dir_ / row.held, watching ? 20000 : 1000);
-    }
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     if (late.joinable())
       late.join();
@@ -119,36 +111,28 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
 }
 
 // Ended from outside in mid-run (Task Manager's "End task", taskkill /F),
-// the run leaves the old output as it was and no temporary file: the file
-// is deleted with the process's last handle on it.
+// the run leaves the old output and no temporary file: the file is deleted
+// with the process's last handle on it.
 TEST_F(CliWindows, EndTaskLeavesNothingBehind) {
   write_file(dir_ / "a.svf", "X\r\nSDR 4294967295 TDI (0);\r\n");
+  write_file(dir_ / "a.gvf", kPrevious);
   for (const int ms : {30, 300, 1000}) {
-    write_file(dir_ / "a.gvf", kPrevious);
     ProgramOptions options;
     options.signal = 1;
     options.delay = std::chrono::milliseconds(ms);
-    const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-    EXPECT_EQ(r.status, 1) << ms;
+    EXPECT_EQ(run_program(dir_, {"svfsplit", "a.svf"}, options).status, 1) << ms;
     EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << ms;
     EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << ms;
   }
 }
 
-// Windows errors keep their meaning: those errno has a word for take it,
-// the others the system's own text.
+// Windows errors keep their meaning: errno's word where it has one, the
+// system's own text otherwise.
 TEST(WindowsErrors, KeepTheirMeaning) {
-  const std::pair<DWORD, std::string> rows[] = {
-      {ERROR_FILE_NOT_FOUND, "No such file or directory"},
-      {ERROR_SHARING_VIOLATION, "in use by another program"},
-      {ERROR_USER_MAPPED_FILE, "in use by another program"},
-      {ERROR_HANDLE_DISK_FULL, "No space left on device"},
-  };
-  for (const auto& [code, text] : rows)
-    EXPECT_EQ(platform::error_text(platform::internal::windows_error(code)), text) << code;
-  const std::string network = platform::error_text(platform::internal::windows_error(ERROR_NETWORK_ACCESS_DENIED));
-  EXPECT_NE(network, platform::error_text(EIO));
-  EXPECT_NE(network.find("etwork"), std::string::npos) << network;
+  const auto text = [](DWORD code) { return platform::error_text(platform::internal::windows_error(code)); };
+  EXPECT_EQ(text(ERROR_FILE_NOT_FOUND), "No such file or directory");
+  EXPECT_EQ(text(ERROR_USER_MAPPED_FILE), "in use by another program");
+  EXPECT_NE(text(ERROR_NETWORK_ACCESS_DENIED).find("etwork"), std::string::npos);
 }
 
 // Paths of 250, 300 and 1,100 characters, in nested folders, convert.
