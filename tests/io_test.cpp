@@ -74,10 +74,12 @@ TEST(Input, MatchesPlainReadingUnderRandomSeeks) {
   }
 }
 
+#if !defined(_WIN32)
 // Offsets past 4 GiB, which a 32-bit system (armhf) must carry in 64 bits:
 // commands placed beyond 4 GiB in a sparse file, converted from there
 // through the main window and through the field readers, give the bytes
-// they give in memory.
+// they give in memory. (NTFS files are not sparse unless asked: Windows
+// would write 5 GiB of zeros.)
 TEST(Input, OffsetsPastFourGiB) {
   const auto path = std::filesystem::temp_directory_path() /
                     ("svfsplit-sparse-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
@@ -101,6 +103,7 @@ TEST(Input, OffsetsPastFourGiB) {
   platform::close(file);
   std::filesystem::remove(path);
 }
+#endif
 
 TEST(Input, ReadErrorEndsTheInputAndIsKept) {
   platform::File file;
