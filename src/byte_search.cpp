@@ -222,10 +222,84 @@ SVFSPLIT_USES_AVX2 inline __m256i blanks32(__m256i x) {
   return _mm256_or_si256(tab_to_cr, _mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
 }
 
+// Stores the 64 bytes at q to o; true when none of them (kAll), or none
+// that `digits` marks, may stop a run of digits.
+template <bool kAll>
+SVFSPLIT_USES_AVX2 inline bool copy_block(const unsigned char* q, char* o, std::uint64_t digits) {
+  const __m256i low = load32(q);
+  const __m256i high = load32(q + 32);
+  store32(o, low);
+  store32(o + 32, high);
+  if constexpr (kAll) {
+    const __m256i any = _mm256_or_si256(stops32(low), stops32(high));
+    return _mm256_testz_si256(any, any);
+  } else {
+    return (mask64(stops32(low), stops32(high)) & digits) == 0;
+  }
+}
+
+// A line's shape: `width` digits, then the blanks whose bytes, loaded as
+// one number and masked by `compared`, are `blanks`.
+struct LineShape {
+  std::size_t width;
+  std::size_t stride;  // the width and the blanks
+  std::uint64_t blanks;
+  std::uint64_t compared;
+};
+
+// Copies up to `lines` lines of `shape`, each taking kBlocks blocks of 64
+// (kBlocks 0: as many as the width needs), the last one whole or not;
+// stops at the start of the first line that keeps not to the shape.
+template <int kBlocks, bool kWhole>
+SVFSPLIT_USES_AVX2 void copy_lines_of(const unsigned char*& q, char*& o, std::size_t lines, const LineShape& shape) {
+  const std::size_t blocks = kBlocks > 0 ? kBlocks : (shape.width + 63) / 64;
+  const std::uint64_t last = (std::uint64_t{1} << shape.width % 64) - 1;  // the last block's digits
+  for (; lines != 0; --lines) {
+    for (std::size_t at = 0; at + 64 < blocks * 64; at += 64) {
+      if (!copy_block<true>(q + at, o + at, 0))
+        return;
+    }
+    const std::size_t at = blocks * 64 - 64;
+    if (!copy_block<kWhole>(q + at, o + at, last))
+      return;
+    std::uint64_t next = 0;
+    std::memcpy(&next, q + shape.width, 8);
+    if ((next & shape.compared) != shape.blanks)
+      return;
+    q += shape.stride;
+    o += shape.width;
+  }
+}
+
+// The digits of a field usually come in lines of one width, each ended by
+// the same few blanks (a line end and an indent). Once a run of blanks
+// has shown the width and the blanks, whole lines are copied while they
+// keep to them: the width checked for stops a block at a time, the blanks
+// compared in one load. Stops at the start of a line that does not, for
+// the block loop to take; no load or store reaches 64 bytes past the
+// lines copied and the line after them.
+SVFSPLIT_USES_AVX2 void copy_lines(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit,
+                                   std::size_t width, const unsigned char* blanks, std::size_t blank_count) {
+  LineShape shape{width, width + blank_count, 0,
+                  blank_count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * blank_count) - 1};
+  std::memcpy(&shape.blanks, blanks, blank_count);
+  // As many lines as the input and the room surely take.
+  const auto lines =
+      std::min(static_cast<std::size_t>(end - q - 64) / shape.stride, static_cast<std::size_t>(limit - o - 64) / width);
+  const bool whole = width % 64 == 0;
+  if (width <= 64)
+    whole ? copy_lines_of<1, true>(q, o, lines, shape) : copy_lines_of<1, false>(q, o, lines, shape);
+  else if (width <= 128)
+    whole ? copy_lines_of<2, true>(q, o, lines, shape) : copy_lines_of<2, false>(q, o, lines, shape);
+  else
+    whole ? copy_lines_of<0, true>(q, o, lines, shape) : copy_lines_of<0, false>(q, o, lines, shape);
+}
+
 // Sixty-four bytes at a time, stored whole; a block whose only stops are
 // one run of blanks is stored again from the run's end, over the run, so
 // that the lines of a field, each ended by a line end and an indent, go by
-// without stopping.
+// without stopping; the lines after such a run go by whole while they keep
+// to its width and blanks.
 SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit) {
   if (end - q < 128 || limit - o < 128) {
     run_sse2(q, end, o, limit);
@@ -234,6 +308,7 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
   // Each block may read and write up to 128 bytes from where it starts.
   const unsigned char* const last_q = end - 128;
   const char* const last_o = limit - 128;
+  const unsigned char* line = q;  // where the run of digits before q began
   while (q <= last_q && o <= last_o) {
     const __m256i low = load32(q);
     const __m256i high = load32(q + 32);
@@ -268,13 +343,23 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
       if (after == 64 || (mask >> after) != 0) {
         q += after;  // more to look at in this block, or blanks that go on
         o += first;
+        line = q;
         continue;
       }
+    }
+    if (const auto width = static_cast<std::size_t>(q + first - line); width > 0 && after - first <= 8) {
+      const unsigned char* const blanks = q + first;
+      q += after;
+      o += first;
+      copy_lines(q, end, o, limit, width, blanks, static_cast<std::size_t>(after - first));
+      line = q;
+      continue;
     }
     store32(o + first, load32(q + after));
     store32(o + first + 32, load32(q + after + 32));
     o += first + 64 - after;
     q += 64;
+    line = q - 64 + after;
   }
   run_sse2(q, end, o, limit);
 }

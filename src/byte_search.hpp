@@ -41,8 +41,8 @@ const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned
 // find_first_of(p, n, kFieldEndBytes, examined) that also copies the bytes
 // before the hit that are not blanks to `out`, advancing it, as long as
 // they fit before `limit`. Sets `overflowed` when some did not fit; the
-// search itself goes on to the hit all the same. Bytes up to 128 past
-// `out`, within `limit`, may be written over.
+// search itself goes on to the hit all the same. Bytes past `out` may be
+// written over, up to `limit`.
 const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
                                          const char* limit, bool& overflowed);
 
