@@ -9,8 +9,7 @@ namespace svfsplit {
 
 namespace {
 
-// The two ways locate() looks at the input: through the search notes,
-// for any command, ...
+// Looking at the input through the search notes, for any command.
 class NotedInput {
  public:
   NotedInput(Input& in, SearchNotes& notes) : in_(in), notes_(notes) {}
@@ -27,56 +26,6 @@ class NotedInput {
  private:
   Input& in_;
   SearchNotes& notes_;
-};
-
-// ... or straight at bytes in memory, in one forward pass, for a command
-// that lies in them whole. Past their end it finds nothing, and says so.
-class BytesInMemory {
- public:
-  BytesInMemory(std::span<const unsigned char> bytes, std::int64_t start, WindowScan& scan)
-      : bytes_(bytes), start_(start), scan_(scan) {}
-
-  // The keyword bytes read here always come before the next search's start,
-  // which counts them in scan_.end.
-  int byte_at(std::int64_t offset) {
-    const auto i = static_cast<std::size_t>(offset - start_);
-    if (i < bytes_.size())
-      return bytes_[i];
-    scan_.ran_out = true;
-    scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
-    return kEnd;
-  }
-  Hit next(Search search, std::int64_t from) {
-    const auto i = static_cast<std::size_t>(from - start_);
-    const auto* hit = i < bytes_.size() ? find_first_of(bytes_.data() + i, bytes_.size() - i,
-                                                        kSearchBytes[static_cast<std::size_t>(search)], scan_.examined)
-                                        : nullptr;
-    return found(hit);
-  }
-  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
-    const auto i = static_cast<std::size_t>(from - start_);
-    bool overflowed = false;
-    const auto* hit = i < bytes_.size() ? gather_field_digits(bytes_.data() + i, bytes_.size() - i, scan_.examined,
-                                                              digits, limit, overflowed)
-                                        : nullptr;
-    return {found(hit), digits, !overflowed};
-  }
-
- private:
-  Hit found(const unsigned char* hit) {
-    if (hit == nullptr) {
-      scan_.ran_out = true;
-      scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
-      return {};
-    }
-    const std::int64_t offset = start_ + (hit - bytes_.data());
-    scan_.end = std::max(scan_.end, offset + 1);
-    return {offset, *hit};
-  }
-
-  std::span<const unsigned char> bytes_;
-  std::int64_t start_;
-  WindowScan& scan_;
 };
 
 // The field whose keyword starts at `from` and is `keyword_size` bytes
@@ -167,11 +116,133 @@ std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& si
   return locate(bytes, in.tell(), sink);
 }
 
+namespace {
+
+// locate() for a command that lies whole in bytes held in memory: one
+// forward pass, with pointers. Past their end it finds nothing, and says
+// so.
+class InMemory {
+ public:
+  InMemory(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan)
+      : first_(bytes.data()), end_(first_ + bytes.size()), start_(start), sink_(sink), scan_(scan) {}
+
+  std::optional<Layout> locate() {
+    Layout layout;
+    const unsigned char* p = first_;
+    if (!field(p, 4, layout.tdi))
+      return std::nullopt;
+    const unsigned char* hit = next(p, ByteSet('T', ';'));
+    if (hit != nullptr && *hit == 'T') {
+      p = hit + 1;
+      if (!field(p, 3, layout.tdo.emplace()))
+        return std::nullopt;
+      hit = next(p, ByteSet('M', ';'));
+      if (hit != nullptr && *hit == 'M') {
+        p = hit + 1;
+        if (!field(p, 4, layout.mask.emplace()))
+          return std::nullopt;
+        hit = next(p, ByteSet(';'));
+      }
+    }
+    if (hit == nullptr)
+      return std::nullopt;
+    layout.semicolon = offset(hit);
+    return layout;
+  }
+
+ private:
+  std::int64_t offset(const unsigned char* at) const { return start_ + (at - first_); }
+
+  bool ran_out() {
+    scan_.ran_out = true;
+    scan_.end = offset(end_);
+    return false;
+  }
+
+  // Notes a byte found; false when there is none.
+  bool seen(const unsigned char* hit) {
+    if (hit == nullptr)
+      return ran_out();
+    scan_.end = std::max(scan_.end, offset(hit) + 1);
+    return true;
+  }
+
+  // The first byte of `set` from p on; what is sought is usually a byte
+  // or two away.
+  const unsigned char* next(const unsigned char* p, const ByteSet& set) {
+    for (const unsigned char* const near = p + std::min<std::ptrdiff_t>(end_ - p, 8); p != near; ++p) {
+      ++scan_.examined;
+      if (*p == set.bytes[0] || *p == set.bytes[1] || *p == set.bytes[2])
+        return seen(p) ? p : nullptr;
+    }
+    const auto* hit = find_first_of(p, static_cast<std::size_t>(end_ - p), set, scan_.examined);
+    return seen(hit) ? hit : nullptr;
+  }
+
+  // find_field() over the bytes from p, which it leaves after the ')'.
+  bool field(const unsigned char*& p, int keyword_size, Field& field) {
+    const unsigned char* open = nullptr;
+    char* const first = sink_.next;
+    char* kept = first;
+    bool all_kept = true;
+    for (int i = 0; i < keyword_size; ++i, ++p) {
+      if (p == end_)
+        return ran_out();
+      if (*p == ';' || (*p == '(' && open != nullptr))
+        return false;
+      if (*p == '(') {
+        open = p;
+      } else if (open != nullptr && !is_blank(*p)) {
+        if (kept == sink_.limit)
+          all_kept = false;
+        else
+          *kept++ = static_cast<char>(*p);
+      }
+    }
+    for (;;) {
+      const unsigned char* hit = nullptr;
+      if (open != nullptr && all_kept) {
+        bool overflowed = false;
+        hit = gather_field_digits(p, static_cast<std::size_t>(end_ - p), scan_.examined, kept, sink_.limit, overflowed);
+        all_kept = !overflowed;
+        if (!seen(hit))
+          return false;
+      } else if ((hit = next(p, kFieldEndBytes)) == nullptr) {
+        return false;
+      }
+      if (*hit == ';')
+        return false;
+      if (*hit == ')') {
+        if (open == nullptr)
+          return false;
+        field.open = offset(open);
+        field.close = offset(hit);
+        if (all_kept) {
+          field.digits = std::string_view(first, static_cast<std::size_t>(kept - first));
+          sink_.next = kept;
+        }
+        p = hit + 1;
+        return true;
+      }
+      if (open != nullptr)
+        return false;  // a second '('
+      open = hit;
+      p = hit + 1;
+    }
+  }
+
+  const unsigned char* first_;
+  const unsigned char* end_;
+  std::int64_t start_;
+  DigitSink& sink_;
+  WindowScan& scan_;
+};
+
+}  // namespace
+
 std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
                                        WindowScan& scan) {
-  BytesInMemory in_memory(bytes, start, scan);
-  auto layout = locate(in_memory, start, sink);
-  return scan.ran_out ? std::nullopt : layout;
+  return InMemory(bytes, start, sink, scan).locate();
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)

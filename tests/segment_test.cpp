@@ -121,6 +121,7 @@ TEST(Segmenter, CopiesThroughWhatCannotBeSplit) {
       "SDR 300 TD;(12);",           // ';' among the bytes after the keyword
       "SDR 300 TDI 12);",           // no '('
       "SDR 300 TDI ((12);",         // two '('
+      "SDR 300 T((12);",            // two '(' among the bytes of the keyword
       "SDR 300 TDI (12) TDO 34);",  // TDO without '('
       "SDR 300 TDI (12) TDO (34) MASK 5);",
       "SDR 300 TDI (12\n",  // runs into the next command's '('
