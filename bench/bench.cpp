@@ -213,7 +213,7 @@ double own_instructions_per_byte(const std::string& svfsplit, const fs::path& in
     return -1;
   fs::remove(fs::path(input).replace_extension(".gvf"));
   // One line per function: "1,234,567 (12.34%)  file:function [object]".
-  std::istringstream lines(output_of("callgrind_annotate --threshold=100 " + counts.string()));
+  std::istringstream lines(output_of("callgrind_annotate --auto=no --threshold=100 " + counts.string()));
   fs::remove(counts);
   const std::regex row(R"(^\s*([0-9,]+) \(.*%\)\s+(.*)$)");
   const std::regex not_own(R"(mem(cpy|move|set)|ld-linux)");
