@@ -324,21 +324,21 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
     }
     const std::uint64_t mask = mask64(low_stops, high_stops);
     const int first = std::countr_zero(mask);
+    if (!kBlank[q[first]]) {
+      q += first;  // a stop that is no blank
+      o += first;
+      return;
+    }
     int after = first;
     if (const std::uint64_t rest = mask >> first; (rest | 2) == 3) {
       // The usual: one or two stops in a row (a line end and an indent),
       // then none to the block's end.
       after += 1 + static_cast<int>(rest >> 1);
-      if (after == 64 || !kBlank[q[first]] || !kBlank[q[after - 1]])
+      if (after == 64 || !kBlank[q[after - 1]])
         after = first;
     }
     if (after == first) {
       const std::uint64_t blanks = mask64(blanks32(low), blanks32(high));
-      if ((blanks >> first & 1) == 0) {
-        q += first;  // a stop that is no blank
-        o += first;
-        return;
-      }
       after = first + std::countr_one(blanks >> first);
       if (after == 64 || (mask >> after) != 0) {
         q += after;  // more to look at in this block, or blanks that go on
