@@ -3,7 +3,8 @@
 // through a window of a few bytes (so that every window edge is crossed,
 // and every command is located through the search notes) or of some
 // hundred bytes (so that some commands are located in one pass over the
-// window and some not), and writing through a tiny buffer, give exactly
+// window and some not, and unchanged text is lent from the windows to a
+// writing thread), and writing through a tiny buffer, give exactly
 // the bytes of a normal run, and that all agree with the plain statement
 // of the rules in the tests.
 #include <cstdint>
@@ -54,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto tiny = svfsplit::test::convert_text(text, window, 3);
   if (normal.output != tiny.output || !same_report(normal.report, tiny.report))
     std::abort();
-  const auto some = svfsplit::test::convert_text(text, size == 0 ? 64 : 64 + data[0] % 512);
+  const auto some =
+      svfsplit::test::convert_text(text, size == 0 ? 64 : 64 + data[0] % 512, svfsplit::Output::kDefaultBuffer, true);
   if (normal.output != some.output || !same_report(normal.report, some.report))
     std::abort();
   const auto expected = svfsplit::test::reference_convert(text);

@@ -15,13 +15,20 @@ constexpr bool is_digit(int c) {
   return c >= '0' && c <= '9';
 }
 
+// Unchanged stretches of at least this many bytes (or a quarter of the
+// window, when that is less) are written from the window without a copy.
+constexpr std::size_t kLendFrom = 64 * 1024;
+
 // Lengths are kept saturated at this value: anything above the largest
 // 32-bit length is impossible and is copied through.
 constexpr std::uint64_t kTooLong = std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
 
 class CopyLoop {
  public:
-  CopyLoop(Input& in, Output& out, Progress* progress) : in_(in), out_(out), state_(in) { state_.progress = progress; }
+  CopyLoop(Input& in, Output& out, Progress* progress)
+      : in_(in), out_(out), state_(in), lend_from_(std::clamp<std::size_t>(in.window_size() / 4, 1, kLendFrom)) {
+    state_.progress = progress;
+  }
 
   ConvertReport run() {
     bool line_start = false;  // the first line follows no line feed
@@ -43,6 +50,7 @@ class CopyLoop {
 
  private:
   bool copy_text();
+  void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
   void note_unsplit(std::int64_t offset, std::uint32_t bits);
   void number_unsplit_lines();
@@ -52,6 +60,7 @@ class CopyLoop {
   SplitState state_;
   ConvertReport report_;
   std::int64_t next_progress_ = 0;  // input offset of the next report
+  std::size_t lend_from_;           // bytes: the shortest stretch lent
 };
 
 // The progress line is told of the copy loop's offset every this many bytes.
@@ -81,13 +90,24 @@ bool CopyLoop::copy_text() {
       return false;
     if (const auto* line = find_line_to_examine(window.data(), window.data() + window.size())) {
       const auto n = static_cast<std::size_t>(line - window.data());
-      out_.write(window.data(), n);
+      pass_on(window.first(n));
       in_.skip(n);
       return true;
     }
-    out_.write(window.data(), window.size());
+    pass_on(window);
     in_.skip(window.size());
   }
+}
+
+// Writes bytes of the window that go out unchanged: a long stretch is lent
+// to the output's writing thread, where it can take it, so that it is
+// written from the window without a copy; the rest is copied.
+void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
+  if (bytes.size() >= lend_from_) {
+    if (Lease* const lease = in_.lease(); lease != nullptr && out_.lend(bytes.data(), bytes.size(), *lease))
+      return;
+  }
+  out_.write(bytes.data(), bytes.size());
 }
 
 // Examines the line that starts at the input's position, right after a

@@ -256,6 +256,10 @@ FileConversion::Result FileConversion::run() {
     const Source source = Source::file(input_);
     Input in(source);
     Output out(output_, in_place_ ? Output::Writer::kThisThread : Output::Writer::kSecondThread);
+    // Unchanged text is written from the input's windows, three of them
+    // taking turns, while the writing thread has some.
+    if (!in_place_)
+      in.lend_windows(3);
     // A file that replaces one the user has is synced before it does;
     // written back as it goes, it leaves little to wait for then.
     if (replaced_)

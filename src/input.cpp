@@ -5,6 +5,9 @@
 
 namespace svfsplit {
 
+// The most that ahead() loads at a time into windows that are lent.
+constexpr std::size_t kLentLoad = 256 * 1024;
+
 std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const {
   if (error_ != 0 || offset < 0)
     return 0;
@@ -33,10 +36,39 @@ std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t
 }
 
 Input::Input(const Source& source, std::size_t window)
-    : source_(&source), window_(std::max<std::size_t>(window, 1)), buf_(page_buffer(window_ + kStep)) {}
+    : source_(&source),
+      window_(std::max<std::size_t>(window, 1)),
+      load_size_(window_),
+      buf_(page_buffer(window_ + kStep)),
+      base_(buf_.get()),
+      held_(base_) {}
+
+void Input::lend_windows(std::size_t count) {
+  slots_ = std::make_unique<Slot[]>(std::max<std::size_t>(count, 1));
+  slot_count_ = std::max<std::size_t>(count, 1);
+  slots_[0].buf = std::move(buf_);
+  slot_ = 0;
+  load_size_ = std::clamp<std::size_t>(window_ / 4, 1, kLentLoad);
+}
+
+// Before the window's buffer is written to: while some of it is lent, the
+// window moves on to the next buffer, once that one is back (a buffer is
+// allocated when first used). The window's bytes stay where they were
+// until it is placed again.
+void Input::make_writable() {
+  if (slots_ == nullptr || !slots_[slot_].lease.lent())
+    return;
+  slot_ = (slot_ + 1) % slot_count_;
+  Slot& next = slots_[slot_];
+  next.lease.wait_until_returned();
+  if (next.buf == nullptr)
+    next.buf = page_buffer(window_ + kStep);
+  base_ = next.buf.get();
+}
 
 // Fills the window with up to `n` bytes from `start`.
 void Input::load(std::int64_t start, std::size_t n) {
+  make_writable();
   place(start);
   read_after(0, n);
 }
@@ -56,7 +88,7 @@ std::span<const unsigned char> Input::ahead() {
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
       return {};
-    load(pos_, window_);
+    load(pos_, load_size_);
     if (start_ + static_cast<std::int64_t>(len_) <= pos_)
       return {};
   }
@@ -69,7 +101,9 @@ std::span<const unsigned char> Input::ahead_in_full() {
   const bool holds_the_end = end_ >= 0 && window_end >= end_;
   if (pos_ > start_ && pos_ < window_end && !holds_the_end) {
     const auto kept = static_cast<std::size_t>(window_end - pos_);
-    std::memmove(buf_.get() + place_of(pos_), held() + (pos_ - start_), kept);
+    const unsigned char* const from = held() + (pos_ - start_);
+    make_writable();
+    std::memmove(base_ + place_of(pos_), from, kept);
     place(pos_);
     read_after(kept, window_ - kept);
   }

@@ -103,6 +103,16 @@ class Input {
   const Source& source() const { return *source_; }
   std::size_t window_size() const { return window_; }
 
+  // Lets the window's bytes be lent to the writing thread, under lease():
+  // the window then moves among `count` buffers, and a buffer is filled
+  // again only once the writes it was lent to are done. Windows are then
+  // loaded a quarter of their size at a time, or 256 KiB when that is less
+  // (ahead_in_full() still fills them), so that those that take turns
+  // stay in the processor's caches.
+  void lend_windows(std::size_t count);
+  // The lease of the window's bytes, or nullptr when they are not lent.
+  Lease* lease() { return slots_ != nullptr ? &slots_[slot_].lease : nullptr; }
+
  private:
   // Where the byte at offset `start` goes in buf_.
   static constexpr std::size_t kStep = 64;
@@ -113,17 +123,28 @@ class Input {
   // Moves the window to start at `start`.
   void place(std::int64_t start) {
     start_ = start;
-    held_ = buf_.get() + place_of(start);
+    held_ = base_ + place_of(start);
   }
 
+  struct Slot {
+    PageBuffer buf;
+    Lease lease;
+  };
+
+  void make_writable();
   int get_slow();
   void load(std::int64_t start, std::size_t n);
   void read_after(std::size_t kept, std::size_t wanted);
 
   const Source* source_;
   std::size_t window_;
-  PageBuffer buf_;          // not cleared: only what is read is looked at
-  unsigned char* held_;     // where the byte at start_ lies in buf_
+  std::size_t load_size_;          // of the windows ahead() loads
+  PageBuffer buf_;                 // not cleared: only what is read is looked at
+  unsigned char* base_;            // the buffer of the window: buf_, or a slot's
+  unsigned char* held_;            // where the byte at start_ lies in base_
+  std::unique_ptr<Slot[]> slots_;  // when windows are lent, with buf_ in the first
+  std::size_t slot_count_ = 0;
+  std::size_t slot_ = 0;    // the window's
   std::int64_t start_ = 0;  // offset of held()[0]
   std::size_t len_ = 0;     // valid bytes from held() on
   std::int64_t pos_ = 0;

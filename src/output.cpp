@@ -1,16 +1,18 @@
 #include "output.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
 
 namespace svfsplit {
 
-// The second thread: writes one block at a time, handed over by the
-// thread that fills the buffers.
+// The second thread: writes the blocks handed over by the thread that
+// fills the buffers, in the order they came; a few may wait their turn.
 class Output::Background {
  public:
   explicit Background(Output& out) : out_(out), thread_([this] { run(); }) {}
@@ -18,6 +20,8 @@ class Output::Background {
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
 
+  // Waits for the block being written; those still waiting are dropped,
+  // and their leases given back.
   ~Background() {
     {
       const std::lock_guard lock(mutex_);
@@ -27,33 +31,51 @@ class Output::Background {
     thread_.join();
   }
 
-  // Waits until the block handed over last has been written.
-  void wait() {
+  // Hands over a block, to be written after those handed before; waits
+  // while too many wait. Returns the block's ticket (see wait()).
+  std::uint64_t hand(const char* data, std::size_t n, Lease* lease) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return block_ == nullptr; });
+    changed_.wait(lock, [this] { return handed_ - done_ < kWaiting; });
+    waiting_[handed_ % kWaiting] = {data, n, lease};
+    const std::uint64_t ticket = ++handed_;
+    lock.unlock();
+    changed_.notify_all();
+    return ticket;
   }
 
-  // Hands over a block; the writer must be idle (see wait()).
-  void hand(const char* data, std::size_t n) {
-    {
-      const std::lock_guard lock(mutex_);
-      block_ = data;
-      size_ = n;
-    }
-    changed_.notify_all();
+  // Waits until the block of `ticket`, and all before it, are written.
+  void wait(std::uint64_t ticket) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this, ticket] { return done_ >= ticket; });
+  }
+  void wait_for_all() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return done_ == handed_; });
   }
 
  private:
+  struct Block {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    Lease* lease = nullptr;
+  };
+  static constexpr std::uint64_t kWaiting = 4;
+
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return block_ != nullptr || quit_; });
-      if (block_ == nullptr)
+      changed_.wait(lock, [this] { return done_ != handed_ || quit_; });
+      if (done_ == handed_)
         return;
-      lock.unlock();
-      out_.send(block_, size_);
-      lock.lock();
-      block_ = nullptr;
+      const Block block = waiting_[done_ % kWaiting];
+      if (!quit_) {
+        lock.unlock();
+        out_.send(block.data, block.size);
+        lock.lock();
+      }
+      if (block.lease != nullptr)
+        block.lease->give_back();
+      ++done_;
       changed_.notify_all();
     }
   }
@@ -61,8 +83,9 @@ class Output::Background {
   Output& out_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  const char* block_ = nullptr;  // being written, or nullptr
-  std::size_t size_ = 0;
+  std::array<Block, kWaiting> waiting_{};
+  std::uint64_t handed_ = 0;  // blocks handed over
+  std::uint64_t done_ = 0;    // blocks written, or dropped
   bool quit_ = false;
   std::thread thread_;  // last: it starts once the rest is ready
 };
@@ -107,11 +130,14 @@ void Output::start_second_thread() {
   }
 }
 
-Output::Output(std::string& sink, std::size_t buffer)
+Output::Output(std::string& sink, std::size_t buffer, Writer writer)
     : sink_(&sink),
       capacity_(std::max<std::size_t>(buffer, 1)),
       unit_(write_unit(capacity_)),
-      buf_(page_buffer(capacity_)) {}
+      buf_(page_buffer(capacity_)) {
+  if (writer == Writer::kSecondThread)
+    spare_ = page_buffer(capacity_);
+}
 
 Output::~Output() = default;
 
@@ -157,19 +183,45 @@ void Output::drain() {
     return;
   // Whole units go out, and the rest starts the next buffer.
   const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
-  const std::size_t tail = used_ - whole;
   if (spare_ != nullptr && background_ == nullptr)
     start_second_thread();
   if (background_ != nullptr) {
-    background_->wait();
-    std::swap(buf_, spare_);
-    std::memcpy(buf_.get(), spare_.get() + whole, tail);
-    background_->hand(reinterpret_cast<const char*>(spare_.get()), whole);
+    hand_buffer(whole);
   } else {
     send(reinterpret_cast<const char*>(buf_.get()), whole);
-    std::memmove(buf_.get(), buf_.get() + whole, tail);
+    std::memmove(buf_.get(), buf_.get() + whole, used_ - whole);
+    before_ += whole;
   }
-  used_ = tail;
+  used_ -= whole;
+}
+
+// Hands the buffer's first `n` bytes to the second thread and goes on in
+// the spare buffer, once that one is written, with the rest.
+void Output::hand_buffer(std::size_t n) {
+  background_->wait(spare_ticket_);
+  std::swap(buf_, spare_);
+  std::memcpy(buf_.get(), spare_.get() + n, used_ - n);
+  spare_ticket_ = background_->hand(reinterpret_cast<const char*>(spare_.get()), n, nullptr);
+  before_ += n;
+}
+
+bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
+  const std::uint64_t place = before_ + used_;
+  if (failed() || spare_ == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
+    return false;
+  if (background_ == nullptr) {
+    start_second_thread();
+    if (background_ == nullptr)
+      return false;
+  }
+  if (used_ > 0) {
+    hand_buffer(used_);
+    used_ = 0;
+  }
+  lease.take();
+  background_->hand(reinterpret_cast<const char*>(data), n, &lease);
+  before_ += n;
+  return true;
 }
 
 void Output::write_slow(const char* data, std::size_t n) {
@@ -189,8 +241,9 @@ bool Output::flush() {
   // The blocks handed over are written first, then the rest, whatever its
   // size, from this thread.
   if (background_ != nullptr)
-    background_->wait();
+    background_->wait_for_all();
   send(reinterpret_cast<const char*>(buf_.get()), used_);
+  before_ += used_;
   used_ = 0;
   return !failed();
 }

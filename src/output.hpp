@@ -26,9 +26,13 @@ namespace svfsplit {
 // to the start of the next buffer: each write then starts at a file offset
 // and an address that are both multiples of the page, and the kernel copies
 // at full speed.
+//
+// Long stretches of the input that go out unchanged can be lent to the
+// second thread instead of copied (lend()), and are written straight from
+// the input's window, in their turn.
 class Output {
  public:
-  static constexpr std::size_t kDefaultBuffer = 1024 * 1024;
+  static constexpr std::size_t kDefaultBuffer = 512 * 1024;
 
   enum class Writer { kThisThread, kSecondThread };
 
@@ -37,7 +41,7 @@ class Output {
   // should be given to a second thread: a signal that interrupts a blocked
   // write reaches whichever thread it likes.
   explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
-  explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer);
+  explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer, Writer writer = Writer::kThisThread);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   // Waits for the block being written; what is still buffered is dropped
@@ -74,6 +78,13 @@ class Output {
   }
   void added(std::size_t n) { used_ += n; }
 
+  // Has the second thread write the `n` bytes at `data` after what is
+  // buffered, straight from there, `lease` counting the write until it is
+  // done. False, with nothing taken, when they must be copied instead:
+  // there is no second thread, or they would not lie at an address in step
+  // with their place in the file, modulo 64.
+  bool lend(const unsigned char* data, std::size_t n, Lease& lease);
+
   // Writes out what is buffered and waits until it is written; returns
   // false once any write has failed.
   bool flush();
@@ -92,6 +103,7 @@ class Output {
 
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
   void drain();
+  void hand_buffer(std::size_t n);
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
@@ -103,6 +115,8 @@ class Output {
   PageBuffer buf_;    // being filled
   PageBuffer spare_;  // being written, with a writer
   std::size_t used_ = 0;
+  std::uint64_t before_ = 0;        // bytes that went out before the buffer's
+  std::uint64_t spare_ticket_ = 0;  // of the spare buffer's write
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to
   // the disk; the writer's alone.

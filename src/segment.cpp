@@ -152,7 +152,10 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
   // past the window's end would be done twice.
   const bool short_command = length / 4 <= std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4);
   if (short_command && entry >= state.scanned_until) {
+    // A window that cannot hold the first field's digits is filled first.
     auto bytes = in.ahead();
+    if (bytes.size() < length / 4)
+      bytes = in.ahead_in_full();
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;

@@ -66,11 +66,26 @@ TEST(CopyLoop, CopiesAndHandsOverAsExpected) {
   }
 }
 
-TEST(CopyLoop, OutputBufferSizeDoesNotMatter) {
+// Nor whether unchanged text is copied or lent from the windows, three of
+// them taking turns, to the writing thread. Text is lent where it lies in
+// step with its place in the output: its stretches come after commands
+// that leave the output as long as the input, 18 bytes longer (the text
+// after them is copied), or 18 bytes shorter.
+TEST(CopyLoop, OutputBufferSizeAndLentTextDoNotMatter) {
   const std::string input = "A\r\n" + kLong300 + "\r\nB\n" + kLong300 + "\nC";
   const auto reference = convert_text(input).output;
   for (const std::size_t buffer : {1, 2, 7, 64})
     EXPECT_EQ(convert_text(input, Input::kDefaultWindow, buffer).output, reference) << buffer;
+  std::mt19937 rng(3);
+  std::string text;
+  for (int i = 0; i < 60; ++i) {
+    text += std::string(rng() % 9000, "RUNTEST 1 TCK;\n"[i % 15]) + "\nSDR 8 TDI (12);\n";
+    text += "SDR 300 TDI (" + std::string(18 * (i % 3), ' ') + hex_digits(75) + ");\n";
+  }
+  for (const std::size_t window : {64, 1000, 4096, 65536}) {
+    for (const std::size_t buffer : {64, 4096})
+      ASSERT_TRUE(convert_text(text, window, buffer, true).output == convert_text(text).output) << window << buffer;
+  }
 }
 
 // Every version of the byte-search kernels this processor runs (the plain

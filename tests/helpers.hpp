@@ -17,12 +17,16 @@ struct Converted {
   std::uint64_t bytes_read = 0;
 };
 
+// With `lend`, unchanged text is lent from the input's windows to a
+// second thread that writes it, as a run on files does.
 inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
-                              std::size_t buffer = Output::kDefaultBuffer) {
+                              std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
   Converted result;
   const Source source = Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
   Input in(source, window);
-  Output out(result.output, buffer);
+  Output out(result.output, buffer, lend ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
+  if (lend)
+    in.lend_windows(3);
   result.report = convert_stream(in, out);
   out.flush();
   result.bytes_read = source.bytes_read();
