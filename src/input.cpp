@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace svfsplit {
 
@@ -52,18 +53,25 @@ void Input::lend_windows(std::size_t count) {
 }
 
 // Before the window's buffer is written to: while some of it is lent, the
-// window moves on to the next buffer, once that one is back (a buffer is
-// allocated when first used). The window's bytes stay where they were
-// until it is placed again.
+// window moves on to the next buffer, once that one is back. A buffer is
+// allocated when first used; where there is no room for it, the buffers
+// there are take turns. The window's bytes stay where they were until it
+// is placed again.
 void Input::make_writable() {
   if (slots_ == nullptr || !slots_[slot_].lease.lent())
     return;
-  slot_ = (slot_ + 1) % slot_count_;
-  Slot& next = slots_[slot_];
-  next.lease.wait_until_returned();
-  if (next.buf == nullptr)
-    next.buf = page_buffer(window_ + kStep);
-  base_ = next.buf.get();
+  std::size_t next = (slot_ + 1) % slot_count_;
+  if (slots_[next].buf == nullptr) {
+    try {
+      slots_[next].buf = page_buffer(window_ + kStep);
+    } catch (const std::bad_alloc&) {
+      slot_count_ = next;
+      next = 0;
+    }
+  }
+  slot_ = next;
+  slots_[slot_].lease.wait_until_returned();
+  base_ = slots_[slot_].buf.get();
 }
 
 // Fills the window with up to `n` bytes from `start`.
