@@ -11,9 +11,10 @@
 namespace svfsplit::test {
 namespace {
 
-// A long command whose output fills several buffers.
-const std::string kInput = "! board\r\nSDR 300 TDI (" + hex_digits(75) + ")\r\n TDO (" + hex_digits(75, 1) +
-                           ");\r\nSDR 4500000 TDI (1);\r\nRUNTEST 1 TCK;\r\n";
+// Text that is lent to the writing thread, and a long command whose
+// output fills several buffers.
+const std::string kInput = "! board\r\n" + std::string(300000, '!') + "\r\nSDR 300 TDI (" + hex_digits(75) +
+                           ")\r\n TDO (" + hex_digits(75, 1) + ");\r\nSDR 4500000 TDI (1);\r\nRUNTEST 1 TCK;\r\n";
 
 // Faults that give the temporary file its name from the start, where it
 // would have none (Linux), so that its removal is a call that can fail.
