@@ -152,11 +152,11 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
   const fs::path dd_copy = fs::path(input).replace_extension(".dd");
   const fs::path cat_copy = fs::path(input).replace_extension(".cat");
   for (int i = 0; i < runs; ++i) {
-    if (fresh) {
+    // A new target is removed just before the run that makes it, so that
+    // each program meets the same conditions: the freeing of the file
+    // removed is written back before its run (see run()), not during it.
+    if (fresh)
       fs::remove(output);
-      fs::remove(dd_copy);
-      fs::remove(cat_copy);
-    }
     const Sample c = run({svfsplit, input.string()}, "/dev/null");
     if (c.status != 0) {
       std::fprintf(stderr, "svfsplit failed on %s with status %d\n", input.c_str(), c.status);
@@ -164,8 +164,12 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
     }
     converts.push_back(c.seconds);
     peak = std::max(peak, c.peak_kib);
+    if (fresh)
+      fs::remove(dd_copy);
     dds.push_back(
         run({"dd", "if=" + input.string(), "of=" + dd_copy.string(), "bs=1M", "status=none"}, "/dev/null").seconds);
+    if (fresh)
+      fs::remove(cat_copy);
     cats.push_back(run({"cat", input.string()}, cat_copy.string()).seconds);
     to_dd.push_back(c.seconds / dds.back());
     to_cat.push_back(c.seconds / cats.back());
