@@ -56,7 +56,7 @@ inline const unsigned char* first_sdr(const unsigned char* p, std::uint64_t mask
 // input or the room ends; the byte there is taken here.
 template <class Run>
 const unsigned char* gather(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                            const char* limit, bool& overflowed, Run run) {
+                            const char* limit, bool& overflowed, const Run& run) {
   char* o = out;  // a local: stores through a char pointer could alias `out`
   const unsigned char* q = p;
   const unsigned char* const end = p + n;
@@ -95,7 +95,7 @@ void run_plain(const unsigned char*& q, const unsigned char* end, char*& o, cons
 }
 
 const unsigned char* gather_plain(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                                  const char* limit, bool& overflowed) {
+                                  const char* limit, bool& overflowed, LineShape&) {
   return gather(p, n, examined, out, limit, overflowed, run_plain);
 }
 
@@ -150,7 +150,7 @@ void run_sse2(const unsigned char*& q, const unsigned char* end, char*& o, const
 }
 
 const unsigned char* gather_sse2(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                                 const char* limit, bool& overflowed) {
+                                 const char* limit, bool& overflowed, LineShape&) {
   return gather(p, n, examined, out, limit, overflowed, run_sse2);
 }
 
@@ -222,6 +222,12 @@ SVFSPLIT_USES_AVX2 inline __m256i blanks32(__m256i x) {
   return _mm256_or_si256(tab_to_cr, _mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
 }
 
+// Where a copy has got to in the input and in the room.
+struct Positions {
+  const unsigned char* q;
+  char* o;
+};
+
 // Stores the 64 bytes at q to o; true when none of them (kAll), or none
 // that `digits` marks, may stop a run of digits.
 template <bool kAll>
@@ -238,37 +244,27 @@ SVFSPLIT_USES_AVX2 inline bool copy_block(const unsigned char* q, char* o, std::
   }
 }
 
-// A line's shape: `width` digits, then the blanks whose bytes, loaded as
-// one number and masked by `compared`, are `blanks`.
-struct LineShape {
-  std::size_t width;
-  std::size_t stride;  // the width and the blanks
-  std::uint64_t blanks;
-  std::uint64_t compared;
-};
-
 // Copies up to `lines` lines of `shape`, each taking kBlocks blocks of 64
 // (kBlocks 0: as many as the width needs), the last one whole or not;
 // stops at the start of the first line that keeps not to the shape.
 template <int kBlocks, bool kWhole>
-SVFSPLIT_USES_AVX2 void copy_lines_of(const unsigned char*& q, char*& o, std::size_t lines, const LineShape& shape) {
-  const std::size_t blocks = kBlocks > 0 ? kBlocks : (shape.width + 63) / 64;
-  const std::uint64_t last = (std::uint64_t{1} << shape.width % 64) - 1;  // the last block's digits
+SVFSPLIT_USES_AVX2 Positions copy_lines_of(const unsigned char* from, char* to, std::size_t lines, LineShape s) {
+  const std::size_t blocks = kBlocks > 0 ? kBlocks : (s.width + 63) / 64;
+  const std::uint64_t last = (std::uint64_t{1} << s.width % 64) - 1;  // the last block's digits
   for (; lines != 0; --lines) {
-    for (std::size_t at = 0; at + 64 < blocks * 64; at += 64) {
-      if (!copy_block<true>(q + at, o + at, 0))
-        return;
-    }
+    bool kept = true;
+    for (std::size_t at = 0; kept && at + 64 < blocks * 64; at += 64) kept = copy_block<true>(from + at, to + at, 0);
     const std::size_t at = blocks * 64 - 64;
-    if (!copy_block<kWhole>(q + at, o + at, last))
-      return;
+    if (!kept || !copy_block<kWhole>(from + at, to + at, last))
+      break;
     std::uint64_t next = 0;
-    std::memcpy(&next, q + shape.width, 8);
-    if ((next & shape.compared) != shape.blanks)
-      return;
-    q += shape.stride;
-    o += shape.width;
+    std::memcpy(&next, from + s.width, 8);
+    if ((next & s.compared) != s.blanks)
+      break;
+    from += s.stride;
+    to += s.width;
   }
+  return {from, to};
 }
 
 // The digits of a field usually come in lines of one width, each ended by
@@ -278,21 +274,18 @@ SVFSPLIT_USES_AVX2 void copy_lines_of(const unsigned char*& q, char*& o, std::si
 // compared in one load. Stops at the start of a line that does not, for
 // the block loop to take; no load or store reaches 64 bytes past the
 // lines copied and the line after them.
-SVFSPLIT_USES_AVX2 void copy_lines(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit,
-                                   std::size_t width, const unsigned char* blanks, std::size_t blank_count) {
-  LineShape shape{width, width + blank_count, 0,
-                  blank_count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * blank_count) - 1};
-  std::memcpy(&shape.blanks, blanks, blank_count);
+SVFSPLIT_USES_AVX2 Positions copy_lines(const unsigned char* q, const unsigned char* end, char* o, const char* limit,
+                                        const LineShape& shape) {
+  const std::size_t width = shape.width;
   // As many lines as the input and the room surely take.
   const auto lines =
       std::min(static_cast<std::size_t>(end - q - 64) / shape.stride, static_cast<std::size_t>(limit - o - 64) / width);
   const bool whole = width % 64 == 0;
   if (width <= 64)
-    whole ? copy_lines_of<1, true>(q, o, lines, shape) : copy_lines_of<1, false>(q, o, lines, shape);
-  else if (width <= 128)
-    whole ? copy_lines_of<2, true>(q, o, lines, shape) : copy_lines_of<2, false>(q, o, lines, shape);
-  else
-    whole ? copy_lines_of<0, true>(q, o, lines, shape) : copy_lines_of<0, false>(q, o, lines, shape);
+    return whole ? copy_lines_of<1, true>(q, o, lines, shape) : copy_lines_of<1, false>(q, o, lines, shape);
+  if (width <= 128)
+    return whole ? copy_lines_of<2, true>(q, o, lines, shape) : copy_lines_of<2, false>(q, o, lines, shape);
+  return whole ? copy_lines_of<0, true>(q, o, lines, shape) : copy_lines_of<0, false>(q, o, lines, shape);
 }
 
 // Sixty-four bytes at a time, stored whole; a block whose only stops are
@@ -300,10 +293,21 @@ SVFSPLIT_USES_AVX2 void copy_lines(const unsigned char*& q, const unsigned char*
 // that the lines of a field, each ended by a line end and an indent, go by
 // without stopping; the lines after such a run go by whole while they keep
 // to its width and blanks.
-SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* end, char*& o, const char* limit) {
-  if (end - q < 128 || limit - o < 128) {
-    run_sse2(q, end, o, limit);
+SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q_at, const unsigned char* end, char*& o_at, const char* limit,
+                                 LineShape& seen) {
+  if (end - q_at < 128 || limit - o_at < 128) {
+    run_sse2(q_at, end, o_at, limit);
     return;
+  }
+  // Locals: stores through a char pointer could alias what the references
+  // name, which would then be loaded again at every block.
+  const unsigned char* q = q_at;
+  char* o = o_at;
+  // The lines of a field are most often of the shape of the field before.
+  if (seen.width > 0) {
+    const Positions at = copy_lines(q, end, o, limit, seen);
+    q = at.q;
+    o = at.o;
   }
   // Each block may read and write up to 128 bytes from where it starts.
   const unsigned char* const last_q = end - 128;
@@ -325,8 +329,8 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
     const std::uint64_t mask = mask64(low_stops, high_stops);
     const int first = std::countr_zero(mask);
     if (!kBlank[q[first]]) {
-      q += first;  // a stop that is no blank
-      o += first;
+      q_at = q + first;  // a stop that is no blank
+      o_at = o + first;
       return;
     }
     int after = first;
@@ -348,10 +352,13 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
       }
     }
     if (const auto width = static_cast<std::size_t>(q + first - line); width > 0 && after - first <= 8) {
-      const unsigned char* const blanks = q + first;
-      q += after;
-      o += first;
-      copy_lines(q, end, o, limit, width, blanks, static_cast<std::size_t>(after - first));
+      const auto blank_count = static_cast<std::size_t>(after - first);
+      seen = {width, width + blank_count, 0,
+              blank_count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * blank_count) - 1};
+      std::memcpy(&seen.blanks, q + first, blank_count);
+      const Positions at = copy_lines(q + after, end, o + first, limit, seen);
+      q = at.q;
+      o = at.o;
       line = q;
       continue;
     }
@@ -361,12 +368,17 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q, const unsigned char* e
     q += 64;
     line = q - 64 + after;
   }
-  run_sse2(q, end, o, limit);
+  q_at = q;
+  o_at = o;
+  run_sse2(q_at, end, o_at, limit);
 }
 
 SVFSPLIT_USES_AVX2 const unsigned char* gather_avx2(const unsigned char* p, std::size_t n, std::uint64_t& examined,
-                                                    char*& out, const char* limit, bool& overflowed) {
-  return gather(p, n, examined, out, limit, overflowed, run_avx2);
+                                                    char*& out, const char* limit, bool& overflowed, LineShape& seen) {
+  return gather(p, n, examined, out, limit, overflowed,
+                [&seen](const unsigned char*& q, const unsigned char* end, char*& o, const char* lim) {
+                  run_avx2(q, end, o, lim, seen);
+                });
 }
 
 #endif
@@ -405,8 +417,8 @@ const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned
 }
 
 const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                                         const char* limit, bool& overflowed) {
-  return kInUse.gather_field_digits(p, n, examined, out, limit, overflowed);
+                                         const char* limit, bool& overflowed, LineShape& seen) {
+  return kInUse.gather_field_digits(p, n, examined, out, limit, overflowed, seen);
 }
 
 const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const ByteSet& set, std::uint64_t& examined) {

@@ -38,13 +38,23 @@ const unsigned char* find_first_of(const unsigned char* p, std::size_t n, const 
 // there is none.
 const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end);
 
+// The shape of the lines of digits a gathering saw last, for the next one
+// to try first: a width, then the same one to eight blanks after each
+// line. Only the speed depends on it.
+struct LineShape {
+  std::size_t width = 0;       // 0: none seen
+  std::size_t stride = 0;      // the width and the blanks
+  std::uint64_t blanks = 0;    // their bytes, loaded as one number
+  std::uint64_t compared = 0;  // the bits of such a number that hold them
+};
+
 // find_first_of(p, n, kFieldEndBytes, examined) that also copies the bytes
 // before the hit that are not blanks to `out`, advancing it, as long as
 // they fit before `limit`. Sets `overflowed` when some did not fit; the
 // search itself goes on to the hit all the same. Bytes past `out` may be
-// written over, up to `limit`.
+// written over, up to `limit`. `seen` is read and updated.
 const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
-                                         const char* limit, bool& overflowed);
+                                         const char* limit, bool& overflowed, LineShape& seen);
 
 // How many bytes just before `p` (at most `need`, none before `low`) are
 // above ' ': surely digits, since every blank is at or below ' '.
@@ -56,7 +66,7 @@ struct KernelVersion {
   const char* name;
   const unsigned char* (*find_line_to_examine)(const unsigned char* p, const unsigned char* end);
   const unsigned char* (*gather_field_digits)(const unsigned char* p, std::size_t n, std::uint64_t& examined,
-                                              char*& out, const char* limit, bool& overflowed);
+                                              char*& out, const char* limit, bool& overflowed, LineShape& seen);
 };
 std::span<const KernelVersion> kernel_versions();
 

@@ -54,6 +54,7 @@ struct SplitState {
   // Commands that start before this offset are located through the notes.
   std::int64_t scanned_until = 0;
   std::uint64_t bytes_scanned = 0;  // by the searches in memory
+  LineShape lines_seen;             // by them
   std::uint64_t located_in_memory = 0;
 };
 

@@ -123,8 +123,8 @@ namespace {
 // so.
 class InMemory {
  public:
-  InMemory(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan)
-      : first_(bytes.data()), end_(first_ + bytes.size()), start_(start), sink_(sink), scan_(scan) {}
+  InMemory(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan, LineShape& seen)
+      : first_(bytes.data()), end_(first_ + bytes.size()), start_(start), sink_(sink), scan_(scan), seen_(seen) {}
 
   std::optional<Layout> locate() {
     Layout layout;
@@ -203,7 +203,8 @@ class InMemory {
       const unsigned char* hit = nullptr;
       if (open != nullptr && all_kept) {
         bool overflowed = false;
-        hit = gather_field_digits(p, static_cast<std::size_t>(end_ - p), scan_.examined, kept, sink_.limit, overflowed);
+        hit = gather_field_digits(p, static_cast<std::size_t>(end_ - p), scan_.examined, kept, sink_.limit, overflowed,
+                                  seen_);
         all_kept = !overflowed;
         if (!seen(hit))
           return false;
@@ -236,13 +237,14 @@ class InMemory {
   std::int64_t start_;
   DigitSink& sink_;
   WindowScan& scan_;
+  LineShape& seen_;
 };
 
 }  // namespace
 
 std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
-                                       WindowScan& scan) {
-  return InMemory(bytes, start, sink, scan).locate();
+                                       WindowScan& scan, LineShape& seen) {
+  return InMemory(bytes, start, sink, scan, seen).locate();
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)

@@ -63,7 +63,7 @@ Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
       bool overflowed = false;
       const unsigned char* hit =
           gather != nullptr && gather->all
-              ? gather_field_digits(window.data(), n, bytes_searched_, gather->next, gather->limit, overflowed)
+              ? gather_field_digits(window.data(), n, bytes_searched_, gather->next, gather->limit, overflowed, seen_)
               : find_first_of(window.data(), n, set, bytes_searched_);
       if (overflowed)
         gather->all = false;

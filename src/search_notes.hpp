@@ -91,6 +91,7 @@ class SearchNotes {
   Input& in_;
   std::array<Notes, 4> notes_{};  // by Search
   std::uint64_t bytes_searched_ = 0;
+  LineShape seen_;  // by the field-end searches that gather
 };
 
 }  // namespace svfsplit

@@ -159,7 +159,7 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;
-      auto layout = locate_fields_in(bytes, entry, sink, scan);
+      auto layout = locate_fields_in(bytes, entry, sink, scan, state.lines_seen);
       state.bytes_scanned += scan.examined;
       if (!scan.ran_out) {
         if (layout)

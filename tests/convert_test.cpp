@@ -125,6 +125,7 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
     texts.push_back(field + text(")(;", 1) + text("0)", rng() % 20));
   }
   for (const auto& version : kernel_versions()) {
+    LineShape seen;  // what the texts before showed
     for (const std::string& s : texts) {
       const std::string buffer = std::string(rng() % 64, '-') + s;  // s at every place of a vector
       const auto* p = reinterpret_cast<const unsigned char*>(buffer.data()) + (buffer.size() - s.size());
@@ -145,7 +146,7 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
         char* o = out.data();
         std::uint64_t examined = 0;
         bool overflowed = false;
-        found = version.gather_field_digits(p, s.size(), examined, o, out.data() + room, overflowed);
+        found = version.gather_field_digits(p, s.size(), examined, o, out.data() + room, overflowed, seen);
         ASSERT_EQ(found == nullptr ? s.size() : static_cast<std::size_t>(found - p), hit) << room << what;
         ASSERT_EQ(examined, std::min(hit + 1, s.size())) << room << what;
         ASSERT_EQ(overflowed, digits.size() > room) << room << what;
