@@ -274,8 +274,10 @@ SVFSPLIT_USES_AVX2 Positions copy_lines_of(const unsigned char* from, char* to, 
 // compared in one load. Stops at the start of a line that does not, for
 // the block loop to take; no load or store reaches 64 bytes past the
 // lines copied and the line after them.
-SVFSPLIT_USES_AVX2 Positions copy_lines(const unsigned char* q, const unsigned char* end, char* o, const char* limit,
-                                        const LineShape& shape) {
+SVFSPLIT_USES_AVX2 inline __attribute__((always_inline)) Positions copy_lines(const unsigned char* q,
+                                                                              const unsigned char* end, char* o,
+                                                                              const char* limit,
+                                                                              const LineShape& shape) {
   const std::size_t width = shape.width;
   // As many lines as the input and the room surely take.
   const auto lines =
