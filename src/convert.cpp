@@ -49,9 +49,15 @@ class CopyLoop {
   }
 
  private:
+  // The longest head of a line that recognise_sdr() reads: "SDR", the
+  // separator, the digits of a length and the byte after them.
+  static constexpr std::size_t kLongestHead = 5 + kMaxLengthDigits;
+
   bool copy_text();
   void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
+  template <class Next, class Settle>
+  bool recognise(Next next, Settle settle, std::int64_t start);
   void note_unsplit(std::int64_t offset, std::uint32_t bits);
   void number_unsplit_lines();
 
@@ -113,14 +119,29 @@ void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
 // Examines the line that starts at the input's position, right after a
 // line feed that has been written. Writes what it reads unless a long SDR
 // is split, and returns true when the last byte it wrote or consumed is a
-// line feed, so that the next line is examined in turn.
+// line feed, so that the next line is examined in turn. The line's head is
+// read straight from the window where it holds the longest head there is.
 bool CopyLoop::recognise_sdr() {
-  static constexpr char kSdr[] = {'S', 'D', 'R'};
   const std::int64_t start = in_.tell();
+  const auto window = in_.ahead();
+  if (window.size() >= kLongestHead) {
+    const unsigned char* p = window.data();
+    return recognise([&p] { return static_cast<int>(*p++); },
+                     [&] { in_.skip(static_cast<std::size_t>(p - window.data())); }, start);
+  }
+  return recognise([this] { return in_.get(); }, [] {}, start);
+}
+
+// recognise_sdr() with the line's bytes from `next`, which gives kEnd at
+// the end of the input; `settle` leaves the input after the bytes taken.
+template <class Next, class Settle>
+bool CopyLoop::recognise(Next next, Settle settle, std::int64_t start) {
+  static constexpr char kSdr[] = {'S', 'D', 'R'};
   for (std::size_t i = 0; i < sizeof kSdr; ++i) {
-    const int c = in_.get();
+    const int c = next();
     if (c == kSdr[i])
       continue;
+    settle();
     // Not an SDR command: what matched so far and this byte are plain text.
     out_.write(kSdr, i);
     if (c == kEnd)
@@ -129,10 +150,12 @@ bool CopyLoop::recognise_sdr() {
     return c == '\n';
   }
 
-  std::array<char, 5 + kMaxLengthDigits> header = {'S', 'D', 'R'};
+  std::array<char, kLongestHead - 1> header;
+  std::memcpy(header.data(), kSdr, sizeof kSdr);
   std::size_t used = 3;
-  int c = in_.get();  // the separator, never examined
+  int c = next();  // the separator, never examined
   if (c == kEnd) {
+    settle();
     out_.write(header.data(), used);
     return false;
   }
@@ -140,9 +163,10 @@ bool CopyLoop::recognise_sdr() {
 
   std::uint64_t length = 0;
   int digits = 0;
-  for (c = in_.get(); is_digit(c); c = in_.get()) {
+  for (c = next(); is_digit(c); c = next()) {
     if (digits == kMaxLengthDigits) {
       // No length is written with so many digits: the line is plain text.
+      settle();
       out_.write(header.data(), used);
       out_.put(static_cast<char>(c));
       return false;
@@ -151,6 +175,7 @@ bool CopyLoop::recognise_sdr() {
     ++digits;
     length = std::min(length * 10 + static_cast<std::uint64_t>(c - '0'), kTooLong);
   }
+  settle();
 
   if (length > kMaxUnsplitBits && length < kTooLong) {
     const auto bits = static_cast<std::uint32_t>(length);

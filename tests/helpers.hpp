@@ -39,7 +39,7 @@ inline std::string read_file(const std::filesystem::path& path) {
 }
 
 // Window sizes that put window edges everywhere in short inputs.
-inline constexpr std::size_t kWindows[] = {1, 2, 3, 5, 8, 13, 64, 4096, Input::kDefaultWindow};
+inline constexpr std::size_t kWindows[] = {1, 2, 3, 5, 8, 13, 64, 65, 4096, Input::kDefaultWindow};
 
 // `n` hex digits, varied so that a misplaced digit shows.
 inline std::string hex_digits(std::size_t n, unsigned seed = 0) {
