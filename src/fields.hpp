@@ -107,7 +107,7 @@ class FieldCursor {
   std::size_t kept_left_ = 0;   // digits of kept_ not yet taken
   std::string_view digits_;
   // A segment's digits, at places 0 to 63, filled from the end.
-  std::array<char, kSegmentDigits> store_{};
+  std::array<char, kSegmentDigits> store_;  // not cleared: only what is filled is read
 };
 
 }  // namespace svfsplit
