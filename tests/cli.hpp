@@ -38,7 +38,11 @@ inline std::thread act_before(const std::string& call, const fs::path& dir, Prog
   return std::thread([pause, act = std::move(act)] {
     for (int i = 0; i < 4000 && !fs::exists(pause); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     act();
-    fs::remove(pause);
+    // On Windows the program may have the file open for a moment, as it
+    // looks whether it is still there: the removal is tried again.
+    std::error_code error;
+    for (int i = 0; i < 400 && (fs::remove(pause, error), error); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   });
 }
 
