@@ -471,4 +471,24 @@ int digits_before(const unsigned char* p, const unsigned char* low, int need) {
   return std::min(run, need);
 }
 
+std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n) {
+  std::uint64_t count = 0;
+  const unsigned char* const end = p + n;
+#if defined(__SSE2__)
+  // Each lane counts down by one per line feed for up to 255 blocks, then
+  // the lanes are summed.
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (end - p >= 16) {
+    const std::size_t blocks = std::min<std::size_t>(static_cast<std::size_t>(end - p) / 16, 255);
+    __m128i lanes = _mm_setzero_si128();
+    for (const unsigned char* const last = p + blocks * 16; p != last; p += 16)
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lf));
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+#endif
+  return count + static_cast<std::uint64_t>(std::count(p, end, '\n'));
+}
+
 }  // namespace svfsplit

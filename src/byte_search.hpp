@@ -60,6 +60,9 @@ const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, 
 // above ' ': surely digits, since every blank is at or below ' '.
 int digits_before(const unsigned char* p, const unsigned char* low, int need);
 
+// The line feeds in [p, p + n).
+std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);
+
 // Each way this processor can run the kernels above, the plain loops
 // first and the one in use last, so that tests can hold them to each other.
 struct KernelVersion {

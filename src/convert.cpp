@@ -217,7 +217,7 @@ void CopyLoop::number_unsplit_lines() {
         break;
       const auto n = static_cast<std::size_t>(
           std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), command.offset - in_.tell()));
-      line += static_cast<std::uint64_t>(std::count(window.data(), window.data() + n, '\n'));
+      line += count_line_feeds(window.data(), n);
       in_.skip(n);
     }
     command.line = line;

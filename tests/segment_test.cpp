@@ -155,14 +155,19 @@ TEST(Segmenter, CommandCutOffByTheEndOfInput) {
 }
 
 TEST(Segmenter, ReportsLinesOfTheFirstTenUnsplitCommands) {
-  std::string input = "X\n\n";
-  for (int i = 0; i < 13; ++i) input += "SDR 4" + std::to_string(10 + i) + " TDI (1\n\n";
-  const auto result = convert_text(input, 7);
-  EXPECT_EQ(result.output, input);
-  ASSERT_EQ(result.report.unsplit_count, 13u);
-  for (std::size_t i = 0; i < kReportedUnsplit; ++i) {
-    EXPECT_EQ(result.report.unsplit[i].line, 3 + 2 * i);
-    EXPECT_EQ(result.report.unsplit[i].bits, 410 + i);
+  // Lines before them counted in a small window, and in large ones.
+  for (const std::size_t before : {1, 9000}) {
+    std::string input = std::string(before, '\n') + "X\n";
+    for (int i = 0; i < 13; ++i) input += "SDR 4" + std::to_string(10 + i) + " TDI (1\n\n";
+    for (const std::size_t window : {std::size_t{7}, Input::kDefaultWindow}) {
+      const auto result = convert_text(input, window);
+      EXPECT_EQ(result.output, input);
+      ASSERT_EQ(result.report.unsplit_count, 13u);
+      for (std::size_t i = 0; i < kReportedUnsplit; ++i) {
+        EXPECT_EQ(result.report.unsplit[i].line, before + 2 + 2 * i) << before << ", window " << window;
+        EXPECT_EQ(result.report.unsplit[i].bits, 410 + i);
+      }
+    }
   }
 }
 
