@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -489,6 +490,30 @@ std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n) {
   }
 #endif
   return count + static_cast<std::uint64_t>(std::count(p, end, '\n'));
+}
+
+void copy_streaming(char* to, const char* from, std::size_t n) {
+#if defined(__SSE2__)
+  // Stores of 16 bytes at aligned places; the bytes before the first and
+  // after the last go as usual.
+  const std::size_t head = std::min(n, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+  std::memcpy(to, from, head);
+  std::size_t done = head;
+  const auto stream = [&](std::size_t at) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + at), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+  };
+  for (; n - done >= 64; done += 64) {
+    stream(done);
+    stream(done + 16);
+    stream(done + 32);
+    stream(done + 48);
+  }
+  for (; n - done >= 16; done += 16) stream(done);
+  std::memcpy(to + done, from + done, n - done);
+  _mm_sfence();
+#else
+  std::memcpy(to, from, n);
+#endif
 }
 
 }  // namespace svfsplit

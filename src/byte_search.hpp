@@ -63,6 +63,13 @@ int digits_before(const unsigned char* p, const unsigned char* low, int need);
 // The line feeds in [p, p + n).
 std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);
 
+// Copies `n` bytes to `to` past the processor's caches, where it has
+// stores that do so (SSE2), for bytes that the writing thread reads next:
+// such stores neither fetch the lines they fill nor take them back from
+// the core that read them last. Other processors copy as usual. The
+// stores are fenced before it returns.
+void copy_streaming(char* to, const char* from, std::size_t n);
+
 // Each way this processor can run the kernels above, the plain loops
 // first and the one in use last, so that tests can hold them to each other.
 struct KernelVersion {
