@@ -386,13 +386,57 @@ SVFSPLIT_USES_AVX2 const unsigned char* gather_avx2(const unsigned char* p, std:
 
 #endif
 
-constexpr KernelVersion kVersions[] = {
-    {"plain", find_line_plain, gather_plain},
+void copy_plain(char* to, const char* from, std::size_t n) {
+  std::memcpy(to, from, n);
+}
 #if defined(__SSE2__)
-    {"SSE2", find_line_sse2, gather_sse2},
+// Stores of 16 bytes at aligned places; the bytes before the first and
+// after the last go as usual.
+void copy_streaming_sse2(char* to, const char* from, std::size_t n) {
+  const std::size_t head = std::min(n, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+  std::memcpy(to, from, head);
+  std::size_t done = head;
+  const auto stream = [&](std::size_t at) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + at), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+  };
+  for (; n - done >= 64; done += 64) {
+    stream(done);
+    stream(done + 16);
+    stream(done + 32);
+    stream(done + 48);
+  }
+  for (; n - done >= 16; done += 16) stream(done);
+  std::memcpy(to + done, from + done, n - done);
+  _mm_sfence();
+}
 #endif
 #if defined(SVFSPLIT_AVX2)
-    {"AVX2", find_line_avx2, gather_avx2},
+// The same with stores of 32 bytes.
+SVFSPLIT_USES_AVX2 void copy_streaming_avx2(char* to, const char* from, std::size_t n) {
+  const std::size_t head = std::min(n, (32 - reinterpret_cast<std::uintptr_t>(to) % 32) % 32);
+  std::memcpy(to, from, head);
+  std::size_t done = head;
+  const auto stream = [&](std::size_t at) SVFSPLIT_USES_AVX2 {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + at), load32(reinterpret_cast<const unsigned char*>(from + at)));
+  };
+  for (; n - done >= 128; done += 128) {
+    stream(done);
+    stream(done + 32);
+    stream(done + 64);
+    stream(done + 96);
+  }
+  for (; n - done >= 32; done += 32) stream(done);
+  std::memcpy(to + done, from + done, n - done);
+  _mm_sfence();
+}
+#endif
+constexpr KernelVersion kVersions[] = {
+    {"plain", find_line_plain, gather_plain, copy_plain},
+#if defined(__SSE2__)
+    {"SSE2", find_line_sse2, gather_sse2, copy_streaming_sse2},
+#endif
+#if defined(SVFSPLIT_AVX2)
+    {"AVX2", find_line_avx2, gather_avx2, copy_streaming_avx2},
 #endif
 };
 
@@ -493,27 +537,7 @@ std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n) {
 }
 
 void copy_streaming(char* to, const char* from, std::size_t n) {
-#if defined(__SSE2__)
-  // Stores of 16 bytes at aligned places; the bytes before the first and
-  // after the last go as usual.
-  const std::size_t head = std::min(n, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
-  std::memcpy(to, from, head);
-  std::size_t done = head;
-  const auto stream = [&](std::size_t at) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to + at), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
-  };
-  for (; n - done >= 64; done += 64) {
-    stream(done);
-    stream(done + 16);
-    stream(done + 32);
-    stream(done + 48);
-  }
-  for (; n - done >= 16; done += 16) stream(done);
-  std::memcpy(to + done, from + done, n - done);
-  _mm_sfence();
-#else
-  std::memcpy(to, from, n);
-#endif
+  kInUse.copy_streaming(to, from, n);
 }
 
 }  // namespace svfsplit

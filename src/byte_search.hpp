@@ -77,6 +77,7 @@ struct KernelVersion {
   const unsigned char* (*find_line_to_examine)(const unsigned char* p, const unsigned char* end);
   const unsigned char* (*gather_field_digits)(const unsigned char* p, std::size_t n, std::uint64_t& examined,
                                               char*& out, const char* limit, bool& overflowed, LineShape& seen);
+  void (*copy_streaming)(char* to, const char* from, std::size_t n);
 };
 std::span<const KernelVersion> kernel_versions();
 

@@ -49,9 +49,6 @@ struct SplitState {
   // its digits kept.
   std::size_t digit_room;
   std::unique_ptr<char[]> digits;
-  // Where long runs of segment lines are laid out before they are copied
-  // to the output past the caches.
-  std::unique_ptr<char[]> staging;
   // Told, now and then, how far the conversion has got; may be null.
   Progress* progress = nullptr;
   // Commands that start before this offset are located through the notes.

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "byte_search.hpp"
+
 namespace svfsplit {
 
 // The second thread: writes the blocks handed over by the thread that
@@ -104,21 +106,32 @@ std::size_t write_unit(std::size_t capacity) {
 
 }  // namespace
 
-Output::Output(const platform::File& file, Writer writer, std::size_t buffer)
-    : file_(&file),
-      capacity_(std::max<std::size_t>(buffer, 1)),
-      unit_(write_unit(capacity_)),
-      buf_(page_buffer(capacity_)) {
-  if (writer != Writer::kSecondThread)
-    return;
-  try {
-    spare_ = page_buffer(capacity_);
-  } catch (const std::bad_alloc&) {
-    // No room for a second buffer: write from this thread.
-  }
+Output::Output(const platform::File& file, Writer writer, std::size_t buffer) : file_(&file) {
+  set_up(buffer, writer);
 }
 
-// The second thread starts with the first full buffer, once the run has
+Output::Output(std::string& sink, std::size_t buffer, Writer writer) : sink_(&sink) {
+  set_up(buffer, writer);
+}
+
+void Output::set_up(std::size_t buffer, Writer writer) {
+  buffer = std::max<std::size_t>(buffer, 1);
+  unit_ = write_unit(buffer);
+  if (writer == Writer::kSecondThread) {
+    try {
+      block_ = page_buffer(buffer);
+      spare_ = page_buffer(buffer);
+      block_size_ = buffer;
+    } catch (const std::bad_alloc&) {
+      // No room for two blocks: write from this thread.
+      block_.reset();
+    }
+  }
+  capacity_ = block_ != nullptr ? std::min(buffer, kFillBuffer) : buffer;
+  buf_ = page_buffer(capacity_);
+}
+
+// The second thread starts with the first full block, once the run has
 // allocated everything else it needs: the thread's stack is the last thing
 // reserved, and a memory limit that leaves no room for it still lets the
 // run write from this thread.
@@ -128,15 +141,6 @@ void Output::start_second_thread() {
   } catch (const std::exception&) {
     spare_.reset();
   }
-}
-
-Output::Output(std::string& sink, std::size_t buffer, Writer writer)
-    : sink_(&sink),
-      capacity_(std::max<std::size_t>(buffer, 1)),
-      unit_(write_unit(capacity_)),
-      buf_(page_buffer(capacity_)) {
-  if (writer == Writer::kSecondThread)
-    spare_ = page_buffer(capacity_);
 }
 
 Output::~Output() = default;
@@ -181,32 +185,53 @@ void Output::send(const char* data, std::size_t n) {
 void Output::drain() {
   if (used_ == 0)
     return;
-  // Whole units go out, and the rest starts the next buffer.
+  // Whole units go on, and the rest starts the buffer again.
   const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
-  if (spare_ != nullptr && background_ == nullptr)
-    start_second_thread();
-  if (background_ != nullptr) {
-    hand_buffer(whole);
-  } else {
-    send(reinterpret_cast<const char*>(buf_.get()), whole);
-    std::memmove(buf_.get(), buf_.get() + whole, used_ - whole);
-    before_ += whole;
+  if (block_ != nullptr) {
+    stage(whole);
+    return;
   }
+  send(reinterpret_cast<const char*>(buf_.get()), whole);
+  std::memmove(buf_.get(), buf_.get() + whole, used_ - whole);
+  before_ += whole;
   used_ -= whole;
 }
 
-// Hands the buffer's first `n` bytes to the second thread and goes on in
-// the spare buffer, once that one is written, with the rest.
-void Output::hand_buffer(std::size_t n) {
-  background_->wait(spare_ticket_);
-  std::swap(buf_, spare_);
-  std::memcpy(buf_.get(), spare_.get() + n, used_ - n);
-  spare_ticket_ = background_->hand(reinterpret_cast<const char*>(spare_.get()), n, nullptr);
-  before_ += n;
+// Moves the buffer's first `n` bytes into the block, past the caches,
+// handing over every block that fills.
+void Output::stage(std::size_t n) {
+  for (std::size_t done = 0; done < n;) {
+    const std::size_t part = std::min(n - done, block_size_ - block_used_);
+    copy_streaming(reinterpret_cast<char*>(block_.get()) + block_used_, &at(done), part);
+    block_used_ += part;
+    done += part;
+    if (block_used_ == block_size_)
+      hand_block();
+  }
+  std::memmove(buf_.get(), buf_.get() + n, used_ - n);
+  used_ -= n;
+}
+
+// Hands the block to the second thread and goes on in the spare one, once
+// that one is written; without a second thread, writes it from this one.
+void Output::hand_block() {
+  if (block_used_ == 0)
+    return;
+  if (spare_ != nullptr && background_ == nullptr)
+    start_second_thread();
+  if (background_ != nullptr) {
+    background_->wait(spare_ticket_);
+    std::swap(block_, spare_);
+    spare_ticket_ = background_->hand(reinterpret_cast<const char*>(spare_.get()), block_used_, nullptr);
+  } else {
+    send(reinterpret_cast<const char*>(block_.get()), block_used_);
+  }
+  before_ += block_used_;
+  block_used_ = 0;
 }
 
 bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
-  const std::uint64_t place = before_ + used_;
+  const std::uint64_t place = before_ + block_used_ + used_;
   if (failed() || spare_ == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
     return false;
   if (background_ == nullptr) {
@@ -214,10 +239,8 @@ bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
     if (background_ == nullptr)
       return false;
   }
-  if (used_ > 0) {
-    hand_buffer(used_);
-    used_ = 0;
-  }
+  stage(used_);
+  hand_block();
   lease.take();
   background_->hand(reinterpret_cast<const char*>(data), n, &lease);
   before_ += n;
@@ -242,6 +265,10 @@ bool Output::flush() {
   // size, from this thread.
   if (background_ != nullptr)
     background_->wait_for_all();
+  if (block_used_ > 0)
+    send(reinterpret_cast<const char*>(block_.get()), block_used_);
+  before_ += block_used_;
+  block_used_ = 0;
   send(reinterpret_cast<const char*>(buf_.get()), used_);
   before_ += used_;
   used_ = 0;

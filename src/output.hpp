@@ -17,9 +17,14 @@ namespace svfsplit {
 // file or, for tests and the fuzzer, to a string. The first
 // write error is kept; everything after it is dropped.
 //
-// A file may be written from a second thread: while one buffer
-// is being written, the next one is filled, so that the conversion and the
-// kernel's writing overlap. The blocks go out in order all the same.
+// A file may be written from a second thread: while one block is being
+// written, the next one is filled, so that the conversion and the kernel's
+// writing overlap. The blocks go out in order all the same. The bytes are
+// then first put in a small buffer that stays in this thread's caches, and
+// moved from there into the block in whole units by stores that bypass
+// the caches: stored straight into a block, every line of it that the
+// writing thread read last would have to be fetched back from that
+// thread's core first.
 //
 // The buffers start on a page boundary, and every write but the last is of
 // whole pages (whole steps of 64 bytes for small buffers), its tail carried
@@ -33,11 +38,14 @@ namespace svfsplit {
 class Output {
  public:
   static constexpr std::size_t kDefaultBuffer = 512 * 1024;
+  // The buffer that bytes are put in before they go to a block, at most.
+  static constexpr std::size_t kFillBuffer = 32 * 1024;
 
   enum class Writer { kThisThread, kSecondThread };
 
-  // With kSecondThread, falls back to this thread when no second one can
-  // be started (it starts with the first full buffer). Only a file whose writes always finish (a regular file)
+  // `buffer` is the size of the blocks written. With kSecondThread, falls
+  // back to this thread when no second one can be started (it starts with
+  // the first full block). Only a file whose writes always finish (a regular file)
   // should be given to a second thread: a signal that interrupts a blocked
   // write reaches whichever thread it likes.
   explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
@@ -102,21 +110,28 @@ class Output {
   class Background;
 
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
+  void set_up(std::size_t buffer, Writer writer);
   void drain();
-  void hand_buffer(std::size_t n);
+  void stage(std::size_t n);
+  void hand_block();
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
 
   const platform::File* file_ = nullptr;
   std::string* sink_ = nullptr;
-  std::size_t capacity_;
-  std::size_t unit_;  // of the writes but the last
-  PageBuffer buf_;    // being filled
-  PageBuffer spare_;  // being written, with a writer
+  std::size_t capacity_ = 0;  // of buf_
+  std::size_t unit_ = 1;      // of the writes but the last
+  PageBuffer buf_;            // being filled
+  // With a second thread: the block being filled from buf_, and the one
+  // being written.
+  PageBuffer block_;
+  PageBuffer spare_;
+  std::size_t block_size_ = 0;
+  std::size_t block_used_ = 0;
   std::size_t used_ = 0;
-  std::uint64_t before_ = 0;        // bytes that went out before the buffer's
-  std::uint64_t spare_ticket_ = 0;  // of the spare buffer's write
+  std::uint64_t before_ = 0;        // bytes that went out before the block's and buf_'s
+  std::uint64_t spare_ticket_ = 0;  // of the spare block's write
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to
   // the disk; the writer's alone.

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string_view>
 
-#include "byte_search.hpp"
 #include "convert.hpp"
 #include "fields.hpp"
 
@@ -108,11 +107,6 @@ char* lay_out_kept_segments(char* p, std::uint32_t count, FieldCursor& tdi, Fiel
 // Segment lines are laid out straight in the output's buffer this many at
 // a time, with one check of its room for them all.
 constexpr std::uint32_t kSegmentsAtATime = 64;
-// Runs of at least this many are laid out aside, then copied to the
-// output's buffer past the caches (a long command's): stored straight
-// there, every line of the buffer that the writing thread read last would
-// be fetched back from its core first.
-constexpr std::uint32_t kStreamedRun = 16;
 
 // Inside a long command, the progress line is told every this many
 // segments that its input is done in proportion to the segments written.
@@ -194,8 +188,7 @@ SplitState::SplitState(Input& in)
               Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow))},
       digit_room(in.window_size()),
-      digits(std::make_unique_for_overwrite<char[]>(digit_room)),
-      staging(std::make_unique_for_overwrite<char[]>(kSegmentsAtATime * kLongestLine)) {}
+      digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
@@ -221,8 +214,7 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
     const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
     char* const room = out.room(run * kLongestLine);
     std::array<char, kLongestLine> spare;
-    const bool streamed = room != nullptr && run >= kStreamedRun;
-    char* const start = streamed ? state.staging.get() : room != nullptr ? room : spare.data();
+    char* const start = room != nullptr ? room : spare.data();
     char* p = start;
     const std::uint32_t end = k + (room != nullptr ? run : 1);
     // The full segments of the run in one go, where their digits were kept.
@@ -244,8 +236,6 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
       p = lay_out_segment(p, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
     }
     const auto size = static_cast<std::size_t>(p - start);
-    if (streamed)
-      copy_streaming(room, start, size);
     if (room != nullptr)
       out.added(size);
     else

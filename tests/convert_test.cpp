@@ -134,6 +134,10 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
       std::size_t line = s.find('\n');
       while (line != std::string::npos && s.size() - line - 1 >= 3 && s.compare(line + 1, 3, "SDR") != 0)
         line = s.find('\n', line + 1);
+      std::string copy(s.size() + 66, '=');  // to every place of a vector, past the caches
+      const std::size_t at = rng() % 64;
+      version.copy_streaming(copy.data() + at, s.data(), s.size());
+      ASSERT_EQ(copy, std::string(at, '=') + s + std::string(66 - at, '=')) << what;
       const auto* found = version.find_line_to_examine(p, p + s.size());
       ASSERT_EQ(found == nullptr ? std::string::npos : static_cast<std::size_t>(found - p - 1), line) << what;
       // The bytes before the first ')', '(' or ';' that are not blanks, as
