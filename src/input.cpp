@@ -113,7 +113,7 @@ std::span<const unsigned char> Input::ahead_in_full() {
     make_writable();
     std::memmove(base_ + place_of(pos_), from, kept);
     place(pos_);
-    read_after(kept, window_ - kept);
+    read_after(kept, std::min(window_ - kept, load_size_));
   }
   return ahead();
 }

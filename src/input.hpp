@@ -81,9 +81,10 @@ class Input {
   std::span<const unsigned char> ahead();
 
   // ahead(), with the window first moved to start at tell() when it holds
-  // tell() but not as many bytes after it as it could (what it holds from
-  // there is kept, the rest read), so that a command that starts near its
-  // end can be read whole from memory.
+  // tell() but not as many bytes after it as it could: what it holds from
+  // there is kept, and more read after it (the rest of the window, or a
+  // load's worth while windows are lent), so that a command that starts
+  // near its end can be read whole from memory.
   std::span<const unsigned char> ahead_in_full();
 
   // The bytes from the start of the window up to tell(), loading a window
@@ -107,8 +108,9 @@ class Input {
   // the window then moves among `count` buffers, and a buffer is filled
   // again only once the writes it was lent to are done. Windows are then
   // loaded a quarter of their size at a time, or 256 KiB when that is less
-  // (ahead_in_full() still fills them), so that those that take turns
-  // stay in the processor's caches.
+  // (ahead_in_full() too reads no more than that after what it keeps), so
+  // that those that take turns, and what is read from them, stay in the
+  // processor's caches.
   void lend_windows(std::size_t count);
   // The lease of the window's bytes, or nullptr when they are not lent.
   Lease* lease() { return slots_ != nullptr ? &slots_[slot_].lease : nullptr; }
