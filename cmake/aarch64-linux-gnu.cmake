@@ -7,6 +7,6 @@ set(SVFSPLIT_QEMU_NAME qemu-aarch64)
 set(SVFSPLIT_DEBIAN_ARCHITECTURE arm64)
 # What the program needs of the target's libraries, as dpkg-shlibdeps finds
 # for the amd64 package (it cannot read another architecture's packages):
-# glibc 2.34, GCC 12's libstdc++, and libgcc_s's oldest symbols here.
-set(SVFSPLIT_DEBIAN_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+# glibc 2.36 (arc4random, which the C++ runtime linked in calls).
+set(SVFSPLIT_DEBIAN_DEPENDS "libc6 (>= 2.36)")
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
