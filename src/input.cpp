@@ -91,7 +91,7 @@ void Input::read_after(std::size_t kept, std::size_t wanted) {
     end_ = from + static_cast<std::int64_t>(got);
 }
 
-std::span<const unsigned char> Input::ahead() {
+std::span<const unsigned char> Input::ahead_slow() {
   const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
   if (pos_ < start_ || pos_ >= window_end) {
     if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)

@@ -78,7 +78,13 @@ class Input {
 
   // The bytes from tell() to the end of the window, loading a window that
   // starts at tell() when needed. Empty only at the end of the input.
-  std::span<const unsigned char> ahead();
+  std::span<const unsigned char> ahead() {
+    if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_)) {
+      const auto from = static_cast<std::size_t>(pos_ - start_);
+      return {held() + from, len_ - from};
+    }
+    return ahead_slow();
+  }
 
   // ahead(), with the window first moved to start at tell() when it holds
   // tell() but not as many bytes after it as it could: what it holds from
@@ -135,6 +141,7 @@ class Input {
 
   void make_writable();
   int get_slow();
+  std::span<const unsigned char> ahead_slow();
   void load(std::int64_t start, std::size_t n);
   void read_after(std::size_t kept, std::size_t wanted);
 
