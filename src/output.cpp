@@ -185,31 +185,31 @@ void Output::send(const char* data, std::size_t n) {
 void Output::drain() {
   if (used_ == 0)
     return;
-  // Whole units go on, and the rest starts the buffer again.
-  const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
   if (block_ != nullptr) {
-    stage(whole);
+    stage();
     return;
   }
+  // Whole units go out, and the rest starts the buffer again.
+  const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
   send(reinterpret_cast<const char*>(buf_.get()), whole);
   std::memmove(buf_.get(), buf_.get() + whole, used_ - whole);
   before_ += whole;
   used_ -= whole;
 }
 
-// Moves the buffer's first `n` bytes into the block, past the caches,
-// handing over every block that fills.
-void Output::stage(std::size_t n) {
-  for (std::size_t done = 0; done < n;) {
-    const std::size_t part = std::min(n - done, block_size_ - block_used_);
+// Moves what the buffer holds into the block, past the caches, handing
+// over every block that fills: whole blocks, whose writes but the last
+// are then of whole units.
+void Output::stage() {
+  for (std::size_t done = 0; done < used_;) {
+    const std::size_t part = std::min(used_ - done, block_size_ - block_used_);
     copy_streaming(reinterpret_cast<char*>(block_.get()) + block_used_, &at(done), part);
     block_used_ += part;
     done += part;
     if (block_used_ == block_size_)
       hand_block();
   }
-  std::memmove(buf_.get(), buf_.get() + n, used_ - n);
-  used_ -= n;
+  used_ = 0;
 }
 
 // Hands the block to the second thread and goes on in the spare one, once
@@ -239,7 +239,7 @@ bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
     if (background_ == nullptr)
       return false;
   }
-  stage(used_);
+  stage();
   hand_block();
   lease.take();
   background_->hand(reinterpret_cast<const char*>(data), n, &lease);

@@ -21,16 +21,16 @@ namespace svfsplit {
 // written, the next one is filled, so that the conversion and the kernel's
 // writing overlap. The blocks go out in order all the same. The bytes are
 // then first put in a small buffer that stays in this thread's caches, and
-// moved from there into the block in whole units by stores that bypass
-// the caches: stored straight into a block, every line of it that the
-// writing thread read last would have to be fetched back from that
-// thread's core first.
+// moved from there into the block by stores that bypass the caches: stored
+// straight into a block, every line of it that the writing thread read
+// last would have to be fetched back from that thread's core first.
 //
 // The buffers start on a page boundary, and every write but the last is of
-// whole pages (whole steps of 64 bytes for small buffers), its tail carried
-// to the start of the next buffer: each write then starts at a file offset
-// and an address that are both multiples of the page, and the kernel copies
-// at full speed.
+// whole pages (whole steps of 64 bytes for small buffers): a whole block,
+// or, from this thread, what the buffer holds with its tail carried to the
+// start of the buffer. Each write then starts at a file offset and an
+// address that are both multiples of the page, and the kernel copies at
+// full speed.
 //
 // Long stretches of the input that go out unchanged can be lent to the
 // second thread instead of copied (lend()), and are written straight from
@@ -112,7 +112,7 @@ class Output {
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
   void set_up(std::size_t buffer, Writer writer);
   void drain();
-  void stage(std::size_t n);
+  void stage();
   void hand_block();
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
