@@ -390,44 +390,33 @@ void copy_plain(char* to, const char* from, std::size_t n) {
   std::memcpy(to, from, n);
 }
 #if defined(__SSE2__)
-// Stores of 16 bytes at aligned places; the bytes before the first and
-// after the last go as usual.
-void copy_streaming_sse2(char* to, const char* from, std::size_t n) {
-  const std::size_t head = std::min(n, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+// Copies with `stream`, which stores kWidth bytes at an aligned place past
+// the caches: four at a time, then one at a time; the bytes before the
+// first and after the last go as usual.
+template <std::size_t kWidth, class Stream>
+inline __attribute__((always_inline)) void copy_streaming_with(char* to, const char* from, std::size_t n,
+                                                               const Stream& stream) {
+  const std::size_t head = std::min(n, (kWidth - reinterpret_cast<std::uintptr_t>(to) % kWidth) % kWidth);
   std::memcpy(to, from, head);
   std::size_t done = head;
-  const auto stream = [&](std::size_t at) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to + at), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
-  };
-  for (; n - done >= 64; done += 64) {
-    stream(done);
-    stream(done + 16);
-    stream(done + 32);
-    stream(done + 48);
+  for (; n - done >= 4 * kWidth; done += 4 * kWidth) {
+    for (std::size_t k = 0; k < 4; ++k) stream(to + done + k * kWidth, from + done + k * kWidth);
   }
-  for (; n - done >= 16; done += 16) stream(done);
+  for (; n - done >= kWidth; done += kWidth) stream(to + done, from + done);
   std::memcpy(to + done, from + done, n - done);
   _mm_sfence();
 }
+void copy_streaming_sse2(char* to, const char* from, std::size_t n) {
+  copy_streaming_with<16>(to, from, n, [](char* o, const char* q) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+  });
+}
 #endif
 #if defined(SVFSPLIT_AVX2)
-// The same with stores of 32 bytes.
 SVFSPLIT_USES_AVX2 void copy_streaming_avx2(char* to, const char* from, std::size_t n) {
-  const std::size_t head = std::min(n, (32 - reinterpret_cast<std::uintptr_t>(to) % 32) % 32);
-  std::memcpy(to, from, head);
-  std::size_t done = head;
-  const auto stream = [&](std::size_t at) SVFSPLIT_USES_AVX2 {
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + at), load32(reinterpret_cast<const unsigned char*>(from + at)));
-  };
-  for (; n - done >= 128; done += 128) {
-    stream(done);
-    stream(done + 32);
-    stream(done + 64);
-    stream(done + 96);
-  }
-  for (; n - done >= 32; done += 32) stream(done);
-  std::memcpy(to + done, from + done, n - done);
-  _mm_sfence();
+  copy_streaming_with<32>(to, from, n, [](char* o, const char* q) SVFSPLIT_USES_AVX2 {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(o), load32(reinterpret_cast<const unsigned char*>(q)));
+  });
 }
 #endif
 constexpr KernelVersion kVersions[] = {
