@@ -64,7 +64,7 @@ int digits_before(const unsigned char* p, const unsigned char* low, int need);
 std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);
 
 // Copies `n` bytes to `to` past the processor's caches, where it has
-// stores that do so (SSE2), for bytes that the writing thread reads next:
+// stores that do so (SSE2, AVX2), for bytes that the writing thread reads next:
 // such stores neither fetch the lines they fill nor take them back from
 // the core that read them last. Other processors copy as usual. The
 // stores are fenced before it returns.
