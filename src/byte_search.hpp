@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace svfsplit {
@@ -59,6 +61,22 @@ const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, 
 // How many bytes just before `p` (at most `need`, none before `low`) are
 // above ' ': surely digits, since every blank is at or below ' '.
 int digits_before(const unsigned char* p, const unsigned char* low, int need);
+
+// Whether the first `size` (1 to 4) of the 4 bytes at p hold a '(' or a
+// ';'. The bytes are compared all at once: a byte that is equal is one
+// that is zero after the bytes are xored with it.
+inline bool holds_open_or_semicolon(const unsigned char* p, int size) {
+  std::uint32_t x;
+  std::memcpy(&x, p, 4);
+  const std::uint32_t first = size == 4                                    ? ~std::uint32_t{0}
+                              : std::endian::native == std::endian::little ? (std::uint32_t{1} << 8 * size) - 1
+                                                                           : ~std::uint32_t{0} << 8 * (4 - size);
+  const auto zero_byte = [first](std::uint32_t v) {
+    v |= ~first;
+    return ((v - 0x01010101u) & ~v & 0x80808080u) != 0;
+  };
+  return zero_byte(x ^ 0x28282828u) || zero_byte(x ^ 0x3B3B3B3Bu);
+}
 
 // The line feeds in [p, p + n).
 std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);

@@ -185,7 +185,14 @@ class InMemory {
     char* const first = sink_.next;
     char* kept = first;
     bool all_kept = true;
-    for (int i = 0; i < keyword_size; ++i, ++p) {
+    int i = 0;
+    // A keyword that holds neither '(' nor ';', the usual case, is passed
+    // over whole.
+    if (end_ - p >= 4 && !holds_open_or_semicolon(p, keyword_size)) {
+      i = keyword_size;
+      p += keyword_size;
+    }
+    for (; i < keyword_size; ++i, ++p) {
       if (p == end_)
         return ran_out();
       if (*p == ';' || (*p == '(' && open != nullptr))

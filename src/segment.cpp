@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "byte_search.hpp"
 #include "convert.hpp"
 #include "fields.hpp"
 
@@ -38,10 +39,11 @@ inline char* put(char* p, std::string_view text) {
   return p + text.size();
 }
 
-// Lays out one segment line at `p` and returns its end; `last_bits` is 0
-// for all but the closing line.
-char* lay_out_segment(char* p, std::uint32_t last_bits, const FieldCursor& tdi, const FieldCursor* tdo,
-                      const FieldCursor* mask) {
+// Lays out one segment line at `p` from the digits of its `kFields` fields,
+// TDI first, and returns its end; `last_bits` is 0 for all but the closing
+// line.
+template <int kFields>
+char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::string_view, 3>& digits) {
   if (last_bits == 0) {
     p = put(p, kFullHead);
   } else {
@@ -49,14 +51,14 @@ char* lay_out_segment(char* p, std::uint32_t last_bits, const FieldCursor& tdi, 
     p = std::to_chars(p, p + 3, last_bits).ptr;
     p = put(p, kTdi);
   }
-  p = put(p, tdi.digits());
-  if (tdo != nullptr) {
+  p = put(p, digits[0]);
+  if constexpr (kFields > 1) {
     p = put(p, kTdo);
-    p = put(p, tdo->digits());
+    p = put(p, digits[1]);
   }
-  if (mask != nullptr) {
+  if constexpr (kFields > 2) {
     p = put(p, kMask);
-    p = put(p, mask->digits());
+    p = put(p, digits[2]);
   }
   return put(p, kTail);
 }
@@ -84,25 +86,102 @@ char* lay_out_kept(char* p, const std::array<const char*, 3>& ends, std::uint32_
   return p;
 }
 
-// Lays out the next `count` segments, all full, at p straight from the
-// digits kept for every field, and returns their end; nullptr, with nothing
-// taken, when some field's digits were not kept.
-char* lay_out_kept_segments(char* p, std::uint32_t count, FieldCursor& tdi, FieldCursor* tdo, FieldCursor* mask) {
-  const std::size_t digits = std::size_t{count} * kSegmentDigits;
-  std::array<const char*, 3> ends = {tdi.kept_end(digits), tdo ? tdo->kept_end(digits) : nullptr,
-                                     mask ? mask->kept_end(digits) : nullptr};
-  if (ends[0] == nullptr || (tdo != nullptr && ends[1] == nullptr) || (mask != nullptr && ends[2] == nullptr))
-    return nullptr;
-  for (FieldCursor* field : {&tdi, tdo, mask}) {
-    if (field != nullptr)
-      field->skip(digits);
+// Where a command's segments take their digits from, from the last: the
+// digits kept while its fields were searched, as they are for every
+// command located in memory.
+class KeptFields {
+ public:
+  KeptFields() = default;
+  KeptFields(const Field& tdi, const std::optional<Field>& tdo, const std::optional<Field>& mask) {
+    for (const Field* field : {&tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr}) {
+      if (field != nullptr)
+        add(field->digits->data(), field->digits->data() + field->digits->size());
+    }
   }
-  if (mask != nullptr)
-    return lay_out_kept<3>(p, ends, count);
-  if (tdo != nullptr)
-    return lay_out_kept<2>(p, ends, count);
-  return lay_out_kept<1>(p, ends, count);
-}
+
+  // The next field's digits, TDI first.
+  void add(const char* first, const char* end) {
+    first_[count_] = first;
+    end_[count_++] = end;
+  }
+
+  int count() const { return count_; }
+
+  // Up to `wanted` full segments that every field holds, whose digits then
+  // end at `ends`; skip() takes them.
+  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
+    for (int i = 0; i < fields; ++i) {
+      ends[i] = end_[i];
+      wanted = std::min(wanted, static_cast<std::uint32_t>((end_[i] - first_[i]) / kSegmentDigits));
+    }
+    return wanted;
+  }
+  void skip(int fields, std::size_t digits) {
+    for (int i = 0; i < fields; ++i) end_[i] -= digits;
+  }
+
+  // The next `m` digits (1 to 64) of each field, with '0' in front where a
+  // field has fewer left, as SVF pads short hex data.
+  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
+    for (int i = 0; i < fields; ++i) {
+      const auto left = static_cast<std::size_t>(end_[i] - first_[i]);
+      if (left >= m) {
+        end_[i] -= m;
+        digits[i] = {end_[i], m};
+        continue;
+      }
+      char* const to = padded_[i].data() + kSegmentDigits - m;
+      std::fill_n(to, m - left, '0');
+      std::copy_n(first_[i], left, to + (m - left));
+      end_[i] = first_[i];
+      digits[i] = {to, m};
+    }
+  }
+
+ private:
+  int count_ = 0;
+  std::array<const char*, 3> first_{};
+  std::array<const char*, 3> end_{};  // of the digits not taken yet
+  std::array<std::array<char, kSegmentDigits>, 3> padded_;
+};
+
+// The same through cursors, for a command some of whose digits were not
+// kept: those are read from the input.
+class CursorFields {
+ public:
+  CursorFields(Input& in, SplitState& state, const Layout& layout) {
+    for (const Field* field :
+         {&layout.tdi, layout.tdo ? &*layout.tdo : nullptr, layout.mask ? &*layout.mask : nullptr}) {
+      if (field != nullptr) {
+        cursors_[count_].emplace(in, state.readers[static_cast<std::size_t>(count_)], *field);
+        ++count_;
+      }
+    }
+  }
+
+  int count() const { return count_; }
+
+  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
+    for (int i = 0; i < fields; ++i) {
+      if ((ends[i] = cursors_[i]->kept_end(wanted * std::size_t{kSegmentDigits})) == nullptr)
+        return 0;
+    }
+    return wanted;
+  }
+  void skip(int fields, std::size_t digits) {
+    for (int i = 0; i < fields; ++i) cursors_[i]->skip(digits);
+  }
+  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
+    for (int i = 0; i < fields; ++i) {
+      cursors_[i]->take_digits(static_cast<int>(m));
+      digits[i] = cursors_[i]->digits();
+    }
+  }
+
+ private:
+  int count_ = 0;
+  std::array<std::optional<FieldCursor>, 3> cursors_;
+};
 
 // Segment lines are laid out straight in the output's buffer this many at
 // a time, with one check of its room for them all.
@@ -180,6 +259,121 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
   return locate_fields(in, state.notes, sink);
 }
 
+// What the segments of one command are written for.
+struct Span {
+  Input& in;
+  Output& out;
+  std::uint32_t length;
+  Progress* progress;
+  std::int64_t from;  // the command's input, for the progress line
+  std::int64_t to;
+};
+
+// Writes every segment line of the command from `fields`; false when the
+// run must stop partway.
+template <int kFields, class Fields>
+bool lay_out_segments(const Span& span, Fields& fields) {
+  const std::uint32_t length = span.length;
+  const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
+  std::array<const char*, 3> ends;
+  std::array<std::string_view, 3> digits;
+  for (std::uint32_t k = 0; k < segments;) {
+    if (platform::stop_requested() || span.out.failed() || span.in.source().error() != 0)
+      return false;
+    if (span.progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
+      report_progress(*span.progress, span.from, span.to, static_cast<double>(k) / segments);
+    // A buffer too small for a run of lines takes them one by one.
+    const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
+    char* const room = span.out.room(run * kLongestLine);
+    std::array<char, kLongestLine> spare;
+    char* const start = room != nullptr ? room : spare.data();
+    char* p = start;
+    const std::uint32_t end = k + (room != nullptr ? run : 1);
+    // The full segments of the run in one go, where their digits were kept.
+    if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
+      if (const std::uint32_t held = fields.full_segments(kFields, full, ends); held > 0) {
+        fields.skip(kFields, held * std::size_t{kSegmentDigits});
+        p = lay_out_kept<kFields>(p, ends, held);
+        k += held;
+      }
+    }
+    for (; k < end; ++k) {
+      const bool last = k + 1 == segments;
+      const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
+      fields.take(kFields, (bits + 3) / 4, digits);
+      p = lay_out_segment<kFields>(p, last ? bits : 0, digits);
+    }
+    const auto size = static_cast<std::size_t>(p - start);
+    if (room != nullptr)
+      span.out.added(size);
+    else
+      span.out.write(spare.data(), size);
+  }
+  return true;
+}
+
+template <class Fields>
+bool lay_out_all(const Span& span, Fields&& fields) {
+  switch (fields.count()) {
+    case 3:
+      return lay_out_segments<3>(span, fields);
+    case 2:
+      return lay_out_segments<2>(span, fields);
+    default:
+      return lay_out_segments<1>(span, fields);
+  }
+}
+
+// A short command that the main window holds whole, in the shape nearly
+// every file gives it: each keyword's bytes followed by its '(' and holding
+// no '(' or ';', every field's digits kept, and the next keyword's first
+// byte, or the ';', a few bytes after each ')'. It is located as
+// locate_fields_in() would, gathering its digits on the way, and laid out
+// from them, with none of the general way's bookkeeping. Anything else is
+// left to the general way, with nothing written and the input untouched:
+// nothing.
+std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t length, SplitState& state) {
+  const std::int64_t entry = in.tell();
+  if (entry < state.scanned_until || length / 4 > std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4))
+    return std::nullopt;
+  const auto bytes = in.ahead();
+  const unsigned char* p = bytes.data();
+  const unsigned char* const end = p + bytes.size();
+  char* digits = state.digits.get();
+  const char* const limit = digits + state.digit_room;
+  std::uint64_t examined = 0;
+  KeptFields fields;
+  // Each field's keyword size, and the first byte of the next keyword.
+  static constexpr std::array<std::pair<int, unsigned char>, 3> kFields = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
+  for (const auto& [keyword, next] : kFields) {
+    if (end - p < 5 || holds_open_or_semicolon(p, keyword) || p[keyword] != '(')
+      return std::nullopt;
+    p += keyword + 1;
+    ++examined;  // the '(', as a search finds it
+    char* const first = digits;
+    bool overflowed = false;
+    const unsigned char* const close = gather_field_digits(p, static_cast<std::size_t>(end - p), examined, digits,
+                                                           limit, overflowed, state.lines_seen);
+    if (close == nullptr || overflowed || *close != ')')
+      return std::nullopt;
+    fields.add(first, digits);
+    p = close + 1;
+    const unsigned char* const near = p + std::min<std::ptrdiff_t>(end - p, 8);
+    while (p != near && *p != next && *p != ';') ++p;
+    if (p == near)
+      return std::nullopt;
+    examined += static_cast<std::uint64_t>(p - close);
+    if (*p++ == ';')
+      break;
+  }
+  const std::int64_t semicolon = entry + (p - 1 - bytes.data());
+  state.bytes_scanned += examined;
+  ++state.located_in_memory;
+  if (!lay_out_all(Span{in, out, length, state.progress, entry, semicolon + 1}, fields))
+    return SplitResult{SplitResult::kEnded};
+  return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};
+}
+
 }  // namespace
 
 SplitState::SplitState(Input& in)
@@ -191,56 +385,18 @@ SplitState::SplitState(Input& in)
       digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
+  if (const auto held = split_held(in, out, length, state))
+    return *held;
   const std::int64_t entry = in.tell();
   const auto layout = locate(in, length, state);
   if (!layout)
     return {SplitResult::kNotSplit};
-
-  FieldCursor tdi(in, state.readers[0], layout->tdi);
-  std::optional<FieldCursor> tdo;
-  std::optional<FieldCursor> mask;
-  if (layout->tdo)
-    tdo.emplace(in, state.readers[1], *layout->tdo);
-  if (layout->mask)
-    mask.emplace(in, state.readers[2], *layout->mask);
-
-  const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
-  for (std::uint32_t k = 0; k < segments;) {
-    if (platform::stop_requested() || out.failed() || in.source().error() != 0)
-      return {SplitResult::kEnded};
-    if (state.progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
-      report_progress(*state.progress, entry, layout->semicolon + 1, static_cast<double>(k) / segments);
-    // A buffer too small for a run of lines takes them one by one.
-    const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
-    char* const room = out.room(run * kLongestLine);
-    std::array<char, kLongestLine> spare;
-    char* const start = room != nullptr ? room : spare.data();
-    char* p = start;
-    const std::uint32_t end = k + (room != nullptr ? run : 1);
-    // The full segments of the run in one go, where their digits were kept.
-    if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
-      if (char* const laid = lay_out_kept_segments(p, full, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr)) {
-        p = laid;
-        k += full;
-      }
-    }
-    for (; k < end; ++k) {
-      const bool last = k + 1 == segments;
-      const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
-      const int m = static_cast<int>((bits + 3) / 4);
-      tdi.take_digits(m);
-      if (tdo)
-        tdo->take_digits(m);
-      if (mask)
-        mask->take_digits(m);
-      p = lay_out_segment(p, last ? bits : 0, tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr);
-    }
-    const auto size = static_cast<std::size_t>(p - start);
-    if (room != nullptr)
-      out.added(size);
-    else
-      out.write(spare.data(), size);
-  }
+  const Span span{in, out, length, state.progress, entry, layout->semicolon + 1};
+  const bool kept =
+      layout->tdi.digits && (!layout->tdo || layout->tdo->digits) && (!layout->mask || layout->mask->digits);
+  if (kept ? !lay_out_all(span, KeptFields(layout->tdi, layout->tdo, layout->mask))
+           : !lay_out_all(span, CursorFields(in, state, *layout)))
+    return {SplitResult::kEnded};
   return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
 }
 
