@@ -223,6 +223,17 @@ SVFSPLIT_USES_AVX2 inline __m256i blanks32(__m256i x) {
   return _mm256_or_si256(tab_to_cr, _mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
 }
 
+// Whether any of the 64 bytes `low` and `high` may stop a run of digits:
+// their signed minimum holds every byte at or below ')' of either, and
+// those from 0x80 on.
+SVFSPLIT_USES_AVX2 inline bool any_stop(__m256i low, __m256i high) {
+  const __m256i below = _mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), _mm256_min_epi8(low, high));
+  const __m256i semicolon = _mm256_set1_epi8(';');
+  const __m256i any =
+      _mm256_or_si256(below, _mm256_or_si256(_mm256_cmpeq_epi8(low, semicolon), _mm256_cmpeq_epi8(high, semicolon)));
+  return !_mm256_testz_si256(any, any);
+}
+
 // Where a copy has got to in the input and in the room.
 struct Positions {
   const unsigned char* q;
@@ -238,8 +249,7 @@ SVFSPLIT_USES_AVX2 inline bool copy_block(const unsigned char* q, char* o, std::
   store32(o, low);
   store32(o + 32, high);
   if constexpr (kAll) {
-    const __m256i any = _mm256_or_si256(stops32(low), stops32(high));
-    return _mm256_testz_si256(any, any);
+    return !any_stop(low, high);
   } else {
     return (mask64(stops32(low), stops32(high)) & digits) == 0;
   }
@@ -321,14 +331,13 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q_at, const unsigned char
     const __m256i high = load32(q + 32);
     store32(o, low);
     store32(o + 32, high);
-    const __m256i low_stops = stops32(low);
-    const __m256i high_stops = stops32(high);
-    const __m256i any = _mm256_or_si256(low_stops, high_stops);
-    if (_mm256_testz_si256(any, any)) {
+    if (!any_stop(low, high)) {
       q += 64;
       o += 64;
       continue;
     }
+    const __m256i low_stops = stops32(low);
+    const __m256i high_stops = stops32(high);
     const std::uint64_t mask = mask64(low_stops, high_stops);
     const int first = std::countr_zero(mask);
     if (!kBlank[q[first]]) {
