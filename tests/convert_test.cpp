@@ -161,5 +161,22 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
   }
 }
 
+// A keyword's bytes hold a '(' or a ';' only where they are, among the
+// bytes looked at; their neighbours, and the same bytes with the top bit
+// set, are not them.
+TEST(Kernels, KeywordBytesHoldAnOpenOrASemicolon) {
+  for (const int size : {3, 4}) {
+    for (int at = 0; at < 4; ++at) {
+      for (const char c : {'(', ';', ')', ':', '\xA8', '\xBB'}) {
+        std::string bytes = "TDI ";
+        bytes[static_cast<std::size_t>(at)] = c;
+        EXPECT_EQ(holds_open_or_semicolon(reinterpret_cast<const unsigned char*>(bytes.data()), size),
+                  at < size && (c == '(' || c == ';'))
+            << size << " " << at << " " << c;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace svfsplit::test
