@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -50,7 +51,7 @@ class Output::Background {
 
   // Waits until the block of `ticket`, and all before it, are written.
   void wait(std::uint64_t ticket) {
-    for (int i = 0; i < kSpins && done_.load(std::memory_order_acquire) < ticket; ++i) pause();
+    look_a_while([this, ticket] { return done_.load(std::memory_order_acquire) >= ticket; });
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this, ticket] { return done_ >= ticket; });
   }
@@ -67,17 +68,23 @@ class Output::Background {
   };
   static constexpr std::uint64_t kWaiting = 4;
   // Either thread, before it sleeps on the condition, looks at the count
-  // it waits for this many times, a pause apart (some 200 us on this
-  // development machine): a block is filled or written in a few hundred
-  // microseconds, and sleeping and being woken costs two system calls and,
-  // on a virtual machine, an interrupt between processors. On the
-  // benchmark's input A it took the switches between threads from some 680
-  // to some 10, and 4 to 9% off the runs.
-  static constexpr int kSpins = 10000;
-  static void pause() {
+  // it waits for for this long, a pause apart: a block is filled or
+  // written in a few hundred microseconds, and sleeping and being woken
+  // costs two system calls and, on a virtual machine, an interrupt between
+  // processors. On the benchmark's input A it took the switches between
+  // threads from some 680 to some 10, and 4 to 9% off the runs.
+  static constexpr std::chrono::microseconds kLook{200};
+
+  template <class Ready>
+  static void look_a_while(const Ready& ready) {
+    const auto until = std::chrono::steady_clock::now() + kLook;
+    for (unsigned i = 1; !ready(); ++i) {
 #if defined(__SSE2__)
-    _mm_pause();
+      _mm_pause();
 #endif
+      if (i % 64 == 0 && std::chrono::steady_clock::now() >= until)
+        return;
+    }
   }
 
   void run() {
@@ -85,7 +92,7 @@ class Output::Background {
     for (;;) {
       if (done_ == handed_ && !quit_) {
         lock.unlock();
-        for (int i = 0; i < kSpins && handed_.load(std::memory_order_acquire) == done_; ++i) pause();
+        look_a_while([this] { return handed_.load(std::memory_order_acquire) != done_; });
         lock.lock();
       }
       changed_.wait(lock, [this] { return done_ != handed_ || quit_; });
