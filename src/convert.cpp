@@ -45,6 +45,7 @@ class CopyLoop {
       number_unsplit_lines();
     report_.bytes_searched = state_.notes.bytes_searched() + state_.bytes_scanned;
     report_.located_in_memory = state_.located_in_memory;
+    report_.split_at_once = state_.split_at_once;
     return report_;
   }
 

@@ -369,6 +369,7 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
   const std::int64_t semicolon = entry + (p - 1 - bytes.data());
   state.bytes_scanned += examined;
   ++state.located_in_memory;
+  ++state.split_at_once;
   if (!lay_out_all(Span{in, out, length, state.progress, entry, semicolon + 1}, fields))
     return SplitResult{SplitResult::kEnded};
   return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};

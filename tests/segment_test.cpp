@@ -250,6 +250,9 @@ TEST(Segmenter, WindowAndNotesGiveTheSameBytes) {
   }
   const auto in_memory = convert_text(input);
   EXPECT_EQ(in_memory.report.located_in_memory, 60u);
+  // All at once but the 12 with a MASK and no TDO, whose MASK is text
+  // passed over on the way to the ';'.
+  EXPECT_EQ(in_memory.report.split_at_once, 48u);
   EXPECT_EQ(in_memory.output, reference_convert(input).output);
   // Windows that hold no command, some, and all (with the window moved to
   // the start of a command that straddles its end).
