@@ -343,9 +343,10 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
   const char* const limit = digits + state.digit_room;
   std::uint64_t examined = 0;
   KeptFields fields;
-  // Each field's keyword size, and the first byte of the next keyword.
-  static constexpr std::array<std::pair<int, unsigned char>, 3> kFields = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
-  for (const auto& [keyword, next] : kFields) {
+  // Each field's keyword size (after the first byte for TDO and MASK),
+  // and the first byte of the next keyword.
+  static constexpr std::array<std::pair<int, unsigned char>, 3> kShape = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
+  for (const auto& [keyword, next] : kShape) {
     if (end - p < 5 || holds_open_or_semicolon(p, keyword) || p[keyword] != '(')
       return std::nullopt;
     p += keyword + 1;
