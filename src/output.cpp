@@ -150,11 +150,12 @@ void Output::set_up(std::size_t buffer, Writer writer) {
   if (writer == Writer::kSecondThread) {
     try {
       block_ = page_buffer(buffer);
-      spare_ = page_buffer(buffer);
+      for (auto& spare : spares_) spare = page_buffer(buffer);
       block_size_ = buffer;
     } catch (const std::bad_alloc&) {
-      // No room for two blocks: write from this thread.
+      // No room for the blocks: write from this thread.
       block_.reset();
+      for (auto& spare : spares_) spare.reset();
     }
   }
   capacity_ = block_ != nullptr ? std::min(buffer, kFillBuffer) : buffer;
@@ -169,7 +170,7 @@ void Output::start_second_thread() {
   try {
     background_ = std::make_unique<Background>(*this);
   } catch (const std::exception&) {
-    spare_.reset();
+    for (auto& spare : spares_) spare.reset();
   }
 }
 
@@ -247,12 +248,15 @@ void Output::stage() {
 void Output::hand_block() {
   if (block_used_ == 0)
     return;
-  if (spare_ != nullptr && background_ == nullptr)
+  if (spares_[0] != nullptr && background_ == nullptr)
     start_second_thread();
   if (background_ != nullptr) {
-    background_->wait(spare_ticket_);
-    std::swap(block_, spare_);
-    spare_ticket_ = background_->hand(reinterpret_cast<const char*>(spare_.get()), block_used_, nullptr);
+    // The spare handed over first is filled next, once it is written.
+    PageBuffer& spare = spares_[next_spare_];
+    background_->wait(tickets_[next_spare_]);
+    std::swap(block_, spare);
+    tickets_[next_spare_] = background_->hand(reinterpret_cast<const char*>(spare.get()), block_used_, nullptr);
+    next_spare_ = (next_spare_ + 1) % kSpares;
   } else {
     send(reinterpret_cast<const char*>(block_.get()), block_used_);
   }
@@ -262,7 +266,7 @@ void Output::hand_block() {
 
 bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
   const std::uint64_t place = before_ + block_used_ + used_;
-  if (failed() || spare_ == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
+  if (failed() || spares_[0] == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
     return false;
   if (background_ == nullptr) {
     start_second_thread();

@@ -1,6 +1,7 @@
 // Buffered writing of the output file.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -123,15 +124,18 @@ class Output {
   std::size_t capacity_ = 0;  // of buf_
   std::size_t unit_ = 1;      // of the writes but the last
   PageBuffer buf_;            // being filled
-  // With a second thread: the block being filled from buf_, and the one
-  // being written.
+  // With a second thread: the block being filled from buf_, and those
+  // handed over before it, being written or waiting to be, so that either
+  // thread can run ahead of the other for a while.
+  static constexpr std::size_t kSpares = 2;
   PageBuffer block_;
-  PageBuffer spare_;
+  std::array<PageBuffer, kSpares> spares_;
+  std::array<std::uint64_t, kSpares> tickets_{};  // of their writes
+  std::size_t next_spare_ = 0;                    // the one handed over first
   std::size_t block_size_ = 0;
   std::size_t block_used_ = 0;
   std::size_t used_ = 0;
-  std::uint64_t before_ = 0;        // bytes that went out before the block's and buf_'s
-  std::uint64_t spare_ticket_ = 0;  // of the spare block's write
+  std::uint64_t before_ = 0;  // bytes that went out before the block's and buf_'s
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to
   // the disk; the writer's alone.
