@@ -125,9 +125,13 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   startup.hStdError = options.stderr_closed ? nullptr : err_write;
   PROCESS_INFORMATION process{};
   const std::wstring binary = windows_path(options.binary);
-  const bool started =
-      ::CreateProcessW(binary.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       environment.data(), dir.wstring().c_str(), &startup, &process) != 0;
+  // Under Wine, starting a program fails now and then while others start
+  // or end (once in a CI run of several hundred); another try starts it.
+  bool started = false;
+  for (int tries = 0; tries < 3 && !started; ++tries) {
+    started = ::CreateProcessW(binary.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                               environment.data(), dir.wstring().c_str(), &startup, &process) != 0;
+  }
   ::CloseHandle(out_write);
   ::CloseHandle(err_write);
   // Ends the run as asked, as Task Manager's "End task" does, and one that
