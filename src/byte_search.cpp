@@ -451,13 +451,94 @@ SVFSPLIT_USES_AVX2 void copy_streaming_avx2(char* to, const char* from, std::siz
   });
 }
 #endif
+// Lays out the lines of a frame of kRuns runs: `text` stores a text's 16
+// bytes, `digits` moves a run's 64. The texts are stored whole, each
+// before the digits that are written over their bytes past it; the last
+// text, ending where the line does, before the last run's digits.
+template <int kRuns, class Text, class Digits>
+inline __attribute__((always_inline)) char* lay_out_lines_with(char* p, const LineFrame& frame,
+                                                               const std::array<const char*, 3>& ends,
+                                                               std::size_t count, const Text& text,
+                                                               const Digits& digits) {
+  // Locals, which stores through a char pointer cannot reach.
+  std::array<const char*, kRuns> from;     // the digits of the line at p
+  std::array<std::size_t, kRuns> text_at;  // where the pieces start in a line
+  std::array<std::size_t, kRuns> digits_at;
+  std::size_t size = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    text_at[i] = size;
+    size += frame.sizes[i];
+    from[i] = ends[i] - LineFrame::kDigits;
+    digits_at[i] = size;
+    size += LineFrame::kDigits;
+  }
+  size += frame.sizes[kRuns];
+  for (std::ptrdiff_t back = 0; count != 0; --count, p += size, back -= LineFrame::kDigits) {
+    for (int i = 0; i < kRuns; ++i) {
+      text(p + text_at[i], i);
+      if (i + 1 == kRuns)
+        text(p + size - 16, kRuns);
+      digits(p + digits_at[i], from[i] + back);
+    }
+  }
+  return p;
+}
+
+template <int kRuns>
+char* lay_out_plain_of(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
+  const std::array<std::array<char, 16>, 4> texts = frame.texts;
+  return lay_out_lines_with<kRuns>(
+      p, frame, ends, count, [&texts](char* to, int i) { std::memcpy(to, texts[i].data(), 16); },
+      [](char* to, const char* run) { std::memcpy(to, run, LineFrame::kDigits); });
+}
+
+char* lay_out_plain(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
+  switch (frame.runs) {
+    case 3:
+      return lay_out_plain_of<3>(p, frame, ends, count);
+    case 2:
+      return lay_out_plain_of<2>(p, frame, ends, count);
+    default:
+      return lay_out_plain_of<1>(p, frame, ends, count);
+  }
+}
+
+#if defined(SVFSPLIT_AVX2)
+template <int kRuns>
+SVFSPLIT_USES_AVX2 char* lay_out_avx2_of(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
+                                         std::size_t count) {
+  __m128i texts[kRuns + 1];
+  for (int i = 0; i <= kRuns; ++i) texts[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame.texts[i].data()));
+  return lay_out_lines_with<kRuns>(
+      p, frame, ends, count,
+      [&texts](char* to, int i) SVFSPLIT_USES_AVX2 { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), texts[i]); },
+      [](char* to, const char* run) SVFSPLIT_USES_AVX2 {
+        const auto* q = reinterpret_cast<const unsigned char*>(run);
+        store32(to, load32(q));
+        store32(to + 32, load32(q + 32));
+      });
+}
+
+SVFSPLIT_USES_AVX2 char* lay_out_avx2(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
+                                      std::size_t count) {
+  switch (frame.runs) {
+    case 3:
+      return lay_out_avx2_of<3>(p, frame, ends, count);
+    case 2:
+      return lay_out_avx2_of<2>(p, frame, ends, count);
+    default:
+      return lay_out_avx2_of<1>(p, frame, ends, count);
+  }
+}
+#endif
+
 constexpr KernelVersion kVersions[] = {
-    {"plain", find_line_plain, gather_plain, copy_plain},
+    {"plain", find_line_plain, gather_plain, copy_plain, lay_out_plain},
 #if defined(__SSE2__)
-    {"SSE2", find_line_sse2, gather_sse2, copy_streaming_sse2},
+    {"SSE2", find_line_sse2, gather_sse2, copy_streaming_sse2, lay_out_plain},
 #endif
 #if defined(SVFSPLIT_AVX2)
-    {"AVX2", find_line_avx2, gather_avx2, copy_streaming_avx2},
+    {"AVX2", find_line_avx2, gather_avx2, copy_streaming_avx2, lay_out_avx2},
 #endif
 };
 
@@ -559,6 +640,10 @@ std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n) {
 
 void copy_streaming(char* to, const char* from, std::size_t n) {
   kInUse.copy_streaming(to, from, n);
+}
+
+char* lay_out_digit_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
+  return kInUse.lay_out_digit_lines(p, frame, ends, count);
 }
 
 }  // namespace svfsplit

@@ -3,12 +3,14 @@
 // time with AVX2 where the processor has it, with plain loops for others.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 namespace svfsplit {
 
@@ -88,6 +90,40 @@ std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);
 // stores are fenced before it returns.
 void copy_streaming(char* to, const char* from, std::size_t n);
 
+// The fixed text of a line of digit runs: texts[0], then each run's
+// digits and the text after them, `runs` (1 to 3) of them. Each text is
+// at most 16 bytes, held in 16 so that it can be moved in one go: at the
+// start of them, but the last one at their end, so that it can be stored
+// ending where the line does.
+struct LineFrame {
+  static constexpr std::size_t kDigits = 64;  // of each run, on each line
+
+  int runs = 1;
+  std::array<std::array<char, 16>, 4> texts{};
+  std::array<std::uint8_t, 4> sizes{};
+
+  template <std::size_t kTexts>
+  constexpr explicit LineFrame(const std::array<std::string_view, kTexts>& pieces) : runs(kTexts - 1) {
+    static_assert(kTexts >= 2 && kTexts <= 4);
+    for (std::size_t i = 0; i < kTexts; ++i) {
+      std::copy(pieces[i].begin(), pieces[i].end(),
+                i + 1 < kTexts ? texts[i].begin() : texts[i].end() - pieces[i].size());
+      sizes[i] = static_cast<std::uint8_t>(pieces[i].size());
+    }
+  }
+  constexpr std::size_t line_size() const {
+    std::size_t size = kDigits * static_cast<std::size_t>(runs);
+    for (int i = 0; i <= runs; ++i) size += sizes[static_cast<std::size_t>(i)];
+    return size;
+  }
+};
+
+// Lays out `count` lines of `frame` at `p` and returns their end. Their
+// runs of digits are taken from the ends backward: the first line's from
+// the 64 bytes before ends[i], the next line's from the 64 before those,
+// and so on. Writes nothing past the last line.
+char* lay_out_digit_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count);
+
 // Each way this processor can run the kernels above, the plain loops
 // first and the one in use last, so that tests can hold them to each other.
 struct KernelVersion {
@@ -96,6 +132,8 @@ struct KernelVersion {
   const unsigned char* (*gather_field_digits)(const unsigned char* p, std::size_t n, std::uint64_t& examined,
                                               char*& out, const char* limit, bool& overflowed, LineShape& seen);
   void (*copy_streaming)(char* to, const char* from, std::size_t n);
+  char* (*lay_out_digit_lines)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
+                               std::size_t count);
 };
 std::span<const KernelVersion> kernel_versions();
 

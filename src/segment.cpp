@@ -63,28 +63,18 @@ char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::st
   return put(p, kTail);
 }
 
-// Lays out `count` full segments whose digits all lie in kept digits, in
-// file order, that end at ends[0] (TDI), ends[1] (TDO) and ends[2] (MASK),
-// as far as the command has `kFields` of them; the last 64 go first.
-// Returns the end of what it laid out.
+// The frame of a full segment line of `kFields` fields, TDI first.
 template <int kFields>
-char* lay_out_kept(char* p, const std::array<const char*, 3>& ends, std::uint32_t count) {
-  for (std::size_t from_end = kSegmentDigits; from_end <= count * std::size_t{kSegmentDigits};
-       from_end += kSegmentDigits) {
-    p = put(p, kFullHead);
-    p = put(p, {ends[0] - from_end, kSegmentDigits});
-    if constexpr (kFields > 1) {
-      p = put(p, kTdo);
-      p = put(p, {ends[1] - from_end, kSegmentDigits});
-    }
-    if constexpr (kFields > 2) {
-      p = put(p, kMask);
-      p = put(p, {ends[2] - from_end, kSegmentDigits});
-    }
-    p = put(p, kTail);
-  }
-  return p;
-}
+constexpr LineFrame kFullLine = [] {
+  static_assert(LineFrame::kDigits == kSegmentDigits);
+  if constexpr (kFields == 3)
+    return LineFrame(std::array{kFullHead, kTdo, kMask, kTail});
+  else if constexpr (kFields == 2)
+    return LineFrame(std::array{kFullHead, kTdo, kTail});
+  else
+    return LineFrame(std::array{kFullHead, kTail});
+}();
+static_assert(kFullLine<3>.line_size() == kLongestLine);
 
 // Where a command's segments take their digits from, from the last: the
 // digits kept while its fields were searched, as they are for every
@@ -293,7 +283,7 @@ bool lay_out_segments(const Span& span, Fields& fields) {
     if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
       if (const std::uint32_t held = fields.full_segments(kFields, full, ends); held > 0) {
         fields.skip(kFields, held * std::size_t{kSegmentDigits});
-        p = lay_out_kept<kFields>(p, ends, held);
+        p = lay_out_digit_lines(p, kFullLine<kFields>, ends, held);
         k += held;
       }
     }

@@ -161,6 +161,34 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
   }
 }
 
+// Every version lays out the same lines: each text in its place, the runs
+// of digits taken backward from their ends, and nothing past the last line.
+TEST(Kernels, EveryVersionLaysOutTheSameLines) {
+  const std::array<std::string_view, 4> texts = {"SDRS 256 TDI (", ") TDO (", ") X (", ") ;\n"};
+  const std::array<std::string, 3> runs = {hex_digits(64 * 3), hex_digits(64 * 3 + 5, 1), hex_digits(64 * 4, 2)};
+  const std::array<const char*, 3> ends = {runs[0].data() + runs[0].size(), runs[1].data() + runs[1].size(),
+                                           runs[2].data() + runs[2].size()};
+  const std::array frames = {LineFrame(std::array{texts[0], texts[3]}),
+                             LineFrame(std::array{texts[0], texts[1], texts[3]}),
+                             LineFrame(std::array{texts[0], texts[1], texts[2], texts[3]})};
+  for (const auto& version : kernel_versions()) {
+    for (const LineFrame& frame : frames) {
+      for (std::size_t count = 0; count <= 3; ++count) {
+        std::string expected;
+        for (std::size_t line = 1; line <= count; ++line) {
+          for (int i = 0; i < frame.runs; ++i)
+            expected += std::string(texts[i]) + runs[i].substr(runs[i].size() - 64 * line, 64);
+          expected += texts[3];
+        }
+        std::string out(count * frame.line_size() + 16, '=');
+        const char* end = version.lay_out_digit_lines(out.data(), frame, ends, count);
+        EXPECT_EQ(out, expected + std::string(16, '=')) << version.name << " " << frame.runs << " " << count;
+        EXPECT_EQ(end - out.data(), static_cast<std::ptrdiff_t>(expected.size()));
+      }
+    }
+  }
+}
+
 // A keyword's bytes hold a '(' or a ';' only where they are, among the
 // bytes looked at; their neighbours, and the same bytes with the top bit
 // set, are not them.
