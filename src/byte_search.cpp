@@ -423,19 +423,21 @@ void copy_plain(char* to, const char* from, std::size_t n) {
 }
 #if defined(__SSE2__)
 // Copies with `stream`, which stores kWidth bytes at an aligned place past
-// the caches: four at a time, then one at a time; the bytes before the
+// the caches: eight at a time, then one at a time; the bytes before the
 // first and after the last go as usual.
 template <std::size_t kWidth, class Stream>
 inline __attribute__((always_inline)) void copy_streaming_with(char* to, const char* from, std::size_t n,
                                                                const Stream& stream) {
   const std::size_t head = std::min(n, (kWidth - reinterpret_cast<std::uintptr_t>(to) % kWidth) % kWidth);
   std::memcpy(to, from, head);
-  std::size_t done = head;
-  for (; n - done >= 4 * kWidth; done += 4 * kWidth) {
-    for (std::size_t k = 0; k < 4; ++k) stream(to + done + k * kWidth, from + done + k * kWidth);
+  const char* q = from + head;
+  const char* const end = from + n;
+  char* o = to + head;
+  for (; end - q >= 8 * std::ptrdiff_t{kWidth}; q += 8 * kWidth, o += 8 * kWidth) {
+    for (std::size_t k = 0; k < 8; ++k) stream(o + k * kWidth, q + k * kWidth);
   }
-  for (; n - done >= kWidth; done += kWidth) stream(to + done, from + done);
-  std::memcpy(to + done, from + done, n - done);
+  for (; end - q >= std::ptrdiff_t{kWidth}; q += kWidth, o += kWidth) stream(o, q);
+  std::memcpy(o, q, static_cast<std::size_t>(end - q));
   _mm_sfence();
 }
 void copy_streaming_sse2(char* to, const char* from, std::size_t n) {
