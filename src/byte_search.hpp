@@ -60,10 +60,6 @@ struct LineShape {
 const unsigned char* gather_field_digits(const unsigned char* p, std::size_t n, std::uint64_t& examined, char*& out,
                                          const char* limit, bool& overflowed, LineShape& seen);
 
-// How many bytes just before `p` (at most `need`, none before `low`) are
-// above ' ': surely digits, since every blank is at or below ' '.
-int digits_before(const unsigned char* p, const unsigned char* low, int need);
-
 // Whether the first `size` (1 to 4) of the 4 bytes at p hold a '(' or a
 // ';'. The bytes are compared all at once: a byte that is equal is one
 // that is zero after the bytes are xored with it.
@@ -79,6 +75,36 @@ inline bool holds_open_or_semicolon(const unsigned char* p, int size) {
   };
   return zero_byte(x ^ 0x28282828u) || zero_byte(x ^ 0x3B3B3B3Bu);
 }
+
+// One field of a command in the shape nearly every file gives it: a
+// keyword of `keyword` bytes that hold no '(' or ';' (those after its first
+// byte, when that was the field before's `next`), its '(', digits up to a
+// ')', then, within 8 bytes, `next` (the next keyword's first byte) or the
+// command's ';'.
+struct FieldShape {
+  int keyword;
+  unsigned char next;
+};
+
+// What gather_usual_fields() found.
+struct UsualFields {
+  int count = 0;                // fields
+  std::array<char*, 3> ends{};  // of each one's digits, which follow the one's before
+  const unsigned char* semicolon = nullptr;
+  std::uint64_t examined = 0;  // bytes, as the field searches count them
+};
+
+// Gathers the digits of the fields at `p`, up to `end`, that keep to
+// `shapes` (at most 3), to `out`, up to `limit`, until the ';' after one of
+// them; `seen` is read and updated as by gather_field_digits(). False when
+// they leave the shape, or the input or the room runs out, before the ';':
+// nothing else is told then.
+bool gather_usual_fields(const unsigned char* p, const unsigned char* end, std::span<const FieldShape> shapes,
+                         char* out, const char* limit, LineShape& seen, UsualFields& found);
+
+// How many bytes just before `p` (at most `need`, none before `low`) are
+// above ' ': surely digits, since every blank is at or below ' '.
+int digits_before(const unsigned char* p, const unsigned char* low, int need);
 
 // The line feeds in [p, p + n).
 std::uint64_t count_line_feeds(const unsigned char* p, std::size_t n);
@@ -131,6 +157,8 @@ struct KernelVersion {
   const unsigned char* (*find_line_to_examine)(const unsigned char* p, const unsigned char* end);
   const unsigned char* (*gather_field_digits)(const unsigned char* p, std::size_t n, std::uint64_t& examined,
                                               char*& out, const char* limit, bool& overflowed, LineShape& seen);
+  bool (*gather_usual_fields)(const unsigned char* p, const unsigned char* end, std::span<const FieldShape> shapes,
+                              char* out, const char* limit, LineShape& seen, UsualFields& found);
   void (*copy_streaming)(char* to, const char* from, std::size_t n);
   char* (*lay_out_digit_lines)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                std::size_t count);

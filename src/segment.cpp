@@ -327,38 +327,19 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
   if (entry < state.scanned_until || length / 4 > std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4))
     return std::nullopt;
   const auto bytes = in.ahead();
-  const unsigned char* p = bytes.data();
-  const unsigned char* const end = p + bytes.size();
-  char* digits = state.digits.get();
-  const char* const limit = digits + state.digit_room;
-  std::uint64_t examined = 0;
-  KeptFields fields;
   // Each field's keyword size (after the first byte for TDO and MASK),
   // and the first byte of the next keyword.
-  static constexpr std::array<std::pair<int, unsigned char>, 3> kShape = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
-  for (const auto& [keyword, next] : kShape) {
-    if (end - p < 5 || holds_open_or_semicolon(p, keyword) || p[keyword] != '(')
-      return std::nullopt;
-    p += keyword + 1;
-    ++examined;  // the '(', as a search finds it
-    char* const first = digits;
-    bool overflowed = false;
-    const unsigned char* const close = gather_field_digits(p, static_cast<std::size_t>(end - p), examined, digits,
-                                                           limit, overflowed, state.lines_seen);
-    if (close == nullptr || overflowed || *close != ')')
-      return std::nullopt;
-    fields.add(first, digits);
-    p = close + 1;
-    const unsigned char* const near = p + std::min<std::ptrdiff_t>(end - p, 8);
-    while (p != near && *p != next && *p != ';') ++p;
-    if (p == near)
-      return std::nullopt;
-    examined += static_cast<std::uint64_t>(p - close);
-    if (*p++ == ';')
-      break;
-  }
-  const std::int64_t semicolon = entry + (p - 1 - bytes.data());
-  state.bytes_scanned += examined;
+  static constexpr std::array<FieldShape, 3> kShape = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
+  UsualFields found;
+  char* const digits = state.digits.get();
+  if (!gather_usual_fields(bytes.data(), bytes.data() + bytes.size(), kShape, digits, digits + state.digit_room,
+                           state.lines_seen, found))
+    return std::nullopt;
+  KeptFields fields;
+  for (int i = 0; i < found.count; ++i)
+    fields.add(i == 0 ? digits : found.ends[static_cast<std::size_t>(i - 1)], found.ends[static_cast<std::size_t>(i)]);
+  const std::int64_t semicolon = entry + (found.semicolon - bytes.data());
+  state.bytes_scanned += found.examined;
   ++state.located_in_memory;
   ++state.split_at_once;
   if (!lay_out_all(Span{in, out, length, state.progress, entry, semicolon + 1}, fields))
