@@ -550,15 +550,25 @@ char* lay_out_plain_of(char* p, const LineFrame& frame, const std::array<const c
       [](char* to, const char* run) { std::memcpy(to, run, LineFrame::kDigits); });
 }
 
-char* lay_out_plain(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
+using LayOut = char* (*)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count);
+
+// A version's layout: its instance for the frame's number of runs, which
+// the version's own function then compiles in.
+template <LayOut kOneRun, LayOut kTwoRuns, LayOut kThreeRuns>
+inline __attribute__((always_inline)) char* lay_out_by_runs(char* p, const LineFrame& frame,
+                                                            const std::array<const char*, 3>& ends, std::size_t count) {
   switch (frame.runs) {
     case 3:
-      return lay_out_plain_of<3>(p, frame, ends, count);
+      return kThreeRuns(p, frame, ends, count);
     case 2:
-      return lay_out_plain_of<2>(p, frame, ends, count);
+      return kTwoRuns(p, frame, ends, count);
     default:
-      return lay_out_plain_of<1>(p, frame, ends, count);
+      return kOneRun(p, frame, ends, count);
   }
+}
+
+char* lay_out_plain(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
+  return lay_out_by_runs<lay_out_plain_of<1>, lay_out_plain_of<2>, lay_out_plain_of<3>>(p, frame, ends, count);
 }
 
 #if defined(SVFSPLIT_AVX2)
@@ -579,14 +589,7 @@ SVFSPLIT_USES_AVX2 char* lay_out_avx2_of(char* p, const LineFrame& frame, const 
 
 SVFSPLIT_USES_AVX2 char* lay_out_avx2(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                       std::size_t count) {
-  switch (frame.runs) {
-    case 3:
-      return lay_out_avx2_of<3>(p, frame, ends, count);
-    case 2:
-      return lay_out_avx2_of<2>(p, frame, ends, count);
-    default:
-      return lay_out_avx2_of<1>(p, frame, ends, count);
-  }
+  return lay_out_by_runs<lay_out_avx2_of<1>, lay_out_avx2_of<2>, lay_out_avx2_of<3>>(p, frame, ends, count);
 }
 #endif
 
