@@ -57,6 +57,7 @@ class CopyLoop {
   bool copy_text();
   void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
+  bool split_or_copy(std::uint32_t bits, int after, std::int64_t start);
   template <class Next, class Settle>
   bool recognise(Next next, Settle settle, std::int64_t start);
   void note_unsplit(std::int64_t offset, std::uint32_t bits);
@@ -127,10 +128,40 @@ bool CopyLoop::recognise_sdr() {
   const auto window = in_.ahead();
   if (window.size() >= kLongestHead) {
     const unsigned char* p = window.data();
+    // The usual head, "SDR", a separator and up to 9 digits, whose length
+    // cannot saturate: taken in one go and written from the window.
+    if (p[0] == 'S' && p[1] == 'D' && p[2] == 'R' && is_digit(p[4])) {
+      std::uint32_t length = p[4] - '0';
+      std::size_t used = 5;
+      for (; used < 13 && is_digit(p[used]); ++used) length = length * 10 + (p[used] - '0');
+      if (const int c = p[used]; !is_digit(c)) {
+        if (length > kMaxUnsplitBits) {
+          in_.skip(used + 1);
+          return split_or_copy(length, c, start);
+        }
+        out_.write(p, used + 1);
+        in_.skip(used + 1);
+        return c == '\n';
+      }
+    }
     return recognise([&p] { return static_cast<int>(*p++); },
                      [&] { in_.skip(static_cast<std::size_t>(p - window.data())); }, start);
   }
   return recognise([this] { return in_.get(); }, [] {}, start);
+}
+
+// Splits the long SDR command whose head, up to and including the byte
+// `after` its length, has been read; copies the whole command through as
+// plain text, from its "S" at `start`, when it cannot be split.
+bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) {
+  if (after != ';' && after != kEnd) {
+    const SplitResult split = split_long_sdr(in_, out_, bits, state_);
+    if (split.outcome != SplitResult::kNotSplit)
+      return split.outcome == SplitResult::kSplit && split.last == '\n';
+  }
+  note_unsplit(start, bits);
+  in_.seek(start);
+  return false;
 }
 
 // recognise_sdr() with the line's bytes from `next`, which gives kEnd at
@@ -178,18 +209,8 @@ bool CopyLoop::recognise(Next next, Settle settle, std::int64_t start) {
   }
   settle();
 
-  if (length > kMaxUnsplitBits && length < kTooLong) {
-    const auto bits = static_cast<std::uint32_t>(length);
-    if (c != ';' && c != kEnd) {
-      const SplitResult split = split_long_sdr(in_, out_, bits, state_);
-      if (split.outcome != SplitResult::kNotSplit)
-        return split.outcome == SplitResult::kSplit && split.last == '\n';
-    }
-    // Copy the whole command through as plain text, from its "S".
-    note_unsplit(start, bits);
-    in_.seek(start);
-    return false;
-  }
+  if (length > kMaxUnsplitBits && length < kTooLong)
+    return split_or_copy(static_cast<std::uint32_t>(length), c, start);
 
   out_.write(header.data(), used);
   if (c == kEnd)
