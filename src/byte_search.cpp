@@ -91,6 +91,21 @@ const unsigned char* gather(const unsigned char* p, std::size_t n, std::uint64_t
   return hit;
 }
 
+// The index of the first of the 8 bytes at `p` that is `a` or `b`, or 8.
+// A byte that is equal is one that is zero after the bytes are xored with
+// it; the test is exact for every byte, so that either end may come first.
+inline int first_of_either(const unsigned char* p, unsigned char a, unsigned char b) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t kEach = 0x0101010101010101ull;
+  std::uint64_t x = 0;
+  std::memcpy(&x, p, 8);
+  const auto zero_bytes = [](std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v | kLow7); };
+  const std::uint64_t hits = zero_bytes(x ^ (a * kEach)) | zero_bytes(x ^ (b * kEach));
+  if (hits == 0)
+    return 8;
+  return (std::endian::native == std::endian::little ? std::countr_zero(hits) : std::countl_zero(hits)) / 8;
+}
+
 // gather_usual_fields() for every version, `gather` taking each field.
 template <class Gather>
 inline __attribute__((always_inline)) bool gather_usual_with(const unsigned char* p, const unsigned char* end,
@@ -111,10 +126,17 @@ inline __attribute__((always_inline)) bool gather_usual_with(const unsigned char
       return false;
     found.ends[static_cast<std::size_t>(count++)] = out;
     p = close + 1;
-    const unsigned char* const near = p + std::min<std::ptrdiff_t>(end - p, 8);
-    while (p != near && *p != next && *p != ';') ++p;
-    if (p == near)
-      return false;
+    if (end - p >= 8) {
+      const int at = first_of_either(p, next, ';');
+      if (at == 8)
+        return false;
+      p += at;
+    } else {
+      const unsigned char* const near = end;
+      while (p != near && *p != next && *p != ';') ++p;
+      if (p == near)
+        return false;
+    }
     examined += static_cast<std::uint64_t>(p - close);
     if (*p == ';') {
       found.count = count;
@@ -301,11 +323,73 @@ SVFSPLIT_USES_AVX2 inline bool copy_block(const unsigned char* q, char* o, std::
   }
 }
 
+// The stops seen in the bytes of many blocks, gathered to be tested once:
+// their signed minimum, and where a ';' was.
+struct StopMarks {
+  __m256i least;
+  __m256i semicolons;
+};
+
+SVFSPLIT_USES_AVX2 inline StopMarks no_stops() {
+  return {_mm256_set1_epi8(0x7F), _mm256_setzero_si256()};
+}
+
+// Copies the 64 bytes at `from` to `to`, marking their stops in `marks`.
+SVFSPLIT_USES_AVX2 inline void copy_marking(const unsigned char* from, char* to, StopMarks& marks) {
+  const __m256i low = load32(from);
+  const __m256i high = load32(from + 32);
+  store32(to, low);
+  store32(to + 32, high);
+  const __m256i semicolon = _mm256_set1_epi8(';');
+  marks.least = _mm256_min_epi8(marks.least, _mm256_min_epi8(low, high));
+  marks.semicolons = _mm256_or_si256(
+      marks.semicolons, _mm256_or_si256(_mm256_cmpeq_epi8(low, semicolon), _mm256_cmpeq_epi8(high, semicolon)));
+}
+
+SVFSPLIT_USES_AVX2 inline bool any_marked(const StopMarks& marks) {
+  const __m256i any = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), marks.least), marks.semicolons);
+  return !_mm256_testz_si256(any, any);
+}
+
+// The blanks after a line of `s`, as compared with s.blanks.
+inline std::uint64_t blanks_after(const unsigned char* line, const LineShape& s) {
+  std::uint64_t next = 0;
+  std::memcpy(&next, line + s.width, 8);
+  return next & s.compared;
+}
+
+// Lines whose width is whole blocks, copied while their blanks keep to
+// the shape, the stops in them only marked, to be tested once after the
+// last: `clean` when none of the lines held a stop.
+template <int kBlocks>
+SVFSPLIT_USES_AVX2 inline Positions copy_whole_lines(const unsigned char* from, char* to, std::size_t lines,
+                                                     LineShape s, bool& clean) {
+  const std::size_t size = kBlocks > 0 ? kBlocks * 64 : s.width;
+  StopMarks marks = no_stops();
+  for (; lines != 0; --lines) {
+    if (blanks_after(from, s) != s.blanks)
+      break;
+    for (std::size_t at = 0; at < size; at += 64) copy_marking(from + at, to + at, marks);
+    from += s.stride;
+    to += s.width;
+  }
+  clean = !any_marked(marks);
+  return {from, to};
+}
+
 // Copies up to `lines` lines of `shape`, each taking kBlocks blocks of 64
 // (kBlocks 0: as many as the width needs), the last one whole or not;
 // stops at the start of the first line that keeps not to the shape.
+// Lines of whole blocks are first copied with their stops looked at once
+// for them all; only when one of them held a stop are they gone over again
+// a line at a time, to stop at that line.
 template <int kBlocks, bool kWhole>
 SVFSPLIT_USES_AVX2 Positions copy_lines_of(const unsigned char* from, char* to, std::size_t lines, LineShape s) {
+  if constexpr (kWhole) {
+    bool clean = false;
+    if (const Positions at = copy_whole_lines<kBlocks>(from, to, lines, s, clean); clean)
+      return at;
+  }
   const std::size_t blocks = kBlocks > 0 ? kBlocks : (s.width + 63) / 64;
   const std::uint64_t last = (std::uint64_t{1} << s.width % 64) - 1;  // the last block's digits
   for (; lines != 0; --lines) {
@@ -437,8 +521,9 @@ SVFSPLIT_USES_AVX2 void run_avx2(const unsigned char*& q_at, const unsigned char
 SVFSPLIT_USES_AVX2 const unsigned char* gather_avx2(const unsigned char* p, std::size_t n, std::uint64_t& examined,
                                                     char*& out, const char* limit, bool& overflowed, LineShape& seen) {
   if (seen.width > 0 && n >= 128 && limit - out >= 128) {
+    // The lines copied leave 64 bytes of input and of room after them.
     const Positions at = copy_lines(p, p + n, out, limit, seen);
-    if (p + n - at.q >= 64 && limit - at.o >= 64) {
+    {
       const __m256i low = load32(at.q);
       const __m256i high = load32(at.q + 32);
       store32(at.o, low);
