@@ -112,16 +112,16 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
     field.insert(rng() % (field.size() + 1), rng() % 8 == 0 ? 1 : 0, "!\x01\x80'\x1f"[rng() % 5]);
     texts.push_back(field + text(")(;", 1) + text("0)", rng() % 20));
   }
-  for (int i = 0; i < 200; ++i) {  // lines of one width and blanks, until one is not
-    const std::size_t width = 1 + rng() % 200;
+  for (int i = 0; i < 300; ++i) {  // lines of one width and blanks, until one is not
+    const std::size_t width = i % 3 == 0 ? 64 * (1 + rng() % 3) : 1 + rng() % 200;  // whole blocks, or not
     const std::string blanks = text(" \t\r\n", 1 + rng() % 9);
     std::string field;
     for (int line = 0; line < 6; ++line) field += text("0123456789ABCDEF", width) + blanks;
     // Anywhere, or at the last digit of a line.
     const std::size_t odd =
         rng() % 2 ? rng() % field.size() : (1 + rng() % 5) * (width + blanks.size()) - 1 - blanks.size();
-    field.insert(odd, rng() % 2, " \n!(0"[rng() % 6]);  // or in place of a byte
-    field[odd] = " \n!(0"[rng() % 6];
+    field.insert(odd, rng() % 2, " \n!(;0"[rng() % 7]);  // or in place of a byte
+    field[odd] = " \n!(;0"[rng() % 7];
     texts.push_back(field + text(")(;", 1) + text("0)", rng() % 20));
   }
   for (const auto& version : kernel_versions()) {
