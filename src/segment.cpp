@@ -314,6 +314,31 @@ bool lay_out_all(const Span& span, Fields&& fields) {
   }
 }
 
+// The usual held command, laid out with one look at the room and none of
+// the loop's bookkeeping: every field holds the digits of every segment,
+// its full segments' from its end backward and the closing one's just
+// before them, and the output's buffer takes all the lines at once. False,
+// with nothing written, when it is not so or the run must stop: the loop
+// then takes the command, and tells which.
+template <int kFields>
+bool lay_out_at_once(const Span& span, const std::array<const char*, 3>& ends, std::size_t held) {
+  const std::uint32_t full = (span.length - 1) / 256;
+  const std::uint32_t last_bits = span.length - 256 * full;
+  const std::size_t last_digits = (last_bits + 3) / 4;
+  if (full >= kSegmentsAtATime || held < full * std::size_t{kSegmentDigits} + last_digits ||
+      platform::stop_requested() || span.out.failed() || span.in.source().error() != 0)
+    return false;
+  char* const room = span.out.room((full + 1) * kLongestLine);
+  if (room == nullptr)
+    return false;
+  char* p = lay_out_digit_lines(room, kFullLine<kFields>, ends, full);
+  std::array<std::string_view, 3> digits;
+  for (std::size_t i = 0; i < kFields; ++i) digits[i] = {ends[i] - full * kSegmentDigits - last_digits, last_digits};
+  p = lay_out_segment<kFields>(p, last_bits, digits);
+  span.out.added(static_cast<std::size_t>(p - room));
+  return true;
+}
+
 // A short command that the main window holds whole, in the shape nearly
 // every file gives it: each keyword's bytes followed by its '(' and holding
 // no '(' or ';', every field's digits kept, and the next keyword's first
@@ -336,13 +361,22 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
                            state.lines_seen, found))
     return std::nullopt;
   KeptFields fields;
-  for (int i = 0; i < found.count; ++i)
-    fields.add(i == 0 ? digits : found.ends[static_cast<std::size_t>(i - 1)], found.ends[static_cast<std::size_t>(i)]);
+  std::size_t held = state.digit_room;  // by every field
+  for (std::size_t i = 0; i < static_cast<std::size_t>(found.count); ++i) {
+    const char* const first = i == 0 ? digits : found.ends[i - 1];
+    fields.add(first, found.ends[i]);
+    held = std::min(held, static_cast<std::size_t>(found.ends[i] - first));
+  }
   const std::int64_t semicolon = entry + (found.semicolon - bytes.data());
   state.bytes_scanned += found.examined;
   ++state.located_in_memory;
   ++state.split_at_once;
-  if (!lay_out_all(Span{in, out, length, state.progress, entry, semicolon + 1}, fields))
+  const Span span{in, out, length, state.progress, entry, semicolon + 1};
+  const std::array<const char*, 3> ends = {found.ends[0], found.ends[1], found.ends[2]};
+  const bool laid_out = found.count == 3   ? lay_out_at_once<3>(span, ends, held)
+                        : found.count == 2 ? lay_out_at_once<2>(span, ends, held)
+                                           : lay_out_at_once<1>(span, ends, held);
+  if (!laid_out && !lay_out_all(span, fields))
     return SplitResult{SplitResult::kEnded};
   return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};
 }
