@@ -249,15 +249,11 @@ SVFSPLIT_USES_AVX2 inline __m256i lf_s32(const unsigned char* p) {
 }
 
 SVFSPLIT_USES_AVX2 const unsigned char* find_line_avx2(const unsigned char* p, const unsigned char* end) {
-  // Each block looks at 3 bytes past itself; blocks of 128 go by with one
-  // test, and the 64 bytes with a candidate are looked at closer.
+  // Each block looks at 3 bytes past itself. The first 64 bytes are looked
+  // at closer at once, since the text between commands is often shorter;
+  // then blocks of 128 go by with one test, and the 64 bytes with a
+  // candidate are looked at closer.
   for (;;) {
-    for (; end - p >= 131; p += 128) {
-      const __m256i any =
-          _mm256_or_si256(_mm256_or_si256(lf_s32(p), lf_s32(p + 32)), _mm256_or_si256(lf_s32(p + 64), lf_s32(p + 96)));
-      if (!_mm256_testz_si256(any, any))
-        break;
-    }
     if (end - p < 67)
       return find_line_sse2(p, end);
     const __m256i low = lf_s32(p);
@@ -268,6 +264,14 @@ SVFSPLIT_USES_AVX2 const unsigned char* find_line_avx2(const unsigned char* p, c
         return line;
     }
     p += 64;
+    if (end - p < 131)
+      continue;
+    for (auto blocks = static_cast<std::size_t>(end - p - 3) / 128; blocks != 0; --blocks, p += 128) {
+      const __m256i block =
+          _mm256_or_si256(_mm256_or_si256(lf_s32(p), lf_s32(p + 32)), _mm256_or_si256(lf_s32(p + 64), lf_s32(p + 96)));
+      if (!_mm256_testz_si256(block, block))
+        break;
+    }
   }
 }
 

@@ -319,14 +319,16 @@ bool lay_out_all(const Span& span, Fields&& fields) {
 // its full segments' from its end backward and the closing one's just
 // before them, and the output's buffer takes all the lines at once. False,
 // with nothing written, when it is not so or the run must stop: the loop
-// then takes the command, and tells which.
+// then takes the command, and tells which. The stop is looked at for each
+// command, since a file of SDR lines alone leads the copy loop from one to
+// the next without looking; the input is not, since nothing is read.
 template <int kFields>
 bool lay_out_at_once(const Span& span, const std::array<const char*, 3>& ends, std::size_t held) {
   const std::uint32_t full = (span.length - 1) / 256;
   const std::uint32_t last_bits = span.length - 256 * full;
   const std::size_t last_digits = (last_bits + 3) / 4;
   if (full >= kSegmentsAtATime || held < full * std::size_t{kSegmentDigits} + last_digits ||
-      platform::stop_requested() || span.out.failed() || span.in.source().error() != 0)
+      platform::stop_requested() || span.out.failed())
     return false;
   char* const room = span.out.room((full + 1) * kLongestLine);
   if (room == nullptr)
@@ -360,13 +362,9 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
   if (!gather_usual_fields(bytes.data(), bytes.data() + bytes.size(), kShape, digits, digits + state.digit_room,
                            state.lines_seen, found))
     return std::nullopt;
-  KeptFields fields;
-  std::size_t held = state.digit_room;  // by every field
-  for (std::size_t i = 0; i < static_cast<std::size_t>(found.count); ++i) {
-    const char* const first = i == 0 ? digits : found.ends[i - 1];
-    fields.add(first, found.ends[i]);
-    held = std::min(held, static_cast<std::size_t>(found.ends[i] - first));
-  }
+  std::size_t held = static_cast<std::size_t>(found.ends[0] - digits);  // by every field
+  for (std::size_t i = 1; i < static_cast<std::size_t>(found.count); ++i)
+    held = std::min(held, static_cast<std::size_t>(found.ends[i] - found.ends[i - 1]));
   const std::int64_t semicolon = entry + (found.semicolon - bytes.data());
   state.bytes_scanned += found.examined;
   ++state.located_in_memory;
@@ -376,8 +374,13 @@ std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t leng
   const bool laid_out = found.count == 3   ? lay_out_at_once<3>(span, ends, held)
                         : found.count == 2 ? lay_out_at_once<2>(span, ends, held)
                                            : lay_out_at_once<1>(span, ends, held);
-  if (!laid_out && !lay_out_all(span, fields))
-    return SplitResult{SplitResult::kEnded};
+  if (!laid_out) {
+    KeptFields fields;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(found.count); ++i)
+      fields.add(i == 0 ? digits : found.ends[i - 1], found.ends[i]);
+    if (!lay_out_all(span, fields))
+      return SplitResult{SplitResult::kEnded};
+  }
   return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};
 }
 
