@@ -91,10 +91,24 @@ const unsigned char* gather(const unsigned char* p, std::size_t n, std::uint64_t
   return hit;
 }
 
-// The index of the first of the 8 bytes at `p` that is `a` or `b`, or 8.
-// A byte that is equal is one that is zero after the bytes are xored with
-// it; the test is exact for every byte, so that either end may come first.
+// How many bytes first_of_either() looks at: a vector's, or a word's.
+#if defined(__SSE2__)
+constexpr std::ptrdiff_t kLook = 16;
+#else
+constexpr std::ptrdiff_t kLook = 8;
+#endif
+
+// The index of the first of the kLook bytes at `p` that is `a` or `b`, or
+// kLook. Without vectors, a byte that is equal is one that is zero after
+// the bytes are xored with it; the test is exact for every byte, so that
+// either end may come first.
 inline int first_of_either(const unsigned char* p, unsigned char a, unsigned char b) {
+#if defined(__SSE2__)
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(a))),
+                                    _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(b))));
+  return std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(hits)) | 1u << kLook);
+#else
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
   constexpr std::uint64_t kEach = 0x0101010101010101ull;
   std::uint64_t x = 0;
@@ -104,6 +118,7 @@ inline int first_of_either(const unsigned char* p, unsigned char a, unsigned cha
   if (hits == 0)
     return 8;
   return (std::endian::native == std::endian::little ? std::countr_zero(hits) : std::countl_zero(hits)) / 8;
+#endif
 }
 
 // gather_usual_fields() for every version, `gather` taking each field.
@@ -115,7 +130,9 @@ inline __attribute__((always_inline)) bool gather_usual_with(const unsigned char
   std::uint64_t examined = 0;
   int count = 0;
   for (const auto& [keyword, next] : shapes) {
-    if (end - p < 5 || holds_open_or_semicolon(p, keyword) || p[keyword] != '(')
+    // The keyword's bytes hold no '(' or ';', and its '(' follows them.
+    if (end - p >= kLook ? first_of_either(p, '(', ';') != keyword || p[keyword] != '('
+                         : end - p < 5 || holds_open_or_semicolon(p, keyword) || p[keyword] != '(')
       return false;
     p += keyword + 1;
     ++examined;  // the '(', as a search finds it
@@ -126,13 +143,13 @@ inline __attribute__((always_inline)) bool gather_usual_with(const unsigned char
       return false;
     found.ends[static_cast<std::size_t>(count++)] = out;
     p = close + 1;
-    if (end - p >= 8) {
+    if (end - p >= kLook) {
       const int at = first_of_either(p, next, ';');
-      if (at == 8)
+      if (at >= 8)
         return false;
       p += at;
     } else {
-      const unsigned char* const near = end;
+      const unsigned char* const near = p + std::min<std::ptrdiff_t>(end - p, 8);
       while (p != near && *p != next && *p != ';') ++p;
       if (p == near)
         return false;
