@@ -441,9 +441,9 @@ SVFSPLIT_USES_AVX2 inline __attribute__((always_inline)) Positions copy_lines(co
                                                                               const char* limit,
                                                                               const LineShape& shape) {
   const std::size_t width = shape.width;
-  // As many lines as the input and the room surely take.
-  const auto lines =
-      std::min(static_cast<std::size_t>(end - q - 64) / shape.stride, static_cast<std::size_t>(limit - o - 64) / width);
+  // As many lines as the input and the room surely take, in one division:
+  // a line takes no more room than input.
+  const auto lines = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - q, limit - o) - 64) / shape.stride;
   const bool whole = width % 64 == 0;
   if (width <= 64)
     return whole ? copy_lines_of<1, true>(q, o, lines, shape) : copy_lines_of<1, false>(q, o, lines, shape);
