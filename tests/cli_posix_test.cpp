@@ -453,23 +453,31 @@ TEST_F(CliPosix, Signals) {
     options.signal = row.signal;
     options.delay = row.delay;
     // The temporary file, once written to, is its owner's alone; a
-    // private old output's content never shows through it.
+    // private old output's content never shows through it. A run that
+    // ends gives it the old output's mode once it is whole: a look that
+    // comes only then, on a busy machine, may see that.
     mode_t seen = 0;
+    bool whole = false;
+    const auto whole_size = static_cast<off_t>(row.ignored_at_start ? convert_text(kLongInput).output.size() : 0);
     if (row.delay.count() == 0) {
       use_named_temporary(options);
       options.signal_when = [&] {
         struct stat st {};
         for (const auto& name : hidden_entries(dir_)) {
-          if (::stat((dir_ / name).c_str(), &st) == 0 && st.st_size > 0)
+          if (::stat((dir_ / name).c_str(), &st) == 0 && st.st_size > 0) {
             seen = st.st_mode & 0777;
+            whole = st.st_size == whole_size;
+          }
         }
         return seen != 0;
       };
     }
     if (row.ignored_at_start)
       options.ignored_signal = row.signal;
+    struct stat old {};
+    const mode_t old_mode = ::stat((dir_ / "a.gvf").c_str(), &old) == 0 ? old.st_mode & 0777 : 0;
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-    EXPECT_EQ(seen, row.delay.count() == 0 ? 0600 : 0) << row.signal;
+    EXPECT_EQ(seen, row.delay.count() == 0 ? (whole ? old_mode : 0600) : 0) << row.signal;
     if (row.fifo) {
       ::close(reader);
       EXPECT_EQ(r.signal, row.signal);
