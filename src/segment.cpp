@@ -187,7 +187,7 @@ void report_progress(Progress& progress, std::int64_t from, std::int64_t to, dou
 
 // Moves the input past the command's ';' and at most two line end or blank
 // bytes after it, stopping after a line feed; returns the last byte consumed.
-char resume_after(Input& in, std::int64_t semicolon) {
+inline char resume_after(Input& in, std::int64_t semicolon) {
   in.seek(semicolon + 1);
   char last = ';';
   for (int i = 0; i < 2 && last != '\n'; ++i) {
