@@ -312,15 +312,45 @@ SVFSPLIT_USES_AVX2 inline __m256i blanks32(__m256i x) {
   return _mm256_or_si256(tab_to_cr, _mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
 }
 
-// Whether any of the 64 bytes `low` and `high` may stop a run of digits:
-// their signed minimum holds every byte at or below ')' of either, and
-// those from 0x80 on.
-SVFSPLIT_USES_AVX2 inline bool any_stop(__m256i low, __m256i high) {
-  const __m256i below = _mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), _mm256_min_epi8(low, high));
+// The stops seen in the bytes of many blocks, gathered to be tested once:
+// their signed minimum, and where a ';' was.
+struct StopMarks {
+  __m256i least;
+  __m256i semicolons;
+};
+
+SVFSPLIT_USES_AVX2 inline StopMarks no_stops() {
+  return {_mm256_set1_epi8(0x7F), _mm256_setzero_si256()};
+}
+
+// The stops of the 64 bytes `low` and `high`.
+SVFSPLIT_USES_AVX2 inline StopMarks stops_of(__m256i low, __m256i high) {
   const __m256i semicolon = _mm256_set1_epi8(';');
-  const __m256i any =
-      _mm256_or_si256(below, _mm256_or_si256(_mm256_cmpeq_epi8(low, semicolon), _mm256_cmpeq_epi8(high, semicolon)));
+  return {_mm256_min_epi8(low, high),
+          _mm256_or_si256(_mm256_cmpeq_epi8(low, semicolon), _mm256_cmpeq_epi8(high, semicolon))};
+}
+
+// Whether any byte marked may stop a run of digits: the signed minimum
+// holds every byte at or below ')', and those from 0x80 on.
+SVFSPLIT_USES_AVX2 inline bool any_marked(const StopMarks& marks) {
+  const __m256i any = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), marks.least), marks.semicolons);
   return !_mm256_testz_si256(any, any);
+}
+
+// Whether any of the 64 bytes `low` and `high` may stop a run of digits.
+SVFSPLIT_USES_AVX2 inline bool any_stop(__m256i low, __m256i high) {
+  return any_marked(stops_of(low, high));
+}
+
+// Copies the 64 bytes at `from` to `to`, marking their stops in `marks`.
+SVFSPLIT_USES_AVX2 inline void copy_marking(const unsigned char* from, char* to, StopMarks& marks) {
+  const __m256i low = load32(from);
+  const __m256i high = load32(from + 32);
+  store32(to, low);
+  store32(to + 32, high);
+  const StopMarks these = stops_of(low, high);
+  marks.least = _mm256_min_epi8(marks.least, these.least);
+  marks.semicolons = _mm256_or_si256(marks.semicolons, these.semicolons);
 }
 
 // Where a copy has got to in the input and in the room.
@@ -342,34 +372,6 @@ SVFSPLIT_USES_AVX2 inline bool copy_block(const unsigned char* q, char* o, std::
   } else {
     return (mask64(stops32(low), stops32(high)) & digits) == 0;
   }
-}
-
-// The stops seen in the bytes of many blocks, gathered to be tested once:
-// their signed minimum, and where a ';' was.
-struct StopMarks {
-  __m256i least;
-  __m256i semicolons;
-};
-
-SVFSPLIT_USES_AVX2 inline StopMarks no_stops() {
-  return {_mm256_set1_epi8(0x7F), _mm256_setzero_si256()};
-}
-
-// Copies the 64 bytes at `from` to `to`, marking their stops in `marks`.
-SVFSPLIT_USES_AVX2 inline void copy_marking(const unsigned char* from, char* to, StopMarks& marks) {
-  const __m256i low = load32(from);
-  const __m256i high = load32(from + 32);
-  store32(to, low);
-  store32(to + 32, high);
-  const __m256i semicolon = _mm256_set1_epi8(';');
-  marks.least = _mm256_min_epi8(marks.least, _mm256_min_epi8(low, high));
-  marks.semicolons = _mm256_or_si256(
-      marks.semicolons, _mm256_or_si256(_mm256_cmpeq_epi8(low, semicolon), _mm256_cmpeq_epi8(high, semicolon)));
-}
-
-SVFSPLIT_USES_AVX2 inline bool any_marked(const StopMarks& marks) {
-  const __m256i any = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(')' + 1), marks.least), marks.semicolons);
-  return !_mm256_testz_si256(any, any);
 }
 
 // The blanks after a line of `s`, as compared with s.blanks.
@@ -419,9 +421,7 @@ SVFSPLIT_USES_AVX2 Positions copy_lines_of(const unsigned char* from, char* to, 
     const std::size_t at = blocks * 64 - 64;
     if (!kept || !copy_block<kWhole>(from + at, to + at, last))
       break;
-    std::uint64_t next = 0;
-    std::memcpy(&next, from + s.width, 8);
-    if ((next & s.compared) != s.blanks)
+    if (blanks_after(from, s) != s.blanks)
       break;
     from += s.stride;
     to += s.width;
@@ -544,18 +544,16 @@ SVFSPLIT_USES_AVX2 const unsigned char* gather_avx2(const unsigned char* p, std:
   if (seen.width > 0 && n >= 128 && limit - out >= 128) {
     // The lines copied leave 64 bytes of input and of room after them.
     const Positions at = copy_lines(p, p + n, out, limit, seen);
-    {
-      const __m256i low = load32(at.q);
-      const __m256i high = load32(at.q + 32);
-      store32(at.o, low);
-      store32(at.o + 32, high);
-      const std::uint64_t stop = mask64(stops32(low), stops32(high));
-      const int first = std::countr_zero(stop);
-      if (stop != 0 && at.q[first] == ')') {
-        out = at.o + first;
-        examined += static_cast<std::size_t>(at.q + first - p) + 1;
-        return at.q + first;
-      }
+    const __m256i low = load32(at.q);
+    const __m256i high = load32(at.q + 32);
+    store32(at.o, low);
+    store32(at.o + 32, high);
+    const std::uint64_t stop = mask64(stops32(low), stops32(high));
+    const int first = std::countr_zero(stop);
+    if (stop != 0 && at.q[first] == ')') {
+      out = at.o + first;
+      examined += static_cast<std::size_t>(at.q + first - p) + 1;
+      return at.q + first;
     }
     examined += static_cast<std::size_t>(at.q - p);
     n -= static_cast<std::size_t>(at.q - p);
