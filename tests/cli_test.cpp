@@ -14,8 +14,8 @@
 #endif
 
 #include "cli.hpp"
-#include "driver.hpp"
-#include "platform_internal.hpp"
+#include "cli/driver.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::test {
 namespace {

@@ -20,7 +20,7 @@ TEST(CliWindows, SkippedElsewhere) {
 
 #include <thread>
 
-#include "platform_internal.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::test {
 namespace {

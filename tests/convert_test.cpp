@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "byte_search.hpp"
+#include "convert/kernels/byte_search.hpp"
 #include "helpers.hpp"
 
 namespace svfsplit::test {

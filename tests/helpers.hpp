@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert.hpp"
+#include "convert/convert.hpp"
 
 namespace svfsplit::test {
 

@@ -9,10 +9,10 @@
 #include <random>
 #include <string>
 
-#include "convert.hpp"
+#include "convert/convert.hpp"
 #include "helpers.hpp"
-#include "input.hpp"
-#include "output.hpp"
+#include "io/input.hpp"
+#include "io/output.hpp"
 
 namespace svfsplit {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "platform.hpp"
+#include "platform/platform.hpp"
 #include "program.hpp"
 
 namespace svfsplit::test {

@@ -1,14 +1,14 @@
 // The progress line: what it says, when it shows and moves, and that it
 // shows on a terminal only. The clock is the test build's, stepped by
 // hand: nothing here depends on timing.
-#include "progress.hpp"
+#include "io/progress.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "cli.hpp"
-#include "test_seam.hpp"
+#include "platform/test_seam.hpp"
 
 namespace svfsplit::test {
 namespace {

@@ -1,10 +1,10 @@
-#include "progress.hpp"
+#include "io/progress.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
-#include "platform.hpp"
+#include "platform/platform.hpp"
 
 namespace svfsplit {
 

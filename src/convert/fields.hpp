@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "input.hpp"
-#include "search_notes.hpp"
+#include "convert/search_notes.hpp"
+#include "io/input.hpp"
 
 namespace svfsplit {
 

@@ -1,4 +1,4 @@
-#include "byte_search.hpp"
+#include "convert/kernels/byte_search.hpp"
 
 #include <algorithm>
 #include <bit>

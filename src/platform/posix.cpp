@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform.hpp"
-#include "platform_internal.hpp"
+#include "platform/platform.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::platform {
 

@@ -1,4 +1,4 @@
-#include "search_notes.hpp"
+#include "convert/search_notes.hpp"
 
 #include <algorithm>
 

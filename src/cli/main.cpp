@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "driver.hpp"
-#include "platform.hpp"
+#include "cli/driver.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 

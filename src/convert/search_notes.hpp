@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "byte_search.hpp"
-#include "input.hpp"
+#include "convert/kernels/byte_search.hpp"
+#include "io/input.hpp"
 
 namespace svfsplit {
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string_view>
 
-#include "byte_search.hpp"
-#include "convert.hpp"
-#include "fields.hpp"
+#include "convert/convert.hpp"
+#include "convert/fields.hpp"
+#include "convert/kernels/byte_search.hpp"
 
 namespace svfsplit {
 

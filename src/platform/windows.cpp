@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform.hpp"
-#include "platform_internal.hpp"
+#include "platform/platform.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::platform {
 

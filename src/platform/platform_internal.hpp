@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform.hpp"
-#include "test_seam.hpp"
+#include "platform/platform.hpp"
+#include "platform/test_seam.hpp"
 
 namespace svfsplit::platform::internal {
 

@@ -1,4 +1,4 @@
-#include "test_seam.hpp"
+#include "platform/test_seam.hpp"
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "driver.hpp"
+#include "cli/driver.hpp"
 
 #include <algorithm>
 #include <cerrno>

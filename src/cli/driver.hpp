@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "convert.hpp"
-#include "platform.hpp"
+#include "convert/convert.hpp"
+#include "platform/platform.hpp"
 
 namespace svfsplit {
 

@@ -1,12 +1,12 @@
 // The platform layer's code that calls no system: the stop request, the
 // clock, and the pieces the test seam hooks into.
-#include "platform.hpp"
+#include "platform/platform.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <string>
 
-#include "platform_internal.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::platform {
 

@@ -1,9 +1,9 @@
-#include "fields.hpp"
+#include "convert/fields.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "byte_search.hpp"
+#include "convert/kernels/byte_search.hpp"
 
 namespace svfsplit {
 

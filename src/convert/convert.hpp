@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "input.hpp"
-#include "output.hpp"
-#include "progress.hpp"
-#include "search_notes.hpp"
+#include "convert/search_notes.hpp"
+#include "io/input.hpp"
+#include "io/output.hpp"
+#include "io/progress.hpp"
 
 namespace svfsplit {
 

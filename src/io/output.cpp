@@ -1,4 +1,4 @@
-#include "output.hpp"
+#include "io/output.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "byte_search.hpp"
+#include "convert/kernels/byte_search.hpp"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif

@@ -1,11 +1,11 @@
 // The copy loop and the recognition of SDR commands at line starts.
-#include "convert.hpp"
+#include "convert/convert.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "byte_search.hpp"
+#include "convert/kernels/byte_search.hpp"
 
 namespace svfsplit {
 

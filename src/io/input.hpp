@@ -6,8 +6,8 @@
 #include <memory>
 #include <span>
 
-#include "page_buffer.hpp"
-#include "platform.hpp"
+#include "io/page_buffer.hpp"
+#include "platform/platform.hpp"
 
 namespace svfsplit {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "page_buffer.hpp"
-#include "platform.hpp"
+#include "io/page_buffer.hpp"
+#include "platform/platform.hpp"
 
 namespace svfsplit {
 
