@@ -11,7 +11,12 @@
 // callgrind counts a byte at a time) and the dynamic loader's start-up.
 // That figure does not move with the load of the machine.
 //
-//   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS]
+// Given another build with --against, it runs that one too in every pair,
+// right after the first, and prints the median of their ratios: on a
+// virtual machine the ratio to dd drifts from one hour to the next, the
+// ratio between two builds timed in the same pairs does not.
+//
+//   svfsplit_bench PATH/TO/svfsplit WORK_FOLDER [RUNS] [--against PATH/TO/other/svfsplit]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -139,14 +144,15 @@ struct Result {
   double to_cat = 0;
   // Replacing: against dd conv=fdatasync, which waits for the disk too.
   double to_dd_synced = 0;
+  double to_other = 0;  // to the build given with --against
   long peak_kib = 0;
 };
 
 // With `fresh`, every target is removed before its run (a first
 // conversion); without, each run overwrites the file of the run before
 // (svfsplit renames a new file over it, dd and the shell truncate theirs).
-Result measure(const std::string& svfsplit, const fs::path& input, int runs, bool fresh) {
-  std::vector<double> converts, dds, cats, to_dd, to_cat, to_dd_synced;
+Result measure(const std::string& svfsplit, const std::string& other, const fs::path& input, int runs, bool fresh) {
+  std::vector<double> converts, dds, cats, to_dd, to_cat, to_dd_synced, to_other;
   long peak = 0;
   const fs::path output = fs::path(input).replace_extension(".gvf");
   const fs::path dd_copy = fs::path(input).replace_extension(".dd");
@@ -155,14 +161,20 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
     // A new target is removed just before the run that makes it, so that
     // each program meets the same conditions: the freeing of the file
     // removed is written back before its run (see run()), not during it.
-    if (fresh)
-      fs::remove(output);
-    const Sample c = run({svfsplit, input.string()}, "/dev/null");
-    if (c.status != 0) {
-      std::fprintf(stderr, "svfsplit failed on %s with status %d\n", input.c_str(), c.status);
-      std::exit(1);
-    }
+    const auto convert = [&](const std::string& program) {
+      if (fresh)
+        fs::remove(output);
+      const Sample c = run({program, input.string()}, "/dev/null");
+      if (c.status != 0) {
+        std::fprintf(stderr, "%s failed on %s with status %d\n", program.c_str(), input.c_str(), c.status);
+        std::exit(1);
+      }
+      return c;
+    };
+    const Sample c = convert(svfsplit);
     converts.push_back(c.seconds);
+    if (!other.empty())
+      to_other.push_back(c.seconds / convert(other).seconds);
     peak = std::max(peak, c.peak_kib);
     if (fresh)
       fs::remove(dd_copy);
@@ -190,6 +202,7 @@ Result measure(const std::string& svfsplit, const fs::path& input, int runs, boo
           median(to_dd),
           median(to_cat),
           fresh ? 0 : median(to_dd_synced),
+          other.empty() ? 0 : median(to_other),
           peak};
 }
 
@@ -239,13 +252,19 @@ double own_instructions_per_byte(const std::string& svfsplit, const fs::path& in
 }
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s PATH/TO/svfsplit WORK_FOLDER [RUNS]\n", argv[0]);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string other;
+  if (const auto at = std::find(args.begin(), args.end(), "--against"); at != args.end() && at + 1 != args.end()) {
+    other = fs::absolute(at[1]).string();
+    args.erase(at, at + 2);
+  }
+  if (args.size() < 2) {
+    std::fprintf(stderr, "usage: %s PATH/TO/svfsplit WORK_FOLDER [RUNS] [--against PATH/TO/other/svfsplit]\n", argv[0]);
     return 2;
   }
-  const std::string svfsplit = fs::absolute(argv[1]).string();
-  const fs::path work = argv[2];
-  const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+  const std::string svfsplit = fs::absolute(args[0]).string();
+  const fs::path work = args[1];
+  const int runs = args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 5;
   fs::create_directories(work);
 
   struct Input {
@@ -263,8 +282,8 @@ int main(int argc, char** argv) {
       {"C", "input A's kind cut to 20 MB", 20u << 20, 1048576, 128, "\r\n", ""},
       {"T", "input B with nothing to split (SDR made SDX)", 0, 0, 0, "", ""},
   };
-  std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %8s %9s\n", "in", "what", "targets", "MB", "svfsplit s",
-              "dd s", "cat s", "svf MB/s", "/dd", "/cat", "/dd+sync", "peak KiB");
+  std::printf("%-3s %-44s %-9s %7s %10s %7s %7s %8s %6s %6s %8s %9s %7s\n", "in", "what", "targets", "MB", "svfsplit s",
+              "dd s", "cat s", "svf MB/s", "/dd", "/cat", "/dd+sync", "peak KiB", "/other");
   for (const auto& in : inputs) {
     const fs::path path = work / (std::string(in.name) + ".svf");
     if (!fs::exists(path) && in.bits == 0)
@@ -273,11 +292,12 @@ int main(int argc, char** argv) {
       generate(path, in.bytes, in.bits, in.width, in.eol, in.indent);
     const double mb = static_cast<double>(fs::file_size(path)) / 1e6;
     for (const bool fresh : {false, true}) {
-      const Result r = measure(svfsplit, path, runs, fresh);
+      const Result r = measure(svfsplit, other, path, runs, fresh);
       const std::string synced = fresh ? "-" : std::to_string(r.to_dd_synced).substr(0, 4);
-      std::printf("%-3s %-44s %-9s %7.1f %10.3f %7.3f %7.3f %8.0f %6.2f %6.2f %8s %9ld\n", in.name, in.what,
+      const std::string to_other = other.empty() ? "-" : std::to_string(r.to_other).substr(0, 5);
+      std::printf("%-3s %-44s %-9s %7.1f %10.3f %7.3f %7.3f %8.0f %6.2f %6.2f %8s %9ld %7s\n", in.name, in.what,
                   fresh ? "new" : "existing", mb, r.convert_seconds, r.dd_seconds, r.cat_seconds,
-                  mb / r.convert_seconds, r.to_dd, r.to_cat, synced.c_str(), r.peak_kib);
+                  mb / r.convert_seconds, r.to_dd, r.to_cat, synced.c_str(), r.peak_kib, to_other.c_str());
       std::fflush(stdout);
     }
   }
@@ -288,7 +308,12 @@ int main(int argc, char** argv) {
       std::printf("valgrind not found, or it failed: not counted\n");
       break;
     }
-    std::printf("%-3s %-44s %6.3f\n", in.name, in.what, per_byte);
+    if (other.empty()) {
+      std::printf("%-3s %-44s %6.3f\n", in.name, in.what, per_byte);
+    } else {
+      const double others = own_instructions_per_byte(other, work / (std::string(in.name) + ".svf"), work);
+      std::printf("%-3s %-44s %6.3f (the other build: %.3f)\n", in.name, in.what, per_byte, others);
+    }
     std::fflush(stdout);
   }
   return 0;
