@@ -95,12 +95,13 @@ TEST(Console, HeldOnlyWhenItClosesWithTheRun) {
     bool closes;
   };
   const Row rows[] = {
-      {"dropped on it in Explorer", {1, true, true}, true},
-      {"from a Command Prompt", {2, true, true}, false},
-      {"from a script in a Command Prompt", {3, true, true}, false},
-      {"its input redirected", {1, false, true}, false},
-      {"its output redirected", {1, true, false}, false},
-      {"no console", {0, false, false}, false},
+      {"dropped on it in Explorer", {1, true, true, true}, true},
+      {"from a Command Prompt", {2, true, true, true}, false},
+      {"from a script in a Command Prompt", {3, true, true, true}, false},
+      {"its input redirected", {1, false, true, true}, false},
+      {"its output redirected", {1, true, false, true}, false},
+      {"no console", {0, false, false, false}, false},
+      {"hidden, or without a window (CREATE_NO_WINDOW, Wine on a terminal)", {1, true, true, false}, false},
   };
   for (const Row& row : rows) EXPECT_EQ(platform::console_closes_with_the_run(row.console), row.closes) << row.name;
 }
@@ -196,6 +197,10 @@ TEST_F(Cli, WhatCannotBeOpenedIsNamed) {
   ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
   rows.push_back({"pipe.svf", "cannot open 'pipe.svf': not a regular file"});
   rows.push_back({"/dev/null", "cannot open '/dev/null': not a regular file"});
+#else
+  // An unpaired surrogate names no other file: not this one, with U+FFFD in its place.
+  write_file(dir_ / fs::path(L"\xfffd.svf"), kBoardInput);
+  rows.push_back({"\xed\xa0\x80.svf", "cannot open $'\\355\\240\\200''.svf': No such file or directory"});
 #endif
   const std::size_t before = entries();
   for (const auto& [name, problem] : rows) {
@@ -404,6 +409,8 @@ TEST_F(Cli, WindowsPaths) {
       {"c.svf. .", "c.svf", "c.gvf"},
       {literal + "x.svf.", "x.svf.", "x.gvf"},
       {literal + "y.svf ", "y.svf ", "y.gvf"},
+      {literal + fs::path(short_name).filename().string(), "longfilename.svf", "longfilename.gvf"},
+      {"\\??\\" + dir_.string() + "\\q.svf", "q.svf", "q.gvf"},
   };
   for (const Name& name : names) {
     const std::wstring file = platform::utf16(literal + name.file.string());

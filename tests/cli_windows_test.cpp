@@ -18,6 +18,7 @@ TEST(CliWindows, SkippedElsewhere) {
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/platform_internal.hpp"
@@ -74,6 +75,7 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
       {"a.gvf", "all", true, ""},
       {"a.gvf", "map", true, output_held},  // a mapped file cannot be deleted
       {"a.gvf", "lock", true, ""},
+      {"a.gvf", "readonly", true, "svfsplit: cannot replace 'a.gvf': Permission denied\n"},
   };
   for (const Row& row : rows) {
     const std::string what = std::string(row.held) + " held, sharing " + row.sharing + (row.late ? ", late" : "");
@@ -101,9 +103,8 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
       EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(input).output) << what;
     } else {
       EXPECT_EQ(r.status, 1) << what;
-      EXPECT_EQ(r.out,
-                row.late ? kProcessing + "Could not write a.gvf: in use by another program\n" : "Could not open file\n")
-          << what;
+      const std::string reason = row.err.substr(row.err.find("': ") + 3);
+      EXPECT_EQ(r.out, row.late ? kProcessing + "Could not write a.gvf: " + reason : "Could not open file\n") << what;
       EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << what;
     }
     EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << what;
@@ -111,16 +112,33 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
 }
 
 // Ended from outside in mid-run (Task Manager's "End task", taskkill /F),
-// the run leaves the old output and no temporary file: the file is deleted
+// or while its rename waits for a program that holds the old output, the
+// run leaves the old output and no temporary file: the file is deleted
 // with the process's last handle on it.
 TEST_F(CliWindows, EndTaskLeavesNothingBehind) {
-  write_file(dir_ / "a.svf", "X\r\nSDR 4294967295 TDI (0);\r\n");
   write_file(dir_ / "a.gvf", kPrevious);
-  for (const int ms : {30, 300, 1000}) {
+  const std::pair<int, bool> rows[] = {{30, false}, {300, false}, {1000, false}, {300, true}, {1000, true}};
+  for (const auto& [ms, waiting] : rows) {
+    write_file(dir_ / "a.svf", waiting ? kBoardInput : "X\r\nSDR 4294967295 TDI (0);\r\n");
     ProgramOptions options;
     options.signal = 1;
-    options.delay = std::chrono::milliseconds(ms);
+    options.delay = std::chrono::milliseconds(waiting ? 0 : ms);
+    std::uintptr_t holder = 0;
+    std::atomic<std::chrono::steady_clock::time_point> deadline{std::chrono::steady_clock::time_point::max()};
+    std::thread late;
+    if (waiting) {  // ended `ms` after a holder took the old output
+      const auto wait = std::chrono::milliseconds(ms);
+      late = act_before("rename:1", dir_, options, [&, wait] {
+        holder = hold("read", dir_ / "a.gvf", 2500);
+        deadline = std::chrono::steady_clock::now() + wait;
+      });
+      options.signal_when = [&] { return std::chrono::steady_clock::now() > deadline.load(); };
+    }
     EXPECT_EQ(run_program(dir_, {"svfsplit", "a.svf"}, options).status, 1) << ms;
+    if (waiting) {
+      late.join();
+      wait_for(holder);
+    }
     EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << ms;
     EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << ms;
   }
@@ -135,9 +153,12 @@ TEST(WindowsErrors, KeepTheirMeaning) {
   EXPECT_NE(text(ERROR_NETWORK_ACCESS_DENIED).find("etwork"), std::string::npos);
 }
 
-// Paths of 250, 300 and 1,100 characters, in nested folders, convert.
+// Paths of 250, 300 and 1,100 characters, in nested folders, convert; so
+// does the last one by its short (8.3) name, which replaces the long name's
+// output.
 TEST_F(CliWindows, LongPaths) {
-  for (const std::size_t size : {250, 300, 1100}) {
+  const std::pair<std::size_t, bool> rows[] = {{250, false}, {300, false}, {1100, false}, {1100, true}};
+  for (const auto& [size, short_name] : rows) {
     fs::path folder = dir_;
     while ((folder / "").string().size() + 150 < size) folder /= std::string(100, 'd');
     const std::string rest(size - (folder / "").string().size() - 4, 'n');
@@ -146,7 +167,10 @@ TEST_F(CliWindows, LongPaths) {
     fs::create_directories(folder);
     write_file(input, kBoardInput);
     write_file(folder / (rest + ".gvf"), kPrevious);
-    const auto r = run_program(dir_, {"svfsplit", input.string()});
+    WIN32_FIND_DATAW found{};
+    ::FindClose(::FindFirstFileW(platform::utf16("\\\\?\\" + input.string()).c_str(), &found));
+    const auto r =
+        run_program(dir_, {"svfsplit", short_name ? (folder / found.cAlternateFileName).string() : input.string()});
     EXPECT_EQ(r.out, kProcessing + kDone) << size;
     EXPECT_EQ(r.err, "") << size;
     EXPECT_EQ(read_file(folder / (rest + ".gvf")), convert_text(kBoardInput).output) << size;

@@ -163,9 +163,10 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
     {"rename:1:EXDEV", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
      "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\n"},
 #if defined(_WIN32)
-    // Marked for deletion from its creation, the file goes with its
-    // handle: only one whose rename was tried needs removing.
-    {"rename:1:EXDEV,remove:1:EIO", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
+    // Marked for deletion from its creation and again after a refused
+    // rename, the file goes with its handle: only one that could not be
+    // marked again needs removing.
+    {"rename:1:EXDEV,remove:1:EIO,remove:2:EIO", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
      "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\nsvfsplit: cannot remove '.a.gvf."},
 #else
     {kNamedTemporary + "write:1:ENOSPC,remove:1:EIO", kProcessing + "Could not write a.gvf: No space left on device\n",

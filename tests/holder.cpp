@@ -2,12 +2,12 @@
 // player, an editor, a virus scanner), for the tests of svfsplit.exe among
 // other programs.
 //
-//   svfsplit_holder none|read|readwrite|all|write|map|lock FILE MS READY
+//   svfsplit_holder none|read|readwrite|all|write|map|lock|readonly FILE MS READY
 //       opens FILE for reading, allowing others that sharing (write: for
 //       writing, allowing all; map: for reading, allowing all, and maps it
 //       into memory as a viewer does; lock: likewise, and locks its first
-//       byte), writes READY ("held", or "failed") and holds the file for MS
-//       milliseconds;
+//       byte; readonly: likewise, and makes it read-only meanwhile), writes
+//       READY ("held", or "failed") and holds the file for MS milliseconds;
 //   svfsplit_holder watch FOLDER MS READY
 //       writes READY ("watching"), then opens the first file whose name
 //       starts with '.' that appears in FOLDER within MS milliseconds,
@@ -94,8 +94,12 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     OVERLAPPED at{};
     held = ::LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
   }
+  if (held && mode == L"readonly")
+    held = ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
   say(ready, held ? "held" : "failed");
   ::Sleep(ms);
+  if (mode == L"readonly")
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (view != nullptr)
     ::UnmapViewOfFile(view);
   if (mapping != nullptr)

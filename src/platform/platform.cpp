@@ -69,7 +69,7 @@ std::string error_text(Error error) {
 }
 
 bool console_closes_with_the_run(const ConsoleReport& console) {
-  return console.processes == 1 && console.input_is_console && console.output_is_console;
+  return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible;
 }
 
 bool stop_requested() noexcept {

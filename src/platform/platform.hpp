@@ -223,11 +223,13 @@ struct ConsoleReport {
   unsigned processes = 0;  // attached to it, this one included; 0: none
   bool input_is_console = false;
   bool output_is_console = false;
+  bool window_visible = false;  // it has a window, and a person can see it
 };
 
 // Whether that console was opened for this run alone, and closes the
 // moment it ends: a file dropped on the program in Explorer, "Open with".
-// Never so from a Command Prompt, a script, or with a stream redirected.
+// Never so from a Command Prompt, a script, with a stream redirected, or
+// where nobody sees the console (hidden, or without a window).
 bool console_closes_with_the_run(const ConsoleReport& console);
 
 // Where the console closes with the run (Windows), lets its lines be read:

@@ -44,22 +44,36 @@ struct FileAccess {
 
 namespace {
 
+// Names travel inside the program in WTF-8: UTF-8 in which an unpaired
+// surrogate, which Windows allows in a name, keeps a 3-byte sequence of its
+// own, so that every name comes back to UTF-16 as it was given.
 std::wstring wide(std::string_view utf8) {
-  if (utf8.empty())
-    return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), n);
+  std::wstring text;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i++]);
+    const int tail = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t c = tail == 0 ? lead : lead & (0x3F >> tail);
+    for (int k = 0; k < tail && i < utf8.size(); ++k) c = (c << 6) | (utf8[i++] & 0x3F);
+    if (c >= 0x10000) {
+      text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      c = 0xDC00 + (c & 0x3FF);
+    }
+    text += static_cast<wchar_t>(c);
+  }
   return text;
 }
 
 std::string narrow(std::wstring_view utf16) {
-  if (utf16.empty())
-    return {};
-  const int n =
-      ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), text.data(), n, nullptr, nullptr);
+  constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+  std::string text;
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t c = utf16[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+    const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    text += static_cast<char>(kLead[tail] | (c >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k) text += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
   return text;
 }
 
@@ -72,58 +86,43 @@ constexpr Error kWindowsError = 0x20000;
 namespace internal {
 
 Error windows_error(unsigned long code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-      return ENOENT;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_USER_MAPPED_FILE:
-      return kInUse;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-      return EPIPE;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_NOT_SAME_DEVICE:
-      return EXDEV;
-    case ERROR_DIRECTORY:
-      return ENOTDIR;
-    case ERROR_INVALID_HANDLE:
-      return EBADF;
-    case ERROR_FILE_TOO_LARGE:
-      return EFBIG;
-    case ERROR_INVALID_PARAMETER:
-      return EINVAL;
-    case ERROR_DIR_NOT_EMPTY:
-      return ENOTEMPTY;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return EMFILE;
-    case ERROR_OPERATION_ABORTED:
-      return EINTR;
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return ELOOP;
-    case ERROR_BUSY:
-      return EBUSY;
-    case ERROR_NOT_SUPPORTED:
-      return EOPNOTSUPP;
+  constexpr std::pair<unsigned long, Error> kSame[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},
+      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_DRIVE, ENOENT},
+      {ERROR_BAD_NETPATH, ENOENT},
+      {ERROR_BAD_NET_NAME, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},
+      {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_SHARING_VIOLATION, kInUse},
+      {ERROR_LOCK_VIOLATION, kInUse},
+      {ERROR_USER_MAPPED_FILE, kInUse},
+      {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_WRITE_PROTECT, EACCES},
+      {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},
+      {ERROR_BROKEN_PIPE, EPIPE},
+      {ERROR_NO_DATA, EPIPE},
+      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_NOT_SAME_DEVICE, EXDEV},
+      {ERROR_DIRECTORY, ENOTDIR},
+      {ERROR_INVALID_HANDLE, EBADF},
+      {ERROR_FILE_TOO_LARGE, EFBIG},
+      {ERROR_INVALID_PARAMETER, EINVAL},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+      {ERROR_OPERATION_ABORTED, EINTR},
+      {ERROR_CANT_RESOLVE_FILENAME, ELOOP},
+      {ERROR_BUSY, EBUSY},
+      {ERROR_NOT_SUPPORTED, EOPNOTSUPP},
+  };
+  for (const auto& [windows, error] : kSame) {
+    if (windows == code)
+      return error;
   }
   return code < 0x10000 ? kWindowsError + static_cast<Error>(code) : EIO;
 }
@@ -158,10 +157,16 @@ DWORD part(std::size_t size, int fault) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Whether Windows takes the name literally: "\\?\C:\x", or its NT form
+// "\??\C:\x".
+bool is_literal(std::string_view name) {
+  return name.starts_with("\\\\?\\") || name.starts_with("\\??\\");
+}
+
 // The full path of a name, as GetFullPathNameW makes it, in UTF-8. A
-// "\\?\" name is taken as it is: the system does not touch it either.
+// literal name is taken as it is: the system does not touch it either.
 std::string full_path(const std::string& name) {
-  if (name.starts_with("\\\\?\\"))
+  if (is_literal(name))
     return name;
   const std::wstring w = wide(name.empty() ? "." : name);
   std::wstring full(MAX_PATH, L'\0');
@@ -258,6 +263,18 @@ bool mark_for_deletion(HANDLE h, bool deleted) {
   return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
+// Why the file at `path` cannot be replaced, whoever runs the program: it
+// is a folder, or read-only (Windows would refuse its rename as if another
+// program held it). 0 when it can, or is not there.
+Error cannot_replace(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return 0;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return EISDIR;
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? EACCES : 0;
+}
+
 // A function of ntdll's, which every process has loaded.
 template <class Function>
 Function ntdll(const char* name) {
@@ -295,55 +312,35 @@ bool rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) 
 namespace internal {
 
 std::string system_error_text(Error error) {
-  switch (error) {
-    case EPERM:
-      return "Operation not permitted";
-    case ENOENT:
-      return "No such file or directory";
-    case EINTR:
-      return "Interrupted system call";
-    case EIO:
-      return "Input/output error";
-    case ENXIO:
-      return "No such device or address";
-    case EBADF:
-      return "Bad file descriptor";
-    case EAGAIN:
-      return "Resource temporarily unavailable";
-    case ENOMEM:
-      return "Cannot allocate memory";
-    case EACCES:
-      return "Permission denied";
-    case EBUSY:
-      return "Device or resource busy";
-    case EEXIST:
-      return "File exists";
-    case EXDEV:
-      return "Invalid cross-device link";
-    case ENOTDIR:
-      return "Not a directory";
-    case EISDIR:
-      return "Is a directory";
-    case EINVAL:
-      return "Invalid argument";
-    case EMFILE:
-      return "Too many open files";
-    case EFBIG:
-      return "File too large";
-    case ENOSPC:
-      return "No space left on device";
-    case EROFS:
-      return "Read-only file system";
-    case EPIPE:
-      return "Broken pipe";
-    case ENAMETOOLONG:
-      return "File name too long";
-    case ENOTEMPTY:
-      return "Directory not empty";
-    case ELOOP:
-      return "Too many levels of symbolic links";
-    case EOPNOTSUPP:
-      return "Operation not supported";
+  constexpr std::pair<Error, const char*> kTexts[] = {
+      {EPERM, "Operation not permitted"},
+      {ENOENT, "No such file or directory"},
+      {EINTR, "Interrupted system call"},
+      {EIO, "Input/output error"},
+      {ENXIO, "No such device or address"},
+      {EBADF, "Bad file descriptor"},
+      {EAGAIN, "Resource temporarily unavailable"},
+      {ENOMEM, "Cannot allocate memory"},
+      {EACCES, "Permission denied"},
+      {EBUSY, "Device or resource busy"},
+      {EEXIST, "File exists"},
+      {EXDEV, "Invalid cross-device link"},
+      {ENOTDIR, "Not a directory"},
+      {EISDIR, "Is a directory"},
+      {EINVAL, "Invalid argument"},
+      {EMFILE, "Too many open files"},
+      {EFBIG, "File too large"},
+      {ENOSPC, "No space left on device"},
+      {EROFS, "Read-only file system"},
+      {EPIPE, "Broken pipe"},
+      {ENAMETOOLONG, "File name too long"},
+      {ENOTEMPTY, "Directory not empty"},
+      {ELOOP, "Too many levels of symbolic links"},
+      {EOPNOTSUPP, "Operation not supported"},
+  };
+  for (const auto& [code, text] : kTexts) {
+    if (code == error)
+      return text;
   }
   if (error > kWindowsError)
     return windows_text(static_cast<DWORD>(error - kWindowsError));
@@ -359,29 +356,27 @@ File::~File() {
 
 bool is_pattern(std::string_view name) {
   // "*.svf" reaches the program as it was typed: no file can have it as its
-  // name. The '?' of a "\\?\" prefix is no wildcard.
-  if (name.starts_with("\\\\?\\"))
+  // name. The '?' of a literal name's prefix is no wildcard.
+  if (is_literal(name))
     name.remove_prefix(4);
   return name.find_first_of("*?") != std::string_view::npos;
 }
 
 std::string meant_name(const std::string& name) {
-  if (name.starts_with("\\\\?\\"))
-    return name;
+  const auto start = name.find_last_of("\\/:") + 1;  // 0 when there is none
   std::string meant = name;
-  // Short names have a '~'. Wine's GetLongPathNameW overruns its buffer
-  // past MAX_PATH characters.
-  const std::wstring typed = wide(name);
-  const bool may_be_short = name.find('~') != std::string::npos && typed.size() < MAX_PATH;
-  const DWORD n = may_be_short ? ::GetLongPathNameW(typed.c_str(), nullptr, 0) : 0;
-  std::wstring long_name(n, L'\0');
-  if (n > 0 && ::GetLongPathNameW(typed.c_str(), long_name.data(), n) == n - 1) {
-    long_name.resize(n - 1);
-    meant = narrow(long_name);
+  // A short (8.3) name has a '~': its folder knows its long name, in a path
+  // of any length.
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = name.find('~', start) == std::string::npos || is_pattern(name)
+                            ? INVALID_HANDLE_VALUE
+                            : ::FindFirstFileW(system_name(name).c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    ::FindClose(search);
+    meant = name.substr(0, start) + narrow(found.cFileName);
   }
-  const auto start = meant.find_last_of("\\/:") + 1;  // 0 when there is none
   const auto end = meant.find_last_not_of(". ");
-  if (end != std::string::npos && end + 1 >= start)
+  if (!is_literal(name) && end != std::string::npos && end + 1 >= start)
     meant.resize(end + 1);
   return meant;
 }
@@ -396,14 +391,8 @@ Error open_input(const std::string& name, File& file) {
 
 Error open_existing_output(const Folder& folder, const std::string& entry, File& file) {
   const std::string name = FileAccess::path(folder) + entry;
-  // A read-only file is refused whoever runs the program: it could not be
-  // replaced, and Windows would refuse the rename at the end.
-  const DWORD attributes = ::GetFileAttributesW(system_name(name).c_str());
-  const bool known = attributes != INVALID_FILE_ATTRIBUTES;
-  if (known && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return EISDIR;
-  if (known && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-    return EACCES;
+  if (const Error error = cannot_replace(system_name(name)))
+    return error;
   File opened;
   if (const Error error = open_file(name, GENERIC_WRITE, kShareAll, OPEN_EXISTING, 0, opened, Call::kOpen))
     return error;
@@ -567,47 +556,59 @@ Error close(File& file) {
 
 namespace {
 
+// One try at renaming the complete file `h` over `target` in the folder
+// `in`, unless a stop was asked for: the stop keeps the old output. The
+// delete mark of `h` is cleared for that instant only, and set again when
+// the rename is refused, so that a process ended meanwhile leaves nothing.
+// `aside`, the old output moved out of the way (or null), is marked for
+// deletion within that instant: whenever the process ends, one of the two
+// files is left whole.
+Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) {
+  if (stop_requested())
+    return EINTR;
+  if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false) ? 0 : last_error(); }))
+    return error;
+  // A file mapped into memory cannot be deleted: it cannot go aside.
+  Error error = aside != nullptr && !mark_for_deletion(aside, true) ? kInUse : 0;
+  if (error == 0)
+    error = attempt(Call::kRename, [&](int) { return rename_in(h, in, target, true) ? 0 : last_error(); });
+  if (error == 0)
+    return 0;
+  if (aside != nullptr)
+    (void)mark_for_deletion(aside, false);
+  (void)attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true) ? 0 : last_error(); });
+  return error;
+}
+
 // Renames the complete file `h` over `target` in `folder`. A program that
 // holds `target` open usually lets go within moments (a scanner, an
 // indexer); one that holds it longer but allows its deletion has it moved
 // aside, under `aside`, and deleted once it lets go, as LLVM's tools do.
 Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, const std::wstring& aside) {
   const HANDLE in = FileAccess::handle(folder);
+  const std::wstring path = wide(FileAccess::path(folder)) + target;
   Error error = 0;
   for (int tries = 0;; ++tries) {
-    if (rename_in(h, in, target, true))
-      return 0;
-    error = last_error();
-    if ((error != kInUse && error != EACCES) || tries == 40 || stop_requested())
+    if (const Error refused = cannot_replace(path))
+      return refused;
+    error = try_rename(h, in, target, nullptr);
+    if ((error != kInUse && error != EACCES) || tries == 40)
       break;
     ::Sleep(50);
   }
   if (error != kInUse && error != EACCES)
     return error;
-  const HANDLE held = ::CreateFileW(wide(FileAccess::path(folder)).append(target).c_str(), DELETE, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE)
     return last_error() == kInUse ? kInUse : error;
-  // Moved aside only if it can go once its holder lets go (a file mapped
-  // into memory cannot), and put back if the rename fails all the same.
-  if (!rename_in(held, in, aside, false)) {
-    ::CloseHandle(held);
-    return kInUse;
-  }
-  if (!mark_for_deletion(held, true)) {
+  // Put back if the rename fails all the same.
+  if (!rename_in(held, in, aside, false))
+    error = kInUse;
+  else if ((error = try_rename(h, in, target, held)) != 0)
     (void)rename_in(held, in, target, false);
-    ::CloseHandle(held);
-    return kInUse;
-  }
-  if (!rename_in(h, in, target, true)) {
-    error = last_error();
-    (void)mark_for_deletion(held, false);
-    (void)rename_in(held, in, target, false);
-    ::CloseHandle(held);
-    return error;
-  }
   ::CloseHandle(held);
-  return 0;
+  return error;
 }
 
 }  // namespace
@@ -617,12 +618,7 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   // it is taken before the rename, which would leave nothing to undo.
   if (const Error error = internal::after_close(0))
     return error;
-  const HANDLE h = FileAccess::handle(file);
-  if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false) ? 0 : last_error(); }))
-    return error;
-  const Error error =
-      attempt(Call::kRename, [&](int) { return rename_over(h, folder, wide(target), wide(name + ".old")); });
-  if (error != 0)
+  if (const Error error = rename_over(FileAccess::handle(file), folder, wide(target), wide(name + ".old")))
     return error;
   ::CloseHandle(FileAccess::release(file));
   return 0;
@@ -631,7 +627,7 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
 Error discard(const Folder& folder, File& file, const std::string& name) {
   if (file.is_open()) {
     // Deleted when closed, whoever else has it open with delete sharing:
-    // marked so from its creation, unless a rename was tried.
+    // marked so from its creation, and again after each refused rename.
     const HANDLE h = FileAccess::handle(file);
     FILE_STANDARD_INFO info{};
     const bool marked = ::GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info) && info.DeletePending;
@@ -694,6 +690,8 @@ void hold_own_console() {
   const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
   console.input_is_console = is_console(in);
   console.output_is_console = is_console(standard_handle(Stream::kOut));
+  const HWND window = ::GetConsoleWindow();
+  console.window_visible = window != nullptr && ::IsWindowVisible(window);
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.
