@@ -132,7 +132,7 @@ void Seam::write_report() {
 }
 
 // Creates the file `path`, holding `name`, and waits, for half a minute at
-// most, until it is gone or a stop is requested.
+// most, until it is gone or a stop is requested; it is gone then.
 void pause(const std::string& path, std::string_view name) {
   // Written aside, so that it shows whole.
   std::FILE* f = std::fopen((path + "~").c_str(), "w");
@@ -148,6 +148,7 @@ void pause(const std::string& path, std::string_view name) {
       return;
     std::fclose(f);
   }
+  std::remove(path.c_str());
 }
 
 }  // namespace
