@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/platform.hpp"
 #include "platform/platform_internal.hpp"
@@ -262,18 +262,11 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     }
     if (const Error error = may_follow(at, st))
       return error;
-    std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-    for (;;) {
-      const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
-      if (n < 0)
-        return errno;
-      if (static_cast<std::size_t>(n) < link.size()) {
-        link.resize(static_cast<std::size_t>(n));
-        break;
-      }
-      link.resize(link.size() * 2);  // the link grew since lstat
-    }
-    const std::string to(link.begin(), link.end());
+    char link[PATH_MAX];  // filled only by a target longer than any path
+    const ssize_t n = ::readlink(at.c_str(), link, sizeof link);
+    if (n < 0 || n == static_cast<ssize_t>(sizeof link))
+      return n < 0 ? errno : ENAMETOOLONG;
+    const std::string to(link, static_cast<std::size_t>(n));
     at = !to.empty() && to[0] == '/' ? to : folder_of(at) + to;
   }
   return ELOOP;
@@ -352,28 +345,33 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
-  const int at = FileAccess::fd(folder);
-  const auto name_and_rename = [&]() -> Error {
-    if (FileAccess::unnamed(file)) {
-      // Named only now: a process killed from here to the rename leaves it.
-      const int fd = FileAccess::fd(file);
-      if (const Error error = attempt(Call::kLink, [&](int) {
-            if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-              return 0;
-            const Error through_proc = errno;
+namespace {
+
+// replace() once the stop request has been looked at.
+Error name_and_rename(int at, File& file, const std::string& name, const std::string& target) {
+  if (FileAccess::unnamed(file)) {
+    // Named only now: a process killed from here to the rename leaves it.
+    const int fd = FileAccess::fd(file);
+    if (const Error error = attempt(Call::kLink, [&](int) {
+          if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+          const Error through_proc = errno;
 #if defined(AT_EMPTY_PATH)
-            if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
-              return 0;
+          if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
 #endif
-            return through_proc;
-          }))
-        return error;
-    }
-    if (const Error error = close(file))
+          return through_proc;
+        }))
       return error;
-    return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
-  };
+  }
+  if (const Error error = close(file))
+    return error;
+  return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
+}
+
+}  // namespace
+
+Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // A stop signal that comes after the last look waits for the rename. The
   // writing thread has ended: this one alone takes signals.
   sigset_t stops;
@@ -381,7 +379,7 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   sigemptyset(&stops);
   for (const int sig : kStopSignals) sigaddset(&stops, sig);
   ::pthread_sigmask(SIG_BLOCK, &stops, &before);
-  const Error error = stop_requested() ? EINTR : name_and_rename();
+  const Error error = stop_requested() ? EINTR : name_and_rename(FileAccess::fd(folder), file, name, target);
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return error;
 }
