@@ -407,7 +407,7 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     else
       plant();
     const int reader = row.kind == Kind::kFifoBack ? ::open(planted.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-    if (row.kind == Kind::kFifoBack) {
+    if (row.kind == Kind::kFifoBack)  // away from the first pause to the second
       planter = act_before("open:2:pause,open:3", dir_, options, [&] {
         fs::rename(planted, dir_ / "away");
         fs::remove(dir_ / "paused");
@@ -415,7 +415,6 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
         fs::rename(dir_ / "away", planted);
       });
-    }
     const fs::path run_in = row.kind == Kind::kChain ? dir_ : folder;
     if (row.kind == Kind::kChain)
       fs::create_symlink("folder/link", dir_ / "a.gvf");

@@ -138,7 +138,7 @@ void pause(const std::string& path, std::string_view name) {
   std::FILE* f = std::fopen((path + "~").c_str(), "w");
   if (f == nullptr)
     return;
-  std::fwrite(name.data(), 1, name.size(), f);
+  std::fputs(std::string(name).c_str(), f);
   std::fclose(f);
   std::rename((path + "~").c_str(), path.c_str());
   for (int waited = 0; waited < 30000 && !platform::stop_requested(); waited += 5) {
