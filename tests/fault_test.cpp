@@ -91,9 +91,11 @@ TEST_F(Faults, EveryCallLeavesTheOldOutputOrTheWholeNewOne) {
     const SeamReport counts = report();
     ASSERT_EQ(counts.calls.size(), 13u);
     EXPECT_EQ(counts.fired, std::set<std::string>{});
+#if !defined(_WIN32)
     // An old output is replaced only once on the disk, and its folder then
     // synced: two syncs reach the system.
     EXPECT_EQ(counts.reached.at("sync"), previous ? 2 : 0);
+#endif
     for (const auto& [kind, count] : counts.calls) {
       if (count == 0)
         continue;  // remove: only a failed run calls it (see the reports below)

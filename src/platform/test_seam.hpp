@@ -48,9 +48,14 @@ inline constexpr int kShort = -1;
 #if defined(SVFSPLIT_TEST_SEAM)
 // The error this call is to fail with, kShort, or 0 to run normally.
 int fault(Call call, std::string_view name = {});
-// Counts a system call of this kind as made, and gives back `fd`, which it
-// is made on.
-int reached(Call call, int fd);
+// Counts a system call of this kind as made: reached(kind, fd) in its
+// arguments gives back `fd`.
+void count_reached(Call call);
+template <class Argument>
+Argument reached(Call call, Argument argument) {
+  count_reached(call);
+  return argument;
+}
 // The clock reading, or -1 to read the system's.
 std::int64_t clock_reading();
 // Makes the clock advance `ms` at each reading from now on; 0: the system's.
@@ -59,8 +64,9 @@ void set_clock_step(std::int64_t ms);
 constexpr int fault(Call, std::string_view = {}) {
   return 0;
 }
-constexpr int reached(Call, int fd) {
-  return fd;
+template <class Argument>
+constexpr Argument reached(Call, Argument argument) {
+  return argument;
 }
 constexpr std::int64_t clock_reading() {
   return -1;
