@@ -10,9 +10,9 @@
 //       while the file SVFSPLIT_PAUSE_FILE, which it creates (with the name
 //       of the file the call makes, if any), exists and no stop is
 //       requested: the test changes what the call will find meanwhile, then
-//       removes the file. An item that does not parse ends the process with status 125
-//       and a message: a misspelt fault must not pass for a run without
-//       faults.
+//       removes the file. An item that does not parse ends the process with
+//       status 125 and a message: a misspelt fault must not pass for a run
+//       without faults.
 //   SVFSPLIT_FAULT_REPORT=PATH  at exit, writes to PATH how many calls of
 //       each kind were made ("calls write 4"), how many of them reached
 //       the system where that is counted ("reached sync 2"), and each fault
@@ -48,8 +48,8 @@ inline constexpr int kShort = -1;
 #if defined(SVFSPLIT_TEST_SEAM)
 // The error this call is to fail with, kShort, or 0 to run normally.
 int fault(Call call, std::string_view name = {});
-// Counts a system call of this kind as made: reached(kind, fd) in its
-// arguments gives back `fd`.
+// Counts a system call of kind `call` as made, where it is made: written
+// around one of the call's arguments, it gives that argument back.
 void count_reached(Call call);
 template <class Argument>
 Argument reached(Call call, Argument argument) {
