@@ -275,6 +275,7 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
     kUs,
     kNobodysOutput,
     kNobodyOverRoots,  // nobody replaces root's output of nobody's group
+    kNobodyOfRoots,    // nobody replaces its output of root's group, which it is not in
   };
   struct Row {
     const char* name;
@@ -293,6 +294,8 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
       {"new under umask 077", false, 0, Who::kUs, 077, 0600},
       // New files in the folder take its group, root's.
       {"root's 0666 of nobody's group, replaced by nobody", true, 0666, Who::kNobodyOverRoots, 022, 0666},
+      {"nobody's 0664 of root's group, not kept: its own gets what others have", true, 0664, Who::kNobodyOfRoots, 022,
+       0644},
   };
   write_file(dir_ / "a.svf", kBoardInput);
   for (const Row& row : rows) {
@@ -303,13 +306,15 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
       write_file(dir_ / "a.gvf", kPrevious);
       ASSERT_EQ(::chmod((dir_ / "a.gvf").c_str(), row.old_bits), 0);
       if (row.who != Who::kUs) {
-        ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), row.who == Who::kNobodysOutput ? nobody : 0, nogroup), 0);
+        ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), row.who == Who::kNobodyOverRoots ? 0 : nobody,
+                          row.who == Who::kNobodyOfRoots ? 0 : nogroup),
+                  0);
       }
     }
     ProgramOptions options;
     options.umask = static_cast<int>(row.umask);
-    if (row.who == Who::kNobodyOverRoots) {
-      ASSERT_EQ(::chmod(dir_.c_str(), 02777), 0);
+    if (row.who == Who::kNobodyOverRoots || row.who == Who::kNobodyOfRoots) {
+      ASSERT_EQ(::chmod(dir_.c_str(), row.who == Who::kNobodyOverRoots ? 02777 : 0777), 0);
       options.as_unprivileged = true;
     }
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
@@ -343,7 +348,10 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     kPlanted,  // the link appears once the run has looked at the name
     kSwapped,  // likewise, in place of the file it leads to
     kFifo,
+    kFifoBack,   // with a reader, away while the run looks, back when it opens
+    kTemporary,  // planted at the temporary file's name as it is made
   };
+  const std::string foreign_file = "special file owned by another user in a shared folder";
   const std::string foreign_link = "symbolic link owned by another user in a shared folder";
   struct Row {
     const char* name;
@@ -362,8 +370,9 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
       {"a chain through another user's link in a shared folder", 01777, other, Kind::kChain, foreign_link},
       {"another user's, planted during the run", 01777, other, Kind::kPlanted, foreign_link},
       {"another user's, swapped in for its target during the run", 01777, other, Kind::kSwapped, foreign_link},
-      {"another user's FIFO, in a shared folder", 01777, other, Kind::kFifo,
-       "special file owned by another user in a shared folder"},
+      {"another user's FIFO, in a shared folder", 01777, other, Kind::kFifo, foreign_file},
+      {"another user's FIFO, back between the look and the opening", 01777, other, Kind::kFifoBack, foreign_file},
+      {"another user's, at the temporary file's name", 01777, other, Kind::kTemporary, ""},
       {"the folder owner's FIFO, with no reader", 01777, folder_owner, Kind::kFifo, "No such device or address"},
   };
   const std::string converted = convert_text(kBoardInput).output;
@@ -374,10 +383,13 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     ASSERT_EQ(::chown(folder.c_str(), row.folder_mode & S_ISVTX ? folder_owner : 0, 0), 0);
     ASSERT_EQ(::chmod(folder.c_str(), row.folder_mode), 0);
     write_file(dir_ / "target.txt", kPrevious);
-    const fs::path planted = row.kind == Kind::kChain ? folder / "link" : folder / "a.gvf";
+    fs::path planted = row.kind == Kind::kChain ? folder / "link" : folder / "a.gvf";
+    const bool fifo = row.kind == Kind::kFifo || row.kind == Kind::kFifoBack;
     const auto plant = [&] {
+      if (row.kind == Kind::kTemporary)
+        planted = folder / read_file(dir_ / "paused");
       fs::remove(planted);
-      if (row.kind == Kind::kFifo)
+      if (fifo)
         ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
       else
         fs::create_symlink("../target.txt", planted);
@@ -390,8 +402,19 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     // Planted once the run has looked at the name, just before it opens it.
     if (row.kind == Kind::kPlanted || row.kind == Kind::kSwapped)
       planter = act_before("open:3", dir_, options, plant);
+    else if (row.kind == Kind::kTemporary)
+      planter = act_before("create:1:EOPNOTSUPP,create:2", dir_, options, plant);
     else
       plant();
+    const int reader = row.kind == Kind::kFifoBack ? ::open(planted.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    if (row.kind == Kind::kFifoBack)  // away from the first pause to the second
+      planter = act_before("open:2:pause,open:3", dir_, options, [&] {
+        fs::rename(planted, dir_ / "away");
+        fs::remove(dir_ / "paused");
+        for (int i = 0; i < 4000 && !fs::exists(dir_ / "paused"); ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fs::rename(dir_ / "away", planted);
+      });
     const fs::path run_in = row.kind == Kind::kChain ? dir_ : folder;
     if (row.kind == Kind::kChain)
       fs::create_symlink("folder/link", dir_ / "a.gvf");
@@ -400,10 +423,13 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     const auto r = run_program(run_in, {"svfsplit", "a.svf"}, options);
     if (planter.joinable())
       planter.join();
+    ::close(reader);
+    const bool followed = row.refused.empty() && row.kind != Kind::kTemporary;
     EXPECT_EQ(r.status, row.refused.empty() ? 0 : 1) << row.name;
-    EXPECT_EQ(read_file(dir_ / "target.txt"), row.refused.empty() ? converted : kPrevious) << row.name;
-    EXPECT_TRUE(row.kind == Kind::kFifo ? fs::is_fifo(planted) : fs::is_symlink(planted)) << row.name;
-    EXPECT_TRUE(hidden_entries(dir_).empty() && hidden_entries(folder).empty()) << row.name;
+    EXPECT_EQ(read_file(dir_ / "target.txt"), followed ? converted : kPrevious) << row.name;
+    EXPECT_TRUE(fifo ? fs::is_fifo(planted) : fs::is_symlink(planted)) << row.name;
+    EXPECT_EQ(hidden_entries(folder).size(), row.kind == Kind::kTemporary ? 1u : 0u) << row.name;
+    EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
     if (!row.refused.empty()) {
       EXPECT_EQ(r.out, "Could not open file\n") << row.name;
       EXPECT_EQ(r.err, "svfsplit: cannot create 'a.gvf': " + row.refused + "\n") << row.name;
@@ -420,6 +446,7 @@ TEST_F(CliPosix, Signals) {
     bool ignored_at_start;
     std::chrono::milliseconds delay;  // 0: once the temporary file grows
     bool fifo = false;                // the output: a FIFO whose reader stopped reading
+    bool in_sync = false;             // once the whole output waits for the disk
   };
   using std::chrono::milliseconds;
   const Row rows[] = {
@@ -433,13 +460,15 @@ TEST_F(CliPosix, Signals) {
       {SIGHUP, false, milliseconds(8)},
       {SIGTERM, false, milliseconds(20)},
       {SIGINT, false, milliseconds(300), true},
+      {SIGINT, false, milliseconds(1), false, true},
+      {SIGTERM, false, milliseconds(1), false, true},
       // Nothing can be cleaned up then: there is nothing to clean.
       {SIGKILL, false, milliseconds(2)},
       {SIGKILL, false, milliseconds(30)},
       {SIGKILL, false, milliseconds(200)},
   };
   for (const Row& row : rows) {
-    write_file(dir_ / "a.svf", row.ignored_at_start ? kLongInput : kEndlessInput);
+    write_file(dir_ / "a.svf", row.ignored_at_start ? kLongInput : row.in_sync ? kBoardInput : kEndlessInput);
     int reader = -1;
     fs::remove(dir_ / "a.gvf");
     if (row.fifo) {
@@ -474,6 +503,11 @@ TEST_F(CliPosix, Signals) {
     }
     if (row.ignored_at_start)
       options.ignored_signal = row.signal;
+    if (row.in_sync) {  // the seam's pause before the sync ends with the signal
+      options.binary = SVFSPLIT_SEAM_BINARY;
+      options.environment = {{"SVFSPLIT_FAULTS", "sync:1:pause"}, {"SVFSPLIT_PAUSE_FILE", (dir_ / "paused").string()}};
+      options.signal_when = [&] { return fs::exists(dir_ / "paused"); };
+    }
     struct stat old {};
     const mode_t old_mode = ::stat((dir_ / "a.gvf").c_str(), &old) == 0 ? old.st_mode & 0777 : 0;
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);

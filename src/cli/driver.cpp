@@ -299,10 +299,13 @@ FileConversion::Result FileConversion::run() {
       return result;
     }
   }
+  // A stop requested until now keeps the old output; one requested later
+  // waits for the rename.
   if (const platform::Error error =
           platform::replace(folder_, output_, temporary_, target_.substr(folder_name_.size()))) {
     result.write_error = error;
-    problems_.push_back("cannot replace " + quoted_name(output_name_) + ": " + platform::error_text(error));
+    if (!platform::stop_requested())
+      problems_.push_back("cannot replace " + quoted_name(output_name_) + ": " + platform::error_text(error));
     return result;
   }
   temporary_.clear();

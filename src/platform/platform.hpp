@@ -40,10 +40,12 @@ std::string error_text(Error error);
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+  File(File&& other) noexcept
+      : native_(std::exchange(other.native_, kNone)), unnamed_(std::exchange(other.unnamed_, false)) {}
   File& operator=(File&& other) noexcept {
     File old(std::move(*this));  // closes what this held
     native_ = std::exchange(other.native_, kNone);
+    unnamed_ = std::exchange(other.unnamed_, false);
     return *this;
   }
   File(const File&) = delete;
@@ -56,6 +58,7 @@ class File {
   friend struct FileAccess;  // the implementation's door to native_
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
+  bool unnamed_ = false;          // made without a name (Linux's O_TMPFILE), and given none yet
 };
 
 // What makes a file itself, whatever name reaches it.
@@ -156,7 +159,8 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
 // Gives a file written to replace another its final permissions: those of
 // the file it replaces (`replaced`), with its group and owner where the
 // process may set them, or, when it replaces nothing, those of a new file
-// (0666 less the umask on POSIX).
+// (0666 less the umask on POSIX). Where the group cannot be kept, the
+// group the file has instead gets no more than others have.
 Error set_permissions(const File& file, const FileStatus* replaced);
 
 // One read of up to `size` bytes at `offset`; `done` is 0 at the end.
@@ -186,6 +190,9 @@ Error close(File& file);
 // tried again for about two seconds, and the held file is then moved aside
 // if its holder allows that (kInUse otherwise). After a failure, `file` may
 // still be open, and discard() removes it.
+// It looks at the request to stop last, before it names or renames
+// anything: one made until then leaves `target` as it was (EINTR), one made
+// later is held until the rename is done.
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target);
 
 // Removes the file from create_temporary(), through `file` while it is

@@ -28,11 +28,12 @@ int stop_request_code() noexcept;
 // Runs a system call until it is not interrupted, or a stop was requested.
 // The test seam may fail it first, or (test_seam::kShort) have it do part
 // of its work: `call` is given what the seam said and returns 0 or an
-// errno-style error.
+// errno-style error. `name` is the file it makes, where a test may want to
+// know it.
 template <class SystemCall>
-Error attempt(Call kind, SystemCall call) {
+Error attempt(Call kind, SystemCall call, std::string_view name = {}) {
   for (;;) {
-    const int fault = test_seam::fault(kind);
+    const int fault = test_seam::fault(kind, name);
     const Error error = fault > 0 ? fault : call(fault);
     if (error != EINTR || stop_requested())
       return error;

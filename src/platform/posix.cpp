@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/platform.hpp"
 #include "platform/platform_internal.hpp"
@@ -19,16 +19,17 @@ using internal::Call;
 struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
   static int fd(const Folder& folder) { return static_cast<int>(folder.native_); }
-  static File adopt(int fd) {
+  static bool unnamed(const File& file) { return file.unnamed_; }
+  static File adopt(int fd, bool unnamed = false) {
     File file;
     file.native_ = fd;
+    file.unnamed_ = unnamed;
     return file;
   }
   static void adopt(Folder& folder, int fd) { folder.native_ = fd; }
   static int release(File& file) {
-    const int fd = static_cast<int>(file.native_);
-    file.native_ = File::kNone;
-    return fd;
+    file.unnamed_ = false;
+    return static_cast<int>(std::exchange(file.native_, File::kNone));
   }
 };
 
@@ -36,6 +37,9 @@ namespace {
 
 using internal::attempt;
 using internal::part;
+
+// The signals that request a stop.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void on_stop_signal(int sig) {
   internal::note_stop_request(sig);
@@ -45,15 +49,6 @@ extern "C" void on_stop_signal(int sig) {
 template <class Result>
 Error error_of(Result result) {
   return result < 0 ? errno : 0;
-}
-
-Error open_file(const std::string& name, int flags, File& file, Call kind) {
-  return attempt(kind, [&](int) {
-    const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd >= 0)
-      file = FileAccess::adopt(fd);
-    return error_of(fd);
-  });
 }
 
 void describe(const struct stat& st, FileStatus& status) {
@@ -74,13 +69,6 @@ constexpr int kPathOnly = O_RDONLY;
 // The name under which /proc shows this process's descriptor `fd`.
 std::string proc_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// Whether an open file shows in a folder: one made with O_TMPFILE has no
-// link until it is given one.
-bool has_name(const File& file) {
-  struct stat st {};
-  return ::fstat(FileAccess::fd(file), &st) != 0 || st.st_nlink > 0;
 }
 
 std::string folder_of(const std::string& name) {
@@ -142,7 +130,12 @@ Folder::~Folder() {
 
 Error open_input(const std::string& name, File& file) {
   // Non-blocking, so that a FIFO is refused rather than waited on.
-  return open_file(name, O_RDONLY | O_NONBLOCK, file, Call::kOpen);
+  return attempt(Call::kOpen, [&](int) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0)
+      file = FileAccess::adopt(fd);
+    return error_of(fd);
+  });
 }
 
 bool is_pattern(std::string_view) {
@@ -216,7 +209,7 @@ Error create_temporary(const Folder& folder, const std::string& name, File& file
   });
   if (error == 0) {
     if (::access(proc_path(fd).c_str(), F_OK) == 0) {
-      file = FileAccess::adopt(fd);
+      file = FileAccess::adopt(fd, true);
       return 0;
     }
     ::close(fd);
@@ -224,12 +217,15 @@ Error create_temporary(const Folder& folder, const std::string& name, File& file
     return error;  // the file system takes unnamed files, but not this one
   }
 #endif
-  return attempt(Call::kCreate, [&](int) {
-    const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd >= 0)
-      file = FileAccess::adopt(fd);
-    return error_of(fd);
-  });
+  return attempt(
+      Call::kCreate,
+      [&](int) {
+        const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        if (fd >= 0)
+          file = FileAccess::adopt(fd);
+        return error_of(fd);
+      },
+      name);
 }
 
 Error status(const File& file, FileStatus& status) {
@@ -266,18 +262,11 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     }
     if (const Error error = may_follow(at, st))
       return error;
-    std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-    for (;;) {
-      const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
-      if (n < 0)
-        return errno;
-      if (static_cast<std::size_t>(n) < link.size()) {
-        link.resize(static_cast<std::size_t>(n));
-        break;
-      }
-      link.resize(link.size() * 2);  // the link grew since lstat
-    }
-    const std::string to(link.begin(), link.end());
+    char link[PATH_MAX];  // filled only by a target longer than any path
+    const ssize_t n = ::readlink(at.c_str(), link, sizeof link);
+    if (n < 0 || n == static_cast<ssize_t>(sizeof link))
+      return n < 0 ? errno : ENAMETOOLONG;
+    const std::string to(link, static_cast<std::size_t>(n));
     at = !to.empty() && to[0] == '/' ? to : folder_of(at) + to;
   }
   return ELOOP;
@@ -285,23 +274,25 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
 
 Error set_permissions(const File& file, const FileStatus* replaced) {
   const int fd = FileAccess::fd(file);
-  return attempt(Call::kPermissions, [&](int) {
-    if (replaced == nullptr) {
-      // No other thread runs now: the umask may be read by setting it.
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      return error_of(::fchmod(fd, 0666 & ~mask));
-    }
-    // The group, then the bits, then the owner, as gzip and zstd do: a
-    // user who may give files away can still set the bits of this one, and
-    // one who may not keeps the group where they belong to it. A change of
-    // owner may clear bits that only the new owner should have, which these
-    // are not.
-    (void)::fchown(fd, static_cast<uid_t>(-1), replaced->group);
-    const Error error = error_of(::fchmod(fd, static_cast<mode_t>(replaced->mode & 0777)));
-    (void)::fchown(fd, replaced->owner, static_cast<gid_t>(-1));
-    return error;
-  });
+  const auto change = [](auto call) { return attempt(Call::kPermissions, [&](int) { return error_of(call()); }); };
+  if (replaced == nullptr) {
+    // No other thread runs now: the umask may be read by setting it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return change([&] { return ::fchmod(fd, 0666 & ~mask); });
+  }
+  // The group, then the bits, then the owner, as gzip and zstd do: a user
+  // who may give files away can still set the bits of this one, and one
+  // who may not keeps the group where they belong to it. A group not kept
+  // lends its bits to none: the file's own group gets what others have, at
+  // most. A change of owner may clear bits that only the new owner should
+  // have, which these are not.
+  auto bits = static_cast<mode_t>(replaced->mode & 0777);
+  if (change([&] { return ::fchown(fd, static_cast<uid_t>(-1), replaced->group); }) != 0)
+    bits &= ~(S_IRWXG & ~(bits << 3));
+  const Error error = change([&] { return ::fchmod(fd, bits); });
+  (void)change([&] { return ::fchown(fd, replaced->owner, static_cast<gid_t>(-1)); });
+  return error;
 }
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
@@ -334,13 +325,15 @@ void start_writeback(const File& file, std::int64_t offset, std::int64_t size) {
 #endif
 }
 
+// The test seam counts the system calls themselves: one skipped shows.
 Error sync(const File& file) {
-  return attempt(Call::kSync, [&](int) { return error_of(::fdatasync(FileAccess::fd(file))); });
+  return attempt(Call::kSync,
+                 [&](int) { return error_of(::fdatasync(test_seam::reached(Call::kSync, FileAccess::fd(file)))); });
 }
 
 Error sync(const Folder& folder) {
   return attempt(Call::kSync, [&](int) {
-    const Error error = error_of(::fsync(FileAccess::fd(folder)));
+    const Error error = error_of(::fsync(test_seam::reached(Call::kSync, FileAccess::fd(folder))));
     return error == EBADF ? 0 : error;  // a folder opened only to name files in cannot be
   });
 }
@@ -352,9 +345,11 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
-  const int at = FileAccess::fd(folder);
-  if (file.is_open() && !has_name(file)) {
+namespace {
+
+// replace() once the stop request has been looked at.
+Error name_and_rename(int at, File& file, const std::string& name, const std::string& target) {
+  if (FileAccess::unnamed(file)) {
     // Named only now: a process killed from here to the rename leaves it.
     const int fd = FileAccess::fd(file);
     if (const Error error = attempt(Call::kLink, [&](int) {
@@ -374,12 +369,26 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
 }
 
+}  // namespace
+
+Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
+  // A stop signal that comes after the last look waits for the rename. The
+  // writing thread has ended: this one alone takes signals.
+  sigset_t stops;
+  sigset_t before;
+  sigemptyset(&stops);
+  for (const int sig : kStopSignals) sigaddset(&stops, sig);
+  ::pthread_sigmask(SIG_BLOCK, &stops, &before);
+  const Error error = stop_requested() ? EINTR : name_and_rename(FileAccess::fd(folder), file, name, target);
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return error;
+}
+
 Error discard(const Folder& folder, File& file, const std::string& name) {
-  if (file.is_open() && !has_name(file)) {
-    (void)close(file);  // gone with its descriptor
-    return 0;
-  }
+  const bool unnamed = FileAccess::unnamed(file);  // then gone with its descriptor
   (void)close(file);
+  if (unnamed)
+    return 0;
   return attempt(Call::kRemove, [&](int) { return error_of(::unlinkat(FileAccess::fd(folder), name.c_str(), 0)); });
 }
 
@@ -423,7 +432,7 @@ void catch_stop_requests() {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a write blocked on a pipe or FIFO must return.
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int sig : kStopSignals) {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
       continue;  // started ignored (nohup, a background job): stays ignored

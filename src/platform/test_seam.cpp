@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.hpp"
+
 namespace svfsplit::test_seam {
 
 namespace {
@@ -97,6 +99,7 @@ struct Seam {
   std::mutex mutex;  // the writer thread calls too
   std::vector<Fault> armed;
   std::array<int, kCallKinds> calls{};
+  std::array<int, kCallKinds> reached{};
   std::string report_path;
   std::string pause_path;
   std::atomic<std::int64_t> clock_step{0};
@@ -119,7 +122,8 @@ void Seam::write_report() {
   if (f == nullptr)
     return;
   for (std::size_t c = 0; c < kCallNames.size(); ++c)
-    std::fprintf(f, "calls %s %d\n", kCallNames[c].data(), s.calls[c]);
+    std::fprintf(f, "calls %s %d\nreached %s %d\n", kCallNames[c].data(), s.calls[c], kCallNames[c].data(),
+                 s.reached[c]);
   for (const Fault& fault : s.armed) {
     if (fault.fired)
       std::fprintf(f, "fired %.*s\n", static_cast<int>(fault.text.size()), fault.text.data());
@@ -127,25 +131,29 @@ void Seam::write_report() {
   std::fclose(f);
 }
 
-// Creates the file `path` and waits, for half a minute at most, until it
-// is gone.
-void pause(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
+// Creates the file `path`, holding `name`, and waits, for half a minute at
+// most, until it is gone or a stop is requested; it is gone then.
+void pause(const std::string& path, std::string_view name) {
+  // Written aside, so that it shows whole.
+  std::FILE* f = std::fopen((path + "~").c_str(), "w");
   if (f == nullptr)
     return;
+  std::fputs(std::string(name).c_str(), f);
   std::fclose(f);
-  for (int waited = 0; waited < 30000; waited += 5) {
+  std::rename((path + "~").c_str(), path.c_str());
+  for (int waited = 0; waited < 30000 && !platform::stop_requested(); waited += 5) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     f = std::fopen(path.c_str(), "r");
     if (f == nullptr)
       return;
     std::fclose(f);
   }
+  std::remove(path.c_str());
 }
 
 }  // namespace
 
-int fault(Call call) {
+int fault(Call call, std::string_view name) {
   Seam& s = seam();
   int error = 0;
   {
@@ -161,10 +169,16 @@ int fault(Call call) {
   if (error == kThrow)
     throw std::bad_alloc();
   if (error == kPause) {
-    pause(s.pause_path);
+    pause(s.pause_path, name);
     return 0;
   }
   return error;
+}
+
+void count_reached(Call call) {
+  Seam& s = seam();
+  const std::lock_guard lock(s.mutex);
+  ++s.reached[static_cast<std::size_t>(call)];
 }
 
 std::int64_t clock_reading() {
