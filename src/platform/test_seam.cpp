@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -15,14 +16,24 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/platform_internal.hpp"
 
 namespace svfsplit::test_seam {
 
 namespace {
 
-// What fault() is told for a call that is to throw, or to pause.
+// What fault() is told for a call that is to throw, to pause, or to come
+// with a request to stop.
 constexpr int kThrow = -2;
 constexpr int kPause = -3;
+constexpr int kStop = -4;
+// The request a "stop" makes: SIGINT's, or Ctrl+C's as the console
+// handler notes it.
+#if defined(_WIN32)
+constexpr int kStopCode = 1;
+#else
+constexpr int kStopCode = SIGINT;
+#endif
 
 struct Fault {
   Call call;
@@ -40,7 +51,7 @@ constexpr std::pair<std::string_view, int> kErrors[] = {
     {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG},   {"EINTR", EINTR},           {"EAGAIN", EAGAIN},
     {"EACCES", EACCES}, {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM},         {"EEXIST", EEXIST},
     {"EXDEV", EXDEV},   {"EPIPE", EPIPE},   {"ELOOP", ELOOP},   {"EOPNOTSUPP", EOPNOTSUPP}, {"short", kShort},
-    {"throw", kThrow},  {"pause", kPause},
+    {"throw", kThrow},  {"pause", kPause},  {"stop", kStop},
 };
 
 [[noreturn]] void refuse(std::string_view item) {
@@ -170,6 +181,10 @@ int fault(Call call, std::string_view name) {
     throw std::bad_alloc();
   if (error == kPause) {
     pause(s.pause_path, name);
+    return 0;
+  }
+  if (error == kStop) {
+    platform::internal::note_stop_request(kStopCode);
     return 0;
   }
   return error;

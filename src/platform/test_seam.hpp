@@ -6,7 +6,8 @@
 //   SVFSPLIT_FAULTS="write:3:ENOSPC,close:1:EIO"  fails the 3rd write and
 //       the 1st close; "short" in place of an error makes a read or write
 //       do part of its work, as the system may, "throw" makes the call
-//       throw std::bad_alloc, and "pause" makes it wait, before it runs,
+//       throw std::bad_alloc, "stop" requests a stop as Ctrl+C does, just
+//       before the call runs, and "pause" makes it wait, before it runs,
 //       while the file SVFSPLIT_PAUSE_FILE, which it creates (with the name
 //       of the file the call makes, if any), exists and no stop is
 //       requested: the test changes what the call will find meanwhile, then
