@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 
 namespace svfsplit {
 
@@ -118,140 +118,61 @@ std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& si
 
 namespace {
 
-// locate() for a command that lies whole in bytes held in memory: one
-// forward pass, with pointers. Past their end it finds nothing, and says
-// so.
-class InMemory {
+// The bytes of a command held in memory, from offset `start` on. Past
+// their end it finds nothing, and says so.
+class HeldBytes {
  public:
-  InMemory(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan, LineShape& seen)
-      : first_(bytes.data()), end_(first_ + bytes.size()), start_(start), sink_(sink), scan_(scan), seen_(seen) {}
+  HeldBytes(std::span<const unsigned char> bytes, std::int64_t start, WindowScan& scan)
+      : bytes_(bytes), start_(start), scan_(scan) {}
 
-  std::optional<Layout> locate() {
-    Layout layout;
-    const unsigned char* p = first_;
-    if (!field(p, 4, layout.tdi))
-      return std::nullopt;
-    const unsigned char* hit = next(p, ByteSet('T', ';'));
-    if (hit != nullptr && *hit == 'T') {
-      p = hit + 1;
-      if (!field(p, 3, layout.tdo.emplace()))
-        return std::nullopt;
-      hit = next(p, ByteSet('M', ';'));
-      if (hit != nullptr && *hit == 'M') {
-        p = hit + 1;
-        if (!field(p, 4, layout.mask.emplace()))
-          return std::nullopt;
-        hit = next(p, ByteSet(';'));
-      }
-    }
-    if (hit == nullptr)
-      return std::nullopt;
-    layout.semicolon = offset(hit);
-    return layout;
+  int byte_at(std::int64_t offset) {
+    const auto i = static_cast<std::size_t>(offset - start_);
+    if (i >= bytes_.size())
+      return ran_out();
+    return bytes_[i];
+  }
+  Hit next(Search search, std::int64_t from) {
+    const auto [p, n] = from_on(from);
+    return seen(p, n, find_first_of(p, n, kSearchBytes[static_cast<std::size_t>(search)]));
+  }
+  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
+    const auto [p, n] = from_on(from);
+    bool overflowed = false;
+    const Hit hit = seen(p, n, gather_digits(p, n, digits, limit, overflowed));
+    return {hit, digits, !overflowed};
   }
 
  private:
-  std::int64_t offset(const unsigned char* at) const { return start_ + (at - first_); }
-
-  bool ran_out() {
+  std::pair<const unsigned char*, std::size_t> from_on(std::int64_t from) const {
+    const auto i = std::min(static_cast<std::size_t>(from - start_), bytes_.size());
+    return {bytes_.data() + i, bytes_.size() - i};
+  }
+  int ran_out() {
     scan_.ran_out = true;
-    scan_.end = offset(end_);
-    return false;
+    scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
+    return kEnd;
   }
-
-  // Notes a byte found; false when there is none.
-  bool seen(const unsigned char* hit) {
+  // A search over the n bytes from p that found `hit`, or nothing.
+  Hit seen(const unsigned char* p, std::size_t n, const unsigned char* hit) {
+    scan_.examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
     if (hit == nullptr)
-      return ran_out();
-    scan_.end = std::max(scan_.end, offset(hit) + 1);
-    return true;
+      return {kNotFound, ran_out()};
+    const std::int64_t offset = start_ + (hit - bytes_.data());
+    scan_.end = std::max(scan_.end, offset + 1);
+    return {offset, *hit};
   }
 
-  // The first byte of `set` from p on; what is sought is usually a byte
-  // or two away.
-  const unsigned char* next(const unsigned char* p, const ByteSet& set) {
-    for (const unsigned char* const near = p + std::min<std::ptrdiff_t>(end_ - p, 8); p != near; ++p) {
-      ++scan_.examined;
-      if (*p == set.bytes[0] || *p == set.bytes[1] || *p == set.bytes[2])
-        return seen(p) ? p : nullptr;
-    }
-    const auto* hit = find_first_of(p, static_cast<std::size_t>(end_ - p), set, scan_.examined);
-    return seen(hit) ? hit : nullptr;
-  }
-
-  // find_field() over the bytes from p, which it leaves after the ')'.
-  bool field(const unsigned char*& p, int keyword_size, Field& field) {
-    const unsigned char* open = nullptr;
-    char* const first = sink_.next;
-    char* kept = first;
-    bool all_kept = true;
-    int i = 0;
-    // A keyword that holds neither '(' nor ';', the usual case, is passed
-    // over whole.
-    if (end_ - p >= 4 && !holds_open_or_semicolon(p, keyword_size)) {
-      i = keyword_size;
-      p += keyword_size;
-    }
-    for (; i < keyword_size; ++i, ++p) {
-      if (p == end_)
-        return ran_out();
-      if (*p == ';' || (*p == '(' && open != nullptr))
-        return false;
-      if (*p == '(') {
-        open = p;
-      } else if (open != nullptr && !is_blank(*p)) {
-        if (kept == sink_.limit)
-          all_kept = false;
-        else
-          *kept++ = static_cast<char>(*p);
-      }
-    }
-    for (;;) {
-      const unsigned char* hit = nullptr;
-      if (open != nullptr && all_kept) {
-        bool overflowed = false;
-        hit = gather_field_digits(p, static_cast<std::size_t>(end_ - p), scan_.examined, kept, sink_.limit, overflowed,
-                                  seen_);
-        all_kept = !overflowed;
-        if (!seen(hit))
-          return false;
-      } else if ((hit = next(p, kFieldEndBytes)) == nullptr) {
-        return false;
-      }
-      if (*hit == ';')
-        return false;
-      if (*hit == ')') {
-        if (open == nullptr)
-          return false;
-        field.open = offset(open);
-        field.close = offset(hit);
-        if (all_kept) {
-          field.digits = std::string_view(first, static_cast<std::size_t>(kept - first));
-          sink_.next = kept;
-        }
-        p = hit + 1;
-        return true;
-      }
-      if (open != nullptr)
-        return false;  // a second '('
-      open = hit;
-      p = hit + 1;
-    }
-  }
-
-  const unsigned char* first_;
-  const unsigned char* end_;
+  std::span<const unsigned char> bytes_;
   std::int64_t start_;
-  DigitSink& sink_;
   WindowScan& scan_;
-  LineShape& seen_;
 };
 
 }  // namespace
 
 std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
-                                       WindowScan& scan, LineShape& seen) {
-  return InMemory(bytes, start, sink, scan, seen).locate();
+                                       WindowScan& scan) {
+  HeldBytes held(bytes, start, scan);
+  return locate(held, start, sink);
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)
@@ -298,12 +219,6 @@ void FieldCursor::read_backwards(int m) {
     const unsigned char* p = low + bytes.size();
     while (filled < m && p != low) {
       // A run of digits keeps its file order when stored from the end.
-      if (const int run = digits_before(p, low, m - filled); run > 0) {
-        p -= run;
-        filled += run;
-        std::memcpy(slot(kSegmentDigits - filled), p, static_cast<std::size_t>(run));
-        continue;
-      }
       const unsigned char b = *--p;
       if (!is_blank(b))
         *slot(kSegmentDigits - ++filled) = static_cast<char>(b);

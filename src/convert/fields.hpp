@@ -59,7 +59,7 @@ struct WindowScan {
 // forward pass and without notes: the same answer, unless the command goes
 // on past them (scan.ran_out), when it is nothing.
 std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
-                                       WindowScan& scan, LineShape& seen);
+                                       WindowScan& scan);
 
 // Gives one field's digits a segment at a time, from the last towards the
 // first, blanks skipped; once the field is exhausted its remaining digits

@@ -61,10 +61,10 @@ Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
       const auto n =
           static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
       bool overflowed = false;
-      const unsigned char* hit =
-          gather != nullptr && gather->all
-              ? gather_field_digits(window.data(), n, bytes_searched_, gather->next, gather->limit, overflowed, seen_)
-              : find_first_of(window.data(), n, set, bytes_searched_);
+      const unsigned char* const hit = gather != nullptr && gather->all
+                                           ? gather_digits(window.data(), n, gather->next, gather->limit, overflowed)
+                                           : find_first_of(window.data(), n, set);
+      bytes_searched_ += hit == nullptr ? n : static_cast<std::size_t>(hit - window.data()) + 1;
       if (overflowed)
         gather->all = false;
       if (hit != nullptr)

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 #include "io/input.hpp"
 
 namespace svfsplit {
@@ -23,7 +23,7 @@ enum class Search {
 };
 
 // The bytes each search looks for, by Search.
-inline constexpr std::array<ByteSet, 4> kSearchBytes = {kFieldEndBytes, ByteSet('T', ';'), ByteSet('M', ';'),
+inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet('T', ';'), ByteSet('M', ';'),
                                                         ByteSet(';')};
 
 struct Hit {
@@ -91,7 +91,6 @@ class SearchNotes {
   Input& in_;
   std::array<Notes, 4> notes_{};  // by Search
   std::uint64_t bytes_searched_ = 0;
-  LineShape seen_;  // by the field-end searches that gather
 };
 
 }  // namespace svfsplit

@@ -8,7 +8,7 @@
 
 #include "convert/convert.hpp"
 #include "convert/fields.hpp"
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 
 namespace svfsplit {
 
@@ -81,18 +81,13 @@ static_assert(kFullLine<3>.line_size() == kLongestLine);
 // command located in memory.
 class KeptFields {
  public:
-  KeptFields() = default;
   KeptFields(const Field& tdi, const std::optional<Field>& tdo, const std::optional<Field>& mask) {
     for (const Field* field : {&tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr}) {
-      if (field != nullptr)
-        add(field->digits->data(), field->digits->data() + field->digits->size());
+      if (field != nullptr) {
+        first_[count_] = field->digits->data();
+        end_[count_++] = field->digits->data() + field->digits->size();
+      }
     }
-  }
-
-  // The next field's digits, TDI first.
-  void add(const char* first, const char* end) {
-    first_[count_] = first;
-    end_[count_++] = end;
   }
 
   int count() const { return count_; }
@@ -228,12 +223,10 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;
-      auto layout = locate_fields_in(bytes, entry, sink, scan, state.lines_seen);
+      auto layout = locate_fields_in(bytes, entry, sink, scan);
       state.bytes_scanned += scan.examined;
       if (!scan.ran_out) {
-        if (layout)
-          ++state.located_in_memory;
-        else
+        if (!layout)
           state.scanned_until = scan.end;
         return layout;
       }
@@ -314,76 +307,6 @@ bool lay_out_all(const Span& span, Fields&& fields) {
   }
 }
 
-// The usual held command, laid out with one look at the room and none of
-// the loop's bookkeeping: every field holds the digits of every segment,
-// its full segments' from its end backward and the closing one's just
-// before them, and the output's buffer takes all the lines at once. False,
-// with nothing written, when it is not so or the run must stop: the loop
-// then takes the command, and tells which. The stop is looked at for each
-// command, since a file of SDR lines alone leads the copy loop from one to
-// the next without looking; the input is not, since nothing is read.
-template <int kFields>
-bool lay_out_at_once(const Span& span, const std::array<const char*, 3>& ends, std::size_t held) {
-  const std::uint32_t full = (span.length - 1) / 256;
-  const std::uint32_t last_bits = span.length - 256 * full;
-  const std::size_t last_digits = (last_bits + 3) / 4;
-  if (full >= kSegmentsAtATime || held < full * std::size_t{kSegmentDigits} + last_digits ||
-      platform::stop_requested() || span.out.failed())
-    return false;
-  char* const room = span.out.room((full + 1) * kLongestLine);
-  if (room == nullptr)
-    return false;
-  char* p = lay_out_digit_lines(room, kFullLine<kFields>, ends, full);
-  std::array<std::string_view, 3> digits;
-  for (std::size_t i = 0; i < kFields; ++i) digits[i] = {ends[i] - full * kSegmentDigits - last_digits, last_digits};
-  p = lay_out_segment<kFields>(p, last_bits, digits);
-  span.out.added(static_cast<std::size_t>(p - room));
-  return true;
-}
-
-// A short command that the main window holds whole, in the shape nearly
-// every file gives it: each keyword's bytes followed by its '(' and holding
-// no '(' or ';', every field's digits kept, and the next keyword's first
-// byte, or the ';', a few bytes after each ')'. It is located as
-// locate_fields_in() would, gathering its digits on the way, and laid out
-// from them, with none of the general way's bookkeeping. Anything else is
-// left to the general way, with nothing written and the input untouched:
-// nothing.
-std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  const std::int64_t entry = in.tell();
-  if (entry < state.scanned_until || length / 4 > std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4))
-    return std::nullopt;
-  const auto bytes = in.ahead();
-  // Each field's keyword size (after the first byte for TDO and MASK),
-  // and the first byte of the next keyword.
-  static constexpr std::array<FieldShape, 3> kShape = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
-  UsualFields found;
-  char* const digits = state.digits.get();
-  if (!gather_usual_fields(bytes.data(), bytes.data() + bytes.size(), kShape, digits, digits + state.digit_room,
-                           state.lines_seen, found))
-    return std::nullopt;
-  std::size_t held = static_cast<std::size_t>(found.ends[0] - digits);  // by every field
-  for (std::size_t i = 1; i < static_cast<std::size_t>(found.count); ++i)
-    held = std::min(held, static_cast<std::size_t>(found.ends[i] - found.ends[i - 1]));
-  const std::int64_t semicolon = entry + (found.semicolon - bytes.data());
-  state.bytes_scanned += found.examined;
-  ++state.located_in_memory;
-  ++state.split_at_once;
-  const Span span{in, out, length, state.progress, entry, semicolon + 1};
-  const std::array<const char*, 3> ends = {found.ends[0], found.ends[1], found.ends[2]};
-  const bool laid_out = found.count == 3   ? lay_out_at_once<3>(span, ends, held)
-                        : found.count == 2 ? lay_out_at_once<2>(span, ends, held)
-                                           : lay_out_at_once<1>(span, ends, held);
-  if (!laid_out) {
-    KeptFields fields;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(found.count); ++i)
-      fields.add(i == 0 ? digits : found.ends[i - 1], found.ends[i]);
-    if (!lay_out_all(span, fields))
-      return SplitResult{SplitResult::kEnded};
-  }
-  return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};
-}
-
 }  // namespace
 
 SplitState::SplitState(Input& in)
@@ -395,8 +318,6 @@ SplitState::SplitState(Input& in)
       digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  if (const auto held = split_held(in, out, length, state))
-    return *held;
   const std::int64_t entry = in.tell();
   const auto layout = locate(in, length, state);
   if (!layout)
