@@ -9,25 +9,6 @@ namespace svfsplit {
 
 namespace {
 
-// Looking at the input through the search notes, for any command.
-class NotedInput {
- public:
-  NotedInput(Input& in, SearchNotes& notes) : in_(in), notes_(notes) {}
-
-  int byte_at(std::int64_t offset) {
-    in_.seek(offset);
-    return in_.get();
-  }
-  Hit next(Search search, std::int64_t from) { return notes_.next(search, from); }
-  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
-    return notes_.next_gathering(from, digits, limit);
-  }
-
- private:
-  Input& in_;
-  SearchNotes& notes_;
-};
-
 // The field whose keyword starts at `from` and is `keyword_size` bytes
 // long (the keyword's name is never compared); the field runs from there
 // to the first ')'. From `from` on, it must hold exactly one '(' and no ';'
@@ -112,8 +93,7 @@ std::optional<Layout> locate(Bytes& bytes, std::int64_t from, DigitSink& sink) {
 }  // namespace
 
 std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink) {
-  NotedInput bytes(in, notes);
-  return locate(bytes, in.tell(), sink);
+  return locate(notes, in.tell(), sink);
 }
 
 namespace {

@@ -76,65 +76,11 @@ constexpr LineFrame kFullLine = [] {
 }();
 static_assert(kFullLine<3>.line_size() == kLongestLine);
 
-// Where a command's segments take their digits from, from the last: the
-// digits kept while its fields were searched, as they are for every
-// command located in memory.
-class KeptFields {
+// A command's fields, whose digits are given from the last by cursors:
+// from those kept while the fields were searched, else read from the input.
+class Fields {
  public:
-  KeptFields(const Field& tdi, const std::optional<Field>& tdo, const std::optional<Field>& mask) {
-    for (const Field* field : {&tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr}) {
-      if (field != nullptr) {
-        first_[count_] = field->digits->data();
-        end_[count_++] = field->digits->data() + field->digits->size();
-      }
-    }
-  }
-
-  int count() const { return count_; }
-
-  // Up to `wanted` full segments that every field holds, whose digits then
-  // end at `ends`; skip() takes them.
-  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
-    for (int i = 0; i < fields; ++i) {
-      ends[i] = end_[i];
-      wanted = std::min(wanted, static_cast<std::uint32_t>((end_[i] - first_[i]) / kSegmentDigits));
-    }
-    return wanted;
-  }
-  void skip(int fields, std::size_t digits) {
-    for (int i = 0; i < fields; ++i) end_[i] -= digits;
-  }
-
-  // The next `m` digits (1 to 64) of each field, with '0' in front where a
-  // field has fewer left, as SVF pads short hex data.
-  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < fields; ++i) {
-      const auto left = static_cast<std::size_t>(end_[i] - first_[i]);
-      if (left >= m) {
-        end_[i] -= m;
-        digits[i] = {end_[i], m};
-        continue;
-      }
-      char* const to = padded_[i].data() + kSegmentDigits - m;
-      std::fill_n(to, m - left, '0');
-      std::copy_n(first_[i], left, to + (m - left));
-      end_[i] = first_[i];
-      digits[i] = {to, m};
-    }
-  }
-
- private:
-  int count_ = 0;
-  std::array<const char*, 3> first_{};
-  std::array<const char*, 3> end_{};  // of the digits not taken yet
-  std::array<std::array<char, kSegmentDigits>, 3> padded_;
-};
-
-// The same through cursors, for a command some of whose digits were not
-// kept: those are read from the input.
-class CursorFields {
- public:
-  CursorFields(Input& in, SplitState& state, const Layout& layout) {
+  Fields(Input& in, SplitState& state, const Layout& layout) {
     for (const Field* field :
          {&layout.tdi, layout.tdo ? &*layout.tdo : nullptr, layout.mask ? &*layout.mask : nullptr}) {
       if (field != nullptr) {
@@ -146,6 +92,8 @@ class CursorFields {
 
   int count() const { return count_; }
 
+  // `wanted` full segments when every field holds them, whose digits then
+  // end at `ends`, else none; skip() takes them.
   std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
     for (int i = 0; i < fields; ++i) {
       if ((ends[i] = cursors_[i]->kept_end(wanted * std::size_t{kSegmentDigits})) == nullptr)
@@ -156,6 +104,7 @@ class CursorFields {
   void skip(int fields, std::size_t digits) {
     for (int i = 0; i < fields; ++i) cursors_[i]->skip(digits);
   }
+  // The next `m` digits (1 to 64) of each field.
   void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
     for (int i = 0; i < fields; ++i) {
       cursors_[i]->take_digits(static_cast<int>(m));
@@ -254,7 +203,7 @@ struct Span {
 
 // Writes every segment line of the command from `fields`; false when the
 // run must stop partway.
-template <int kFields, class Fields>
+template <int kFields>
 bool lay_out_segments(const Span& span, Fields& fields) {
   const std::uint32_t length = span.length;
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
@@ -295,8 +244,7 @@ bool lay_out_segments(const Span& span, Fields& fields) {
   return true;
 }
 
-template <class Fields>
-bool lay_out_all(const Span& span, Fields&& fields) {
+bool lay_out_all(const Span& span, Fields fields) {
   switch (fields.count()) {
     case 3:
       return lay_out_segments<3>(span, fields);
@@ -323,10 +271,7 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
   if (!layout)
     return {SplitResult::kNotSplit};
   const Span span{in, out, length, state.progress, entry, layout->semicolon + 1};
-  const bool kept =
-      layout->tdi.digits && (!layout->tdo || layout->tdo->digits) && (!layout->mask || layout->mask->digits);
-  if (kept ? !lay_out_all(span, KeptFields(layout->tdi, layout->tdo, layout->mask))
-           : !lay_out_all(span, CursorFields(in, state, *layout)))
+  if (!lay_out_all(span, Fields(in, state, *layout)))
     return {SplitResult::kEnded};
   return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
 }

@@ -59,37 +59,63 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
-// A block at a time while the input and the room hold two more: each run
-// of digits in the block is stored as a whole block where the digits
-// before it end, and the next run is stored over its tail.
+enum class Kind : unsigned char { kDigit, kBlank, kStop };
+constexpr auto kKinds = [] {
+  std::array<Kind, 256> kinds{};
+  for (int b = 0; b < 256; ++b) {
+    const auto c = static_cast<unsigned char>(b);
+    kinds[c] = is_stop(c) ? Kind::kStop : is_blank(c) ? Kind::kBlank : Kind::kDigit;
+  }
+  return kinds;
+}();
+
+// Stores the run of digits [from, to) of the block at p where the digits
+// before it end, at o, unless they are there already; returns the run's
+// end in the room. The block stored reaches 64 bytes past o.
+template <class B>
+SVFSPLIT_TARGET char* keep_run(const unsigned char* p, int from, int to, char* block_at, char* o) {
+  if (o != block_at + from)
+    B::load(p + from).store(o);
+  return o + (to - from);
+}
+
+// A block at a time while the input and the room hold two more: the
+// block is stored whole, and when it holds bytes at or below ')' or a
+// ';' (blanks and stops among them) each run of digits after a blank is
+// stored again where the digits before it end.
 template <class B>
 SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out,
                                                    const char* limit, bool& overflowed) {
   const unsigned char* const end = p + n;
   char* o = out;  // a local: stores through a char pointer could change `out`
-  for (; end - p >= 2 * kBlock && limit - o >= 2 * kBlock; p += kBlock) {
+  // o moves no farther than p: where the input holds two more blocks, so
+  // does the room.
+  const unsigned char* const first = p;
+  const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock;
+  for (; p - first <= reach; p += kBlock) {
     const B x = B::load(p);
     x.store(o);
-    const B stops = x.eq(')') | x.eq('(') | x.eq(';');
-    const B blanks = x.eq(' ') | x.in('\t', '\r');
-    if (!(stops | blanks).any()) {
+    const B special = x.in(0, ')') | x.eq(';');
+    if (!special.any()) {
       o += kBlock;
       continue;
     }
-    const std::uint64_t stop = stops.mask();
-    const std::uint64_t before_stop = (stop & -stop) - 1;  // all of them when there is no stop
-    char* const first = o;
-    for (std::uint64_t digits = ~blanks.mask() & before_stop; digits != 0;) {
-      const int at = std::countr_zero(digits);
-      if (o != first + at)
-        B::load(p + at).store(o);
-      o += std::countr_one(digits >> at);
-      digits &= (digits | (digits - 1)) + 1;  // the run taken off
+    char* const block_at = o;
+    int from = 0;  // where the digits not yet kept start
+    for (std::uint64_t m = special.mask(); m != 0; m &= m - 1) {
+      const int at = std::countr_zero(m);
+      const Kind kind = kKinds[p[at]];
+      if (kind == Kind::kDigit)
+        continue;
+      if (at > from)
+        o = keep_run<B>(p, from, at, block_at, o);
+      if (kind == Kind::kStop) {
+        out = o;
+        return p + at;
+      }
+      from = at + 1;
     }
-    if (stop != 0) {
-      out = o;
-      return p + std::countr_zero(stop);
-    }
+    o = keep_run<B>(p, from, kBlock, block_at, o);
   }
   for (; p != end; ++p) {
     if (is_stop(*p))
