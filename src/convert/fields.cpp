@@ -98,61 +98,67 @@ std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& si
 
 namespace {
 
-// The bytes of a command held in memory, from offset `start` on. Past
-// their end it finds nothing, and says so.
+// The bytes of a command held in memory, from offset `start` on, looked
+// at in one forward pass. Past their end it finds nothing, and says so.
 class HeldBytes {
  public:
-  HeldBytes(std::span<const unsigned char> bytes, std::int64_t start, WindowScan& scan)
-      : bytes_(bytes), start_(start), scan_(scan) {}
+  HeldBytes(std::span<const unsigned char> bytes, std::int64_t start)
+      : first_(bytes.data()), end_(first_ + bytes.size()), start_(start) {}
 
   int byte_at(std::int64_t offset) {
-    const auto i = static_cast<std::size_t>(offset - start_);
-    if (i >= bytes_.size())
-      return ran_out();
-    return bytes_[i];
+    const unsigned char* const p = at(offset);
+    return p != end_ ? *p : run_out();
   }
   Hit next(Search search, std::int64_t from) {
-    const auto [p, n] = from_on(from);
-    return seen(p, n, find_first_of(p, n, kSearchBytes[static_cast<std::size_t>(search)]));
+    const ByteSet& set = kSearchBytes[static_cast<std::size_t>(search)];
+    const unsigned char* p = at(from);
+    // What is sought is usually a byte or two away.
+    for (const unsigned char* const near = end_ - p > 8 ? p + 8 : end_; p != near; ++p) {
+      if (set.holds(*p))
+        return seen(p);
+    }
+    return seen(find_first_of(p, static_cast<std::size_t>(end_ - p), set));
   }
   GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
-    const auto [p, n] = from_on(from);
+    const unsigned char* const p = at(from);
     bool overflowed = false;
-    const Hit hit = seen(p, n, gather_digits(p, n, digits, limit, overflowed));
+    const Hit hit = seen(gather_digits(p, static_cast<std::size_t>(end_ - p), digits, limit, overflowed));
     return {hit, digits, !overflowed};
   }
 
+  // What the pass saw.
+  WindowScan scan() const { return {ran_out_, last_ == nullptr ? 0 : start_ + (last_ - first_) + 1}; }
+
  private:
-  std::pair<const unsigned char*, std::size_t> from_on(std::int64_t from) const {
-    const auto i = std::min(static_cast<std::size_t>(from - start_), bytes_.size());
-    return {bytes_.data() + i, bytes_.size() - i};
-  }
-  int ran_out() {
-    scan_.ran_out = true;
-    scan_.end = start_ + static_cast<std::int64_t>(bytes_.size());
+  const unsigned char* at(std::int64_t offset) const { return first_ + std::min(offset - start_, end_ - first_); }
+  int run_out() {
+    ran_out_ = true;
+    last_ = end_ - 1;
     return kEnd;
   }
-  // A search over the n bytes from p that found `hit`, or nothing.
-  Hit seen(const unsigned char* p, std::size_t n, const unsigned char* hit) {
-    scan_.examined += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+  // The byte a search found, or nothing.
+  Hit seen(const unsigned char* hit) {
     if (hit == nullptr)
-      return {kNotFound, ran_out()};
-    const std::int64_t offset = start_ + (hit - bytes_.data());
-    scan_.end = std::max(scan_.end, offset + 1);
-    return {offset, *hit};
+      return {kNotFound, run_out()};
+    last_ = hit;  // each search starts past the hits before
+    return {start_ + (hit - first_), *hit};
   }
 
-  std::span<const unsigned char> bytes_;
+  const unsigned char* first_;
+  const unsigned char* end_;
   std::int64_t start_;
-  WindowScan& scan_;
+  const unsigned char* last_ = nullptr;  // the last byte looked at
+  bool ran_out_ = false;
 };
 
 }  // namespace
 
 std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
                                        WindowScan& scan) {
-  HeldBytes held(bytes, start, scan);
-  return locate(held, start, sink);
+  HeldBytes held(bytes, start);
+  auto layout = locate(held, start, sink);
+  scan = held.scan();
+  return layout;
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)

@@ -50,9 +50,8 @@ std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& si
 
 // What locate_fields_in() saw.
 struct WindowScan {
-  bool ran_out = false;        // the command goes on past the bytes given
-  std::int64_t end = 0;        // one past the last byte looked at
-  std::uint64_t examined = 0;  // bytes looked at by its searches
+  bool ran_out = false;  // the command goes on past the bytes given
+  std::int64_t end = 0;  // one past the last byte looked at
 };
 
 // locate_fields() over `bytes`, the input from offset `start` on, in one

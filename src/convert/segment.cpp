@@ -173,7 +173,7 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
       WindowScan scan;
       DigitSink sink = room;
       auto layout = locate_fields_in(bytes, entry, sink, scan);
-      state.bytes_scanned += scan.examined;
+      state.bytes_scanned += static_cast<std::uint64_t>(scan.end - entry);
       if (!scan.ran_out) {
         if (!layout)
           state.scanned_until = scan.end;
