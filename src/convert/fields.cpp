@@ -9,25 +9,26 @@ namespace svfsplit {
 
 namespace {
 
-// The field whose keyword starts at `from` and is `keyword_size` bytes
-// long (the keyword's name is never compared); the field runs from there
-// to the first ')'. From `from` on, it must hold exactly one '(' and no ';'
-// before that ')', the keyword's bytes included, since "TDI(" may stand
-// where "TDI " is expected. Its digits are kept in `sink`, and given with
-// the field, when they all fit; else the sink's room is left for the next.
+// Finds the field whose keyword starts at `from` and is `keyword_size`
+// bytes long (the keyword's name is never compared); the field runs from
+// there to the first ')'. From `from` on, it must hold exactly one '(' and
+// no ';' before that ')', the keyword's bytes included, since "TDI(" may
+// stand where "TDI " is expected. Its digits are kept in `sink`, and given
+// with the field, when they all fit; else the sink's room is left for the
+// next. False when there is no such field.
 template <class Bytes>
-std::optional<Field> find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink) {
-  std::optional<std::int64_t> open;
+bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink, Field& field) {
+  std::int64_t open = -1;  // none yet
   char* const first = sink.next;
   char* kept = first;
   bool all_kept = true;
   for (int i = 0; i < keyword_size; ++i) {
     const int c = bytes.byte_at(from + i);
-    if (c == kEnd || c == ';' || (c == '(' && open))
-      return std::nullopt;
+    if (c == kEnd || c == ';' || (c == '(' && open >= 0))
+      return false;
     if (c == '(') {
       open = from + i;
-    } else if (open && !is_blank(static_cast<unsigned char>(c))) {
+    } else if (open >= 0 && !is_blank(static_cast<unsigned char>(c))) {
       if (kept == sink.limit)
         all_kept = false;
       else
@@ -36,7 +37,7 @@ std::optional<Field> find_field(Bytes& bytes, std::int64_t from, int keyword_siz
   }
   for (std::int64_t pos = from + keyword_size;;) {
     Hit hit;
-    if (open && all_kept) {
+    if (open >= 0 && all_kept) {
       const GatheredHit gathered = bytes.next_gathering(pos, kept, sink.limit);
       hit = gathered.hit;
       kept = gathered.digits_end;
@@ -45,55 +46,49 @@ std::optional<Field> find_field(Bytes& bytes, std::int64_t from, int keyword_siz
       hit = bytes.next(Search::kFieldEnd, pos);
     }
     if (hit.byte == kEnd || hit.byte == ';')
-      return std::nullopt;
+      return false;
     if (hit.byte == ')') {
-      if (!open)
-        return std::nullopt;
-      Field field{*open, hit.offset, std::nullopt};
+      if (open < 0)
+        return false;
+      field = {open, hit.offset, std::nullopt};
       if (all_kept) {
         field.digits = std::string_view(first, static_cast<std::size_t>(kept - first));
         sink.next = kept;
       }
-      return field;
+      return true;
     }
-    if (open)
-      return std::nullopt;  // a second '('
+    if (open >= 0)
+      return false;  // a second '('
     open = hit.offset;
     pos = hit.offset + 1;
   }
 }
 
 template <class Bytes>
-std::optional<Layout> locate(Bytes& bytes, std::int64_t from, DigitSink& sink) {
-  Layout layout;
-  const auto tdi = find_field(bytes, from, 4, sink);
-  if (!tdi)
-    return std::nullopt;
-  layout.tdi = *tdi;
-
-  Hit hit = bytes.next(Search::kTdoOrEnd, tdi->close + 1);
+bool locate(Bytes& bytes, std::int64_t from, DigitSink& sink, Layout& layout) {
+  if (!find_field(bytes, from, 4, sink, layout.tdi))
+    return false;
+  Hit hit = bytes.next(Search::kTdoOrEnd, layout.tdi.close + 1);
   if (hit.byte == 'T') {
-    layout.tdo = find_field(bytes, hit.offset + 1, 3, sink);
-    if (!layout.tdo)
-      return std::nullopt;
+    if (!find_field(bytes, hit.offset + 1, 3, sink, layout.tdo.emplace()))
+      return false;
     hit = bytes.next(Search::kMaskOrEnd, layout.tdo->close + 1);
     if (hit.byte == 'M') {
-      layout.mask = find_field(bytes, hit.offset + 1, 4, sink);
-      if (!layout.mask)
-        return std::nullopt;
+      if (!find_field(bytes, hit.offset + 1, 4, sink, layout.mask.emplace()))
+        return false;
       hit = bytes.next(Search::kCommandEnd, layout.mask->close + 1);
     }
   }
   if (hit.byte != ';')
-    return std::nullopt;
+    return false;
   layout.semicolon = hit.offset;
-  return layout;
+  return true;
 }
 
 }  // namespace
 
-std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink) {
-  return locate(notes, in.tell(), sink);
+bool locate_fields(Input& in, SearchNotes& notes, DigitSink& sink, Layout& layout) {
+  return locate(notes, in.tell(), sink, layout);
 }
 
 namespace {
@@ -130,7 +125,9 @@ class HeldBytes {
   WindowScan scan() const { return {ran_out_, last_ == nullptr ? 0 : start_ + (last_ - first_) + 1}; }
 
  private:
-  const unsigned char* at(std::int64_t offset) const { return first_ + std::min(offset - start_, end_ - first_); }
+  // Every search and every byte looked at is at most one past the last
+  // byte found, at most the end.
+  const unsigned char* at(std::int64_t offset) const { return first_ + (offset - start_); }
   int run_out() {
     ran_out_ = true;
     last_ = end_ - 1;
@@ -153,12 +150,12 @@ class HeldBytes {
 
 }  // namespace
 
-std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
-                                       WindowScan& scan) {
+bool locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan,
+                      Layout& layout) {
   HeldBytes held(bytes, start);
-  auto layout = locate(held, start, sink);
+  const bool found = locate(held, start, sink, layout);
   scan = held.scan();
-  return layout;
+  return found;
 }
 
 FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)

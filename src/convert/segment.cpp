@@ -157,7 +157,7 @@ constexpr std::size_t kShortCommandDigits = 16 * 1024;
 // again: every command that starts in the stretch its scan covered is
 // located through the search notes, which keep the run linear however
 // many such commands overlap; so is one that runs past a full window.
-std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state) {
+bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) {
   const std::int64_t entry = in.tell();
   const DigitSink room{state.digits.get(), state.digits.get() + state.digit_room};
   // Only commands much shorter than the window gain: for a long one the
@@ -172,12 +172,13 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;
-      auto layout = locate_fields_in(bytes, entry, sink, scan);
+      layout = {};
+      const bool found = locate_fields_in(bytes, entry, sink, scan, layout);
       state.bytes_scanned += static_cast<std::uint64_t>(scan.end - entry);
       if (!scan.ran_out) {
-        if (!layout)
+        if (!found)
           state.scanned_until = scan.end;
-        return layout;
+        return found;
       }
       const std::size_t held = bytes.size();
       if (!slid && held < in.window_size() && (bytes = in.ahead_in_full()).size() > held)
@@ -188,7 +189,8 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
   }
   in.seek(entry);
   DigitSink sink = room;
-  return locate_fields(in, state.notes, sink);
+  layout = {};
+  return locate_fields(in, state.notes, sink, layout);
 }
 
 // What the segments of one command are written for.
@@ -244,7 +246,7 @@ bool lay_out_segments(const Span& span, Fields& fields) {
   return true;
 }
 
-bool lay_out_all(const Span& span, Fields fields) {
+bool lay_out_all(const Span& span, Fields& fields) {
   switch (fields.count()) {
     case 3:
       return lay_out_segments<3>(span, fields);
@@ -267,13 +269,14 @@ SplitState::SplitState(Input& in)
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
-  const auto layout = locate(in, length, state);
-  if (!layout)
+  Layout layout;
+  if (!locate(in, length, state, layout))
     return {SplitResult::kNotSplit};
-  const Span span{in, out, length, state.progress, entry, layout->semicolon + 1};
-  if (!lay_out_all(span, Fields(in, state, *layout)))
+  const Span span{in, out, length, state.progress, entry, layout.semicolon + 1};
+  Fields fields(in, state, layout);
+  if (!lay_out_all(span, fields))
     return {SplitResult::kEnded};
-  return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
+  return {SplitResult::kSplit, resume_after(in, layout.semicolon)};
 }
 
 }  // namespace svfsplit
