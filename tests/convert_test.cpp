@@ -51,6 +51,7 @@ std::vector<CopyCase> copy_cases() {
       {"a length above 32 bits is copied", "X\nSDR 4294967553 TDI (" + hex_digits(75) + ");\n", ""},
       {"a length of 2^32 is copied", "X\nSDR 4294967296 TDI (1);\n", ""},
       {"eleven digits wrap nothing", "X\nSDR 10000000300 TDI (1);\n", ""},
+      {"a ';' where '(' is due ends the command", "X\nSDR 300 TDI ;" + hex_digits(75) + ") ;\n", "", 1},
       {"a ';' in a keyword ends the command", "X\nSDR 300 TDI (" + hex_digits(75) + ") T;O (1);\nRUNTEST 100 TCK;\n",
        "", 1},
       {"binary bytes pass through", std::string("X\n\0\xff\nSDR 12 \x80\n", 14), ""},

@@ -23,8 +23,7 @@ enum class Search {
 };
 
 // The bytes each search looks for, by Search.
-inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet('T', ';'), ByteSet('M', ';'),
-                                                        ByteSet(';')};
+inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet('T', ';'), ByteSet('M', ';'), ByteSet(';')};
 
 struct Hit {
   std::int64_t offset = kNotFound;

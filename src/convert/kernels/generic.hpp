@@ -84,8 +84,8 @@ SVFSPLIT_TARGET char* keep_run(const unsigned char* p, int from, int to, char* b
 // ';' (blanks and stops among them) each run of digits after a blank is
 // stored again where the digits before it end.
 template <class B>
-SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out,
-                                                   const char* limit, bool& overflowed) {
+SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out, const char* limit,
+                                                   bool& overflowed) {
   const unsigned char* const end = p + n;
   char* o = out;  // a local: stores through a char pointer could change `out`
   // o moves no farther than p: where the input holds two more blocks, so

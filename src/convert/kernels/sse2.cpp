@@ -47,9 +47,7 @@ struct Sse2Block {
     return {{_mm_and_si128(v[0], o.v[0]), _mm_and_si128(v[1], o.v[1]), _mm_and_si128(v[2], o.v[2]),
              _mm_and_si128(v[3], o.v[3])}};
   }
-  bool any() const {
-    return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]))) != 0;
-  }
+  bool any() const { return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]))) != 0; }
   std::uint64_t mask() const {
     std::uint64_t m = 0;
     for (int i = 0; i < 4; ++i) m |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(v[i]))} << 16 * i;
