@@ -107,6 +107,8 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
   for (std::size_t n = 0; n < 140; ++n) {
     texts.push_back(text("\nSDRX", 2 * n) + text("\nSSDR\r a", n));
     for (const char* end : {"\n", "\nS", "\nSD", "\nSDR"}) texts.push_back(std::string(n, 'x') + end);
+    texts.push_back(std::string(n, '7') + text(" \n", 1) + text(")(;", 1) +
+                    std::string(140, '7'));  // a stop after a blank
   }
   for (int i = 0; i < 400; ++i) {  // fields: digits broken by blanks, and odd digits
     std::string field;
