@@ -32,15 +32,7 @@ class CopyLoop {
 
   ConvertReport run() {
     bool line_start = false;  // the first line follows no line feed
-    for (;;) {
-      if (line_start) {
-        line_start = recognise_sdr();
-        continue;
-      }
-      if (!copy_text())
-        break;
-      line_start = true;
-    }
+    while (line_start || copy_text()) line_start = recognise_sdr();
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
     report_.bytes_searched = state_.notes.bytes_searched() + state_.bytes_scanned;
@@ -58,7 +50,6 @@ class CopyLoop {
   bool recognise(std::span<const unsigned char> head, std::int64_t start);
   bool pass_head(std::span<const unsigned char> bytes);
   bool split_or_copy(std::uint32_t bits, int after, std::int64_t start);
-  void note_unsplit(std::int64_t offset, std::uint32_t bits);
   void number_unsplit_lines();
 
   Input& in_;
@@ -94,21 +85,20 @@ bool CopyLoop::copy_text() {
     const auto window = in_.ahead();
     if (window.empty())
       return false;
-    if (const auto* line = find_line_to_examine(window.data(), window.data() + window.size())) {
-      const auto n = static_cast<std::size_t>(line - window.data());
-      pass_on(window.first(n));
-      in_.skip(n);
+    if (const auto* line = kernels().find_line_to_examine(window.data(), window.data() + window.size())) {
+      pass_on(window.first(static_cast<std::size_t>(line - window.data())));
       return true;
     }
     pass_on(window);
-    in_.skip(window.size());
   }
 }
 
-// Writes bytes of the window that go out unchanged: a long stretch is lent
-// to the output's writing thread, where it can take it, so that it is
-// written from the window without a copy; the rest is copied.
+// Writes bytes of the window that go out unchanged, and moves the input
+// past them: a long stretch is lent to the output's writing thread, where
+// it can take it, so that it is written from the window without a copy;
+// the rest is copied.
 void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
+  in_.skip(bytes.size());
   if (bytes.size() >= lend_from_) {
     if (Lease* const lease = in_.lease(); lease != nullptr && out_.lend(bytes.data(), bytes.size(), *lease))
       return;
@@ -176,15 +166,11 @@ bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) 
     if (split.outcome != SplitResult::kNotSplit)
       return split.outcome == SplitResult::kSplit && split.last == '\n';
   }
-  note_unsplit(start, bits);
+  if (report_.unsplit_count < kReportedUnsplit)
+    report_.unsplit[report_.unsplit_count] = {start, 0, bits};
+  ++report_.unsplit_count;
   in_.seek(start);
   return false;
-}
-
-void CopyLoop::note_unsplit(std::int64_t offset, std::uint32_t bits) {
-  if (report_.unsplit_count < kReportedUnsplit)
-    report_.unsplit[report_.unsplit_count] = {offset, 0, bits};
-  ++report_.unsplit_count;
 }
 
 // Counts line feeds from the start of the input to give each reported

@@ -38,10 +38,7 @@ bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& si
   for (std::int64_t pos = from + keyword_size;;) {
     Hit hit;
     if (open >= 0 && all_kept) {
-      const GatheredHit gathered = bytes.next_gathering(pos, kept, sink.limit);
-      hit = gathered.hit;
-      kept = gathered.digits_end;
-      all_kept = gathered.all_digits;
+      hit = bytes.next_gathering(pos, kept, sink.limit, all_kept);
     } else {
       hit = bytes.next(Search::kFieldEnd, pos);
     }
@@ -112,13 +109,14 @@ class HeldBytes {
       if (set.holds(*p))
         return seen(p);
     }
-    return seen(find_first_of(p, static_cast<std::size_t>(end_ - p), set));
+    return seen(kernels().find_first_of(p, static_cast<std::size_t>(end_ - p), set));
   }
-  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit) {
+  Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all) {
     const unsigned char* const p = at(from);
     bool overflowed = false;
-    const Hit hit = seen(gather_digits(p, static_cast<std::size_t>(end_ - p), digits, limit, overflowed));
-    return {hit, digits, !overflowed};
+    const Hit hit = seen(kernels().gather_digits(p, static_cast<std::size_t>(end_ - p), digits, limit, overflowed));
+    all = !overflowed;
+    return hit;
   }
 
   // What the pass saw.

@@ -30,15 +30,6 @@ struct Hit {
   int byte = kEnd;
 };
 
-// A field-end search that copied the digits it passed over.
-struct GatheredHit {
-  Hit hit;
-  char* digits_end = nullptr;  // one past the last digit copied
-  // Whether every digit before the hit was copied: false when the room ran
-  // out, or when notes answered for bytes that were then not read.
-  bool all_digits = true;
-};
-
 // Finds the next byte of a search from an offset. Each search leaves a
 // note of the stretch it covered ("none of ( ) ; from A up to B") and later
 // runs of the same search reuse those notes. A run of commands that are
@@ -54,9 +45,10 @@ class SearchNotes {
   Hit next(Search search, std::int64_t from) { return find(search, from, nullptr); }
 
   // next(Search::kFieldEnd, from) that also copies the bytes before the hit
-  // that are not blanks (a field's digits) to [digits, limit), as far as
-  // they fit.
-  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit);
+  // that are not blanks (a field's digits) to `digits`, advancing it, as
+  // far as they fit before `limit`; clears `all` unless every one was
+  // copied (the room ran out, or notes answered for bytes not read).
+  Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all);
 
   // The byte at `offset`, or kEnd. Moves the input's position.
   int byte_at(std::int64_t offset) {
@@ -85,9 +77,9 @@ class SearchNotes {
 
   // Where a field-end search copies digits, and whether it copied them all.
   struct Gather {
-    char* next;
+    char*& next;
     const char* limit;
-    bool all = true;
+    bool& all;
   };
 
   static void remember(Notes& notes, const Stretch& s);

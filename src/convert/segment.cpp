@@ -29,21 +29,18 @@ constexpr std::size_t kLongestLine = 225;
 static_assert(kFullHead.size() + 3 * kSegmentDigits + kTdo.size() + kMask.size() + kTail.size() == kLongestLine);
 static_assert(kLastHead.size() + 3 + kTdi.size() <= kFullHead.size());
 
-// Copies `text` to `p` and returns the end of the copy; a full segment's
-// digits are copied with a size the compiler knows.
 inline char* put(char* p, std::string_view text) {
-  if (text.size() == kSegmentDigits)
-    std::memcpy(p, text.data(), kSegmentDigits);
-  else
-    std::memcpy(p, text.data(), text.size());
+  std::memcpy(p, text.data(), text.size());
   return p + text.size();
 }
 
-// Lays out one segment line at `p` from the digits of its `kFields` fields,
+// What comes before each field's digits on a segment line, after its head.
+constexpr std::array<std::string_view, 3> kBeforeDigits = {"", kTdo, kMask};
+
+// Lays out one segment line at `p` from the digits of its `fields` fields,
 // TDI first, and returns its end; `last_bits` is 0 for all but the closing
 // line.
-template <int kFields>
-char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::string_view, 3>& digits) {
+char* lay_out_segment(char* p, int fields, std::uint32_t last_bits, const std::array<std::string_view, 3>& digits) {
   if (last_bits == 0) {
     p = put(p, kFullHead);
   } else {
@@ -51,30 +48,15 @@ char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::st
     p = std::to_chars(p, p + 3, last_bits).ptr;
     p = put(p, kTdi);
   }
-  p = put(p, digits[0]);
-  if constexpr (kFields > 1) {
-    p = put(p, kTdo);
-    p = put(p, digits[1]);
-  }
-  if constexpr (kFields > 2) {
-    p = put(p, kMask);
-    p = put(p, digits[2]);
-  }
+  for (int i = 0; i < fields; ++i) p = put(put(p, kBeforeDigits[i]), digits[i]);
   return put(p, kTail);
 }
 
-// The frame of a full segment line of `kFields` fields, TDI first.
-template <int kFields>
-constexpr LineFrame kFullLine = [] {
-  static_assert(LineFrame::kDigits == kSegmentDigits);
-  if constexpr (kFields == 3)
-    return LineFrame(std::array{kFullHead, kTdo, kMask, kTail});
-  else if constexpr (kFields == 2)
-    return LineFrame(std::array{kFullHead, kTdo, kTail});
-  else
-    return LineFrame(std::array{kFullHead, kTail});
-}();
-static_assert(kFullLine<3>.line_size() == kLongestLine);
+// The frames of full segment lines of 1 to 3 fields, TDI first.
+constexpr std::array<LineFrame, 3> kFullLines = {LineFrame(std::array{kFullHead, kTail}),
+                                                 LineFrame(std::array{kFullHead, kTdo, kTail}),
+                                                 LineFrame(std::array{kFullHead, kTdo, kMask, kTail})};
+static_assert(LineFrame::kDigits == kSegmentDigits && kFullLines[2].line_size() == kLongestLine);
 
 // A command's fields, whose digits are given from the last by cursors:
 // from those kept while the fields were searched, else read from the input.
@@ -93,20 +75,19 @@ class Fields {
   int count() const { return count_; }
 
   // `wanted` full segments when every field holds them, whose digits then
-  // end at `ends`, else none; skip() takes them.
-  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
-    for (int i = 0; i < fields; ++i) {
-      if ((ends[i] = cursors_[i]->kept_end(wanted * std::size_t{kSegmentDigits})) == nullptr)
+  // end at `ends`, else none; those taken are skipped.
+  std::uint32_t take_full(std::uint32_t wanted, std::array<const char*, 3>& ends) {
+    const std::size_t digits = wanted * std::size_t{kSegmentDigits};
+    for (int i = 0; i < count_; ++i) {
+      if ((ends[i] = cursors_[i]->kept_end(digits)) == nullptr)
         return 0;
     }
+    for (int i = 0; i < count_; ++i) cursors_[i]->skip(digits);
     return wanted;
   }
-  void skip(int fields, std::size_t digits) {
-    for (int i = 0; i < fields; ++i) cursors_[i]->skip(digits);
-  }
   // The next `m` digits (1 to 64) of each field.
-  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < fields; ++i) {
+  void take(std::size_t m, std::array<std::string_view, 3>& digits) {
+    for (int i = 0; i < count_; ++i) {
       cursors_[i]->take_digits(static_cast<int>(m));
       digits[i] = cursors_[i]->digits();
     }
@@ -205,7 +186,6 @@ struct Span {
 
 // Writes every segment line of the command from `fields`; false when the
 // run must stop partway.
-template <int kFields>
 bool lay_out_segments(const Span& span, Fields& fields) {
   const std::uint32_t length = span.length;
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
@@ -225,17 +205,16 @@ bool lay_out_segments(const Span& span, Fields& fields) {
     const std::uint32_t end = k + (room != nullptr ? run : 1);
     // The full segments of the run in one go, where their digits were kept.
     if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
-      if (const std::uint32_t held = fields.full_segments(kFields, full, ends); held > 0) {
-        fields.skip(kFields, held * std::size_t{kSegmentDigits});
-        p = lay_out_digit_lines(p, kFullLine<kFields>, ends, held);
+      if (const std::uint32_t held = fields.take_full(full, ends); held > 0) {
+        p = kernels().lay_out_digit_lines(p, kFullLines[fields.count() - 1], ends, held);
         k += held;
       }
     }
     for (; k < end; ++k) {
       const bool last = k + 1 == segments;
       const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
-      fields.take(kFields, (bits + 3) / 4, digits);
-      p = lay_out_segment<kFields>(p, last ? bits : 0, digits);
+      fields.take((bits + 3) / 4, digits);
+      p = lay_out_segment(p, fields.count(), last ? bits : 0, digits);
     }
     const auto size = static_cast<std::size_t>(p - start);
     if (room != nullptr)
@@ -244,17 +223,6 @@ bool lay_out_segments(const Span& span, Fields& fields) {
       span.out.write(spare.data(), size);
   }
   return true;
-}
-
-bool lay_out_all(const Span& span, Fields& fields) {
-  switch (fields.count()) {
-    case 3:
-      return lay_out_segments<3>(span, fields);
-    case 2:
-      return lay_out_segments<2>(span, fields);
-    default:
-      return lay_out_segments<1>(span, fields);
-  }
 }
 
 }  // namespace
@@ -274,7 +242,7 @@ SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitSt
     return {SplitResult::kNotSplit};
   const Span span{in, out, length, state.progress, entry, layout.semicolon + 1};
   Fields fields(in, state, layout);
-  if (!lay_out_all(span, fields))
+  if (!lay_out_segments(span, fields))
     return {SplitResult::kEnded};
   return {SplitResult::kSplit, resume_after(in, layout.semicolon)};
 }

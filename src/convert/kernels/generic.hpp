@@ -59,16 +59,6 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
-enum class Kind : unsigned char { kDigit, kBlank, kStop };
-constexpr auto kKinds = [] {
-  std::array<Kind, 256> kinds{};
-  for (int b = 0; b < 256; ++b) {
-    const auto c = static_cast<unsigned char>(b);
-    kinds[c] = is_stop(c) ? Kind::kStop : is_blank(c) ? Kind::kBlank : Kind::kDigit;
-  }
-  return kinds;
-}();
-
 // Stores the run of digits [from, to) of the block at p where the digits
 // before it end, at o, unless they are there already; returns the run's
 // end in the room. The block stored reaches 64 bytes past o.
@@ -107,7 +97,7 @@ SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::
     // 2.59 to 2.30.
     if (const int at = std::countr_zero(m); ((m >> at) | 2) == 3) {
       const int after = at + 1 + static_cast<int>(m >> at >> 1);
-      if (kKinds[p[at]] == Kind::kBlank && kKinds[p[after - 1]] == Kind::kBlank) {
+      if (is_blank(p[at]) && is_blank(p[after - 1])) {
         o = keep_run<B>(p, after, kBlock, block_at, block_at + at);
         continue;
       }
@@ -115,12 +105,11 @@ SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::
     int from = 0;  // where the digits not yet kept start
     for (; m != 0; m &= m - 1) {
       const int at = std::countr_zero(m);
-      const Kind kind = kKinds[p[at]];
-      if (kind == Kind::kDigit)
-        continue;
+      if (!is_stop(p[at]) && !is_blank(p[at]))
+        continue;  // a digit at or below ')'
       if (at > from)
         o = keep_run<B>(p, from, at, block_at, o);
-      if (kind == Kind::kStop) {
+      if (is_stop(p[at])) {
         out = o;
         return p + at;
       }

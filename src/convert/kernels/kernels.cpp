@@ -19,16 +19,11 @@ const KernelVersion* const kVersions[] = {
 #endif
 };
 
-const KernelVersion* best_version() {
+const KernelVersion* g_in_use = [] {
   const KernelVersion* best = kVersions[0];
-  for (const KernelVersion* version : kVersions) {
-    if (version->runs_here())
-      best = version;
-  }
+  for (const KernelVersion* version : kVersions) best = version->runs_here() ? version : best;
   return best;
-}
-
-const KernelVersion* g_in_use = best_version();
+}();
 
 }  // namespace
 
@@ -53,21 +48,8 @@ std::string use_kernel_version(std::string_view name) {
   return "";
 }
 
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, ByteSet set) {
-  return g_in_use->find_first_of(p, n, set);
-}
-
-const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end) {
-  return g_in_use->find_line_to_examine(p, end);
-}
-
-const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out, const char* limit,
-                                   bool& overflowed) {
-  return g_in_use->gather_digits(p, n, out, limit, overflowed);
-}
-
-char* lay_out_digit_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count) {
-  return g_in_use->lay_out_digit_lines(p, frame, ends, count);
+const KernelVersion& kernels() {
+  return *g_in_use;
 }
 
 }  // namespace svfsplit

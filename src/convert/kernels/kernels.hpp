@@ -72,14 +72,32 @@ struct LineFrame {
   }
 };
 
-// One build of the kernels; the functions below call the one in use.
+// One build of the kernels.
 struct KernelVersion {
   const char* name;
   bool (*runs_here)();
+
+  // The first byte of `set` in [p, p + n), or nullptr.
   const unsigned char* (*find_first_of)(const unsigned char* p, std::size_t n, ByteSet set);
+
+  // The start of the first line in [p, end) that the copy loop examines:
+  // the byte after a line feed that "SDR" follows, or that fewer than three
+  // bytes follow before `end` (what comes next is not known yet); nullptr
+  // when there is none.
   const unsigned char* (*find_line_to_examine)(const unsigned char* p, const unsigned char* end);
+
+  // find_first_of(p, n, kStops) that also copies the digits before the
+  // stop (its bytes that are not blanks) to `out`, advancing it, as long as
+  // they fit before `limit`. Sets `overflowed` when some did not fit; the
+  // search goes on to the stop all the same. Bytes past `out` may be
+  // written over, up to `limit`.
   const unsigned char* (*gather_digits)(const unsigned char* p, std::size_t n, char*& out, const char* limit,
                                         bool& overflowed);
+
+  // Lays out `count` lines of `frame` at `p` and returns their end. Their
+  // runs are taken from the ends backward: the first line's from the 64
+  // bytes before ends[i], the next line's from the 64 before those, and so
+  // on. Writes nothing past the last line.
   char* (*lay_out_digit_lines)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                std::size_t count);
 };
@@ -88,31 +106,11 @@ struct KernelVersion {
 // run uses the last one the processor runs.
 std::span<const KernelVersion* const> kernel_versions();
 
+// The version in use.
+const KernelVersion& kernels();
+
 // Makes the version called `name` the one in use; else leaves the one in
 // use and says why not.
 std::string use_kernel_version(std::string_view name);
-
-// The first byte of `set` in [p, p + n), or nullptr.
-const unsigned char* find_first_of(const unsigned char* p, std::size_t n, ByteSet set);
-
-// The start of the first line in [p, end) that the copy loop examines: the
-// byte after a line feed that "SDR" follows, or that fewer than three bytes
-// follow before `end` (what comes next is not known yet); nullptr when
-// there is none.
-const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end);
-
-// find_first_of(p, n, kStops) that also copies the digits before the stop
-// (its bytes that are not blanks) to `out`, advancing it, as long as they
-// fit before `limit`. Sets `overflowed` when some did not fit; the search
-// goes on to the stop all the same. Bytes past `out` may be written over,
-// up to `limit`.
-const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out, const char* limit,
-                                   bool& overflowed);
-
-// Lays out `count` lines of `frame` at `p` and returns their end. Their
-// runs are taken from the ends backward: the first line's from the 64
-// bytes before ends[i], the next line's from the 64 before those, and so
-// on. Writes nothing past the last line.
-char* lay_out_digit_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends, std::size_t count);
 
 }  // namespace svfsplit

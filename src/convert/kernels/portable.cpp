@@ -19,21 +19,22 @@ struct PortableBlock {
   }
   void store(void* p) const { std::memcpy(p, bytes.data(), 64); }
 
+  // The block of f(i) for each place i.
+  template <class F>
+  static PortableBlock of(F f) {
+    PortableBlock x;
+    for (std::size_t i = 0; i < 64; ++i) x.bytes[i] = static_cast<unsigned char>(f(i));
+    return x;
+  }
   PortableBlock eq(unsigned char c) const { return in(c, c); }
   PortableBlock in(unsigned char low, unsigned char high) const {
-    PortableBlock x;
-    for (std::size_t i = 0; i < 64; ++i) x.bytes[i] = bytes[i] >= low && bytes[i] <= high ? 0xFF : 0;
-    return x;
+    return of([&](std::size_t i) { return bytes[i] >= low && bytes[i] <= high ? 0xFF : 0; });
   }
-  PortableBlock operator|(const PortableBlock& other) const {
-    PortableBlock x;
-    for (std::size_t i = 0; i < 64; ++i) x.bytes[i] = bytes[i] | other.bytes[i];
-    return x;
+  PortableBlock operator|(const PortableBlock& o) const {
+    return of([&](std::size_t i) { return bytes[i] | o.bytes[i]; });
   }
-  PortableBlock operator&(const PortableBlock& other) const {
-    PortableBlock x;
-    for (std::size_t i = 0; i < 64; ++i) x.bytes[i] = bytes[i] & other.bytes[i];
-    return x;
+  PortableBlock operator&(const PortableBlock& o) const {
+    return of([&](std::size_t i) { return bytes[i] & o.bytes[i]; });
   }
   bool any() const { return mask() != 0; }
   std::uint64_t mask() const {

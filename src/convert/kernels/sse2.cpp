@@ -40,12 +40,14 @@ struct Sse2Block {
     });
   }
   Sse2Block operator|(const Sse2Block& o) const {
-    return {{_mm_or_si128(v[0], o.v[0]), _mm_or_si128(v[1], o.v[1]), _mm_or_si128(v[2], o.v[2]),
-             _mm_or_si128(v[3], o.v[3])}};
+    Sse2Block x;
+    for (int i = 0; i < 4; ++i) x.v[i] = _mm_or_si128(v[i], o.v[i]);
+    return x;
   }
   Sse2Block operator&(const Sse2Block& o) const {
-    return {{_mm_and_si128(v[0], o.v[0]), _mm_and_si128(v[1], o.v[1]), _mm_and_si128(v[2], o.v[2]),
-             _mm_and_si128(v[3], o.v[3])}};
+    Sse2Block x;
+    for (int i = 0; i < 4; ++i) x.v[i] = _mm_and_si128(v[i], o.v[i]);
+    return x;
   }
   bool any() const { return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]))) != 0; }
   std::uint64_t mask() const {
