@@ -120,7 +120,7 @@ class HeldBytes {
   }
 
   // What the pass saw.
-  WindowScan scan() const { return {ran_out_, last_ == nullptr ? 0 : start_ + (last_ - first_) + 1}; }
+  WindowScan scan() const { return {ran_out_, seen_until_}; }
 
  private:
   // Every search and every byte looked at is at most one past the last
@@ -128,21 +128,22 @@ class HeldBytes {
   const unsigned char* at(std::int64_t offset) const { return first_ + (offset - start_); }
   int run_out() {
     ran_out_ = true;
-    last_ = end_ - 1;
+    seen_until_ = start_ + (end_ - first_);
     return kEnd;
   }
   // The byte a search found, or nothing.
   Hit seen(const unsigned char* hit) {
     if (hit == nullptr)
       return {kNotFound, run_out()};
-    last_ = hit;  // each search starts past the hits before
-    return {start_ + (hit - first_), *hit};
+    const std::int64_t offset = start_ + (hit - first_);
+    seen_until_ = offset + 1;  // each search starts past the hits before
+    return {offset, *hit};
   }
 
   const unsigned char* first_;
   const unsigned char* end_;
   std::int64_t start_;
-  const unsigned char* last_ = nullptr;  // the last byte looked at
+  std::int64_t seen_until_ = 0;  // one past the last byte looked at
   bool ran_out_ = false;
 };
 
