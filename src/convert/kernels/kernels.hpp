@@ -9,6 +9,9 @@
 //          out of place.
 //   blank  white space inside hex data, not data: ' ' and '\t' to '\r'.
 //   digit  any other byte of a field (not checked to be hex).
+//   special  a byte at or below ')', or a ';': every blank and every stop
+//          is one, and so are a few digits; a block without any is all
+//          digits.
 //   room   where a field's digits are gathered, up to a limit; digits
 //          that do not fit overflow it and are not kept.
 //   run    the 64 digits of one field on a full segment line.
