@@ -1,8 +1,8 @@
 // The kernels, written once over a block type B that each version's file
 // defines before it instantiates them with version_of<B>():
 //   B::load(p), b.store(p)   64 bytes from p, to p
-//   b.eq(c), b.in(lo, hi)    a block of 0xFF where a byte is c, or from lo
-//                            to hi (unsigned), and of 0 elsewhere
+//   b.eq(c), b.in(lo, hi)    a block whose bytes are not 0 just where a
+//                            byte is c, or from lo to hi (unsigned)
 //   b | c, b & c             of two such blocks
 //   b.any(), b.mask()        whether a byte is not 0; bit i set where byte i is not
 // The file of a version that needs its instruction set enabled function by
