@@ -28,15 +28,10 @@ struct Avx2Block {
     const __m256i cs = _mm256_set1_epi8(static_cast<char>(c));
     return {_mm256_cmpeq_epi8(low, cs), _mm256_cmpeq_epi8(high, cs)};
   }
-  // From `from` to `to`: at most to - from above from.
-  SVFSPLIT_TARGET static __m256i in(__m256i x, __m256i from, __m256i width) {
-    const __m256i above = _mm256_sub_epi8(x, from);
-    return _mm256_cmpeq_epi8(_mm256_min_epu8(above, width), above);
-  }
-  SVFSPLIT_TARGET Avx2Block in(unsigned char from, unsigned char to) const {
-    const __m256i froms = _mm256_set1_epi8(static_cast<char>(from));
-    const __m256i width = _mm256_set1_epi8(static_cast<char>(to - from));
-    return {in(low, froms, width), in(high, froms, width)};
+  // A byte at most c is its minimum with c.
+  SVFSPLIT_TARGET Avx2Block le(unsigned char c) const {
+    const __m256i cs = _mm256_set1_epi8(static_cast<char>(c));
+    return {_mm256_cmpeq_epi8(_mm256_min_epu8(low, cs), low), _mm256_cmpeq_epi8(_mm256_min_epu8(high, cs), high)};
   }
   SVFSPLIT_TARGET Avx2Block operator|(const Avx2Block& o) const {
     return {_mm256_or_si256(low, o.low), _mm256_or_si256(high, o.high)};

@@ -1,8 +1,8 @@
 // The kernels, written once over a block type B that each version's file
 // defines before it instantiates them with version_of<B>():
 //   B::load(p), b.store(p)   64 bytes from p, to p
-//   b.eq(c), b.in(lo, hi)    a block whose bytes are not 0 just where a
-//                            byte is c, or from lo to hi (unsigned)
+//   b.eq(c), b.le(c)         a block whose bytes are not 0 just where a
+//                            byte is c, or at most c (unsigned)
 //   b | c, b & c             of two such blocks
 //   b.any(), b.mask()        whether a byte is not 0; bit i set where byte i is not
 // The file of a version that needs its instruction set enabled function by
@@ -85,7 +85,7 @@ SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::
   for (; p - first <= reach; p += kBlock) {
     const B x = B::load(p);
     x.store(o);
-    const B special = x.in(0, ')') | x.eq(';');
+    const B special = x.le(')') | x.eq(';');
     if (!special.any()) {
       o += kBlock;
       continue;

@@ -56,9 +56,9 @@ struct PortableBlock {
       return ~(((x & kLow7) + kLow7) | x | kLow7);
     });
   }
-  // For `high` below 128, which every use keeps to.
-  PortableBlock in(unsigned char low, unsigned char high) const {
-    return each([=](std::uint64_t v, std::size_t) { return below(v, high + 1u) & ~below(v, low); });
+  // For c below 128, which every use keeps to.
+  PortableBlock le(unsigned char c) const {
+    return each([c](std::uint64_t v, std::size_t) { return below(v, c + 1u); });
   }
   PortableBlock operator|(const PortableBlock& o) const {
     return each([&o](std::uint64_t v, std::size_t i) { return v | o.words[i]; });

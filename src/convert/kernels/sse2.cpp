@@ -30,14 +30,10 @@ struct Sse2Block {
     const __m128i cs = _mm_set1_epi8(static_cast<char>(c));
     return each([cs](__m128i x) { return _mm_cmpeq_epi8(x, cs); });
   }
-  // From low to high: at most high - low above low.
-  Sse2Block in(unsigned char low, unsigned char high) const {
-    const __m128i lows = _mm_set1_epi8(static_cast<char>(low));
-    const __m128i width = _mm_set1_epi8(static_cast<char>(high - low));
-    return each([=](__m128i x) {
-      const __m128i above = _mm_sub_epi8(x, lows);
-      return _mm_cmpeq_epi8(_mm_min_epu8(above, width), above);
-    });
+  // A byte at most c is its minimum with c.
+  Sse2Block le(unsigned char c) const {
+    const __m128i cs = _mm_set1_epi8(static_cast<char>(c));
+    return each([cs](__m128i x) { return _mm_cmpeq_epi8(_mm_min_epu8(x, cs), x); });
   }
   Sse2Block operator|(const Sse2Block& o) const {
     Sse2Block x;
