@@ -5,13 +5,14 @@
 // hundred bytes (so that some commands are located in one pass over the
 // window and some not, and unchanged text is lent from the windows to a
 // writing thread), and writing through a tiny buffer, give exactly
-// the bytes of a normal run, and that all agree with the plain statement
-// of the rules in the tests.
+// the bytes of a normal run, as every version of the kernels does, and
+// that all agree with the plain statement of the rules in the tests.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "convert/kernels/kernels.hpp"
 #include "helpers.hpp"
 #include "reference.hpp"
 
@@ -59,6 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       svfsplit::test::convert_text(text, size == 0 ? 64 : 64 + data[0] % 512, svfsplit::Output::kDefaultBuffer, true);
   if (normal.output != some.output || !same_report(normal.report, some.report))
     std::abort();
+  // Every version of the kernels the processor runs, the one in use last.
+  for (const svfsplit::KernelVersion* version : svfsplit::kernel_versions()) {
+    if (version->runs_here() && (!svfsplit::use_kernel_version(version->name).empty() ||
+                                 svfsplit::test::convert_text(text, window).output != normal.output))
+      std::abort();
+  }
   const auto expected = svfsplit::test::reference_convert(text);
   if (normal.output != expected.output || normal.report.unsplit_count != expected.unsplit)
     std::abort();

@@ -15,6 +15,7 @@
 
 #include "cli.hpp"
 #include "cli/driver.hpp"
+#include "convert/kernels/kernels.hpp"
 #include "platform/platform_internal.hpp"
 
 namespace svfsplit::test {
@@ -144,14 +145,23 @@ TEST_F(Cli, UsageHelpAndVersion) {
     return "svfsplit: cannot open '" + name + "': wildcards are not expanded; give one file name\n";
   };
   const std::string long_pattern = "*" + std::string(40, 'a') + ".svf";
+  std::string runnable;  // the versions of the kernels this processor runs
+  for (const KernelVersion* version : kernel_versions())
+    runnable += version->runs_here() ? (runnable.empty() ? "" : ", ") + std::string(version->name) : "";
   struct Row {
     std::vector<std::string> args;
     std::string out;  // its start
     int status;
     std::string err = "";
+    std::string kernels = "";  // SVFSPLIT_KERNEL
   };
   const Row rows[] = {
       {{"svfsplit"}, usage, 2},
+      {{"svfsplit", "a.svf"},
+       "",
+       2,
+       "svfsplit: SVFSPLIT_KERNEL=sse9: no such version (it runs " + runnable + ")\n",
+       "sse9"},
       {{"./my-tool", "a.svf", "b.svf"}, "Usage: ./my-tool original_filename (e.g.: file.svf)\n", 2},
       {{"svfsplit", "--help"}, help, 0},
       {{"svfsplit", "-h"}, help, 0},
@@ -165,7 +175,10 @@ TEST_F(Cli, UsageHelpAndVersion) {
       {{"svfsplit", "\\\\?\\C:\\nowhere\\b.svf"}, not_found, 1, missing("\\\\?\\C:\\nowhere\\b.svf")},
   };
   for (const Row& row : rows) {
-    const auto r = run_program(dir_, row.args);
+    ProgramOptions options;
+    if (!row.kernels.empty())
+      options.environment = {{"SVFSPLIT_KERNEL", row.kernels}};
+    const auto r = run_program(dir_, row.args, options);
     EXPECT_EQ(r.out.substr(0, row.out.size()), row.out) << row.args.back();
     EXPECT_EQ(r.status, row.status) << row.args.back();
     if (!row.err.empty()) {

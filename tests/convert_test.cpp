@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 #include "helpers.hpp"
 
 namespace svfsplit::test {
@@ -51,6 +51,7 @@ std::vector<CopyCase> copy_cases() {
       {"a length above 32 bits is copied", "X\nSDR 4294967553 TDI (" + hex_digits(75) + ");\n", ""},
       {"a length of 2^32 is copied", "X\nSDR 4294967296 TDI (1);\n", ""},
       {"eleven digits wrap nothing", "X\nSDR 10000000300 TDI (1);\n", ""},
+      {"a ';' where '(' is due ends the command", "X\nSDR 300 TDI ;" + hex_digits(75) + ") ;\n", "", 1},
       {"a ';' in a keyword ends the command", "X\nSDR 300 TDI (" + hex_digits(75) + ") T;O (1);\nRUNTEST 100 TCK;\n",
        "", 1},
       {"binary bytes pass through", std::string("X\n\0\xff\nSDR 12 \x80\n", 14), ""},
@@ -90,11 +91,11 @@ TEST(CopyLoop, OutputBufferSizeAndLentTextDoNotMatter) {
   }
 }
 
-// Every version of the byte-search kernels this processor runs (the plain
-// loops other processors run too, SSE2, AVX2) keeps their contract, on
-// text where line feeds, "SDR", blanks and the bytes that end a field fall
-// at every place of a vector and across blocks of 64, starting at every
-// place of a vector, with room for the digits that runs out anywhere.
+// Every version of the kernels this processor runs (portable C++, SSE2,
+// AVX2) does what a plain loop over the bytes does, on text where line
+// feeds, "SDR", blanks and stops fall at every place of a block, starting
+// at every place of a vector, with room for the digits that runs out
+// anywhere.
 TEST(Kernels, EveryVersionKeepsTheContract) {
   std::mt19937 rng(11);
   const auto text = [&](std::string_view alphabet, std::size_t n) {
@@ -104,8 +105,11 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
   };
   std::vector<std::string> texts;
   for (std::size_t n = 0; n < 140; ++n) {
-    texts.push_back(text("\nSDRX", 2 * n) + text("\nSSDR\r a", n));
+    // '\x8A' and '\xBB' differ from a line feed and a ';' in the top bit only.
+    texts.push_back(text("\nSDRX\x8A", 2 * n) + text("\nSSDR\r a;\xBB", n));
     for (const char* end : {"\n", "\nS", "\nSD", "\nSDR"}) texts.push_back(std::string(n, 'x') + end);
+    texts.push_back(std::string(n, '7') + text(" \n", 1) + text(")(;", 1) +
+                    std::string(140, '7'));  // a stop after a blank
   }
   for (int i = 0; i < 400; ++i) {  // fields: digits broken by blanks, and odd digits
     std::string field;
@@ -126,35 +130,44 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
     field[odd] = " \n!(;0"[rng() % 7];
     texts.push_back(field + text(")(;", 1) + text("0)", rng() % 20));
   }
-  for (const auto& version : kernel_versions()) {
-    LineShape seen;  // what the texts before showed
+  const auto first_of = [](std::string_view s, std::string_view set) {
+    std::size_t at = 0;
+    while (at < s.size() && set.find(s[at]) == std::string_view::npos) ++at;
+    return at < s.size() ? at : std::string::npos;
+  };
+  for (const KernelVersion* version : kernel_versions()) {
+    if (!version->runs_here())
+      continue;
     for (const std::string& s : texts) {
       const std::string buffer = std::string(rng() % 64, '-') + s;  // s at every place of a vector
       const auto* p = reinterpret_cast<const unsigned char*>(buffer.data()) + (buffer.size() - s.size());
-      const std::string what = version.name + (": " + s);
+      const std::string what = version->name + (": " + s);
+      const auto at = [&](const unsigned char* found) {
+        return found == nullptr ? std::string::npos : static_cast<std::size_t>(found - p);
+      };
       // The line after a line feed that "SDR", or fewer than three bytes, follow.
-      std::size_t line = s.find('\n');
-      while (line != std::string::npos && s.size() - line - 1 >= 3 && s.compare(line + 1, 3, "SDR") != 0)
-        line = s.find('\n', line + 1);
-      std::string copy(s.size() + 66, '=');  // to every place of a vector, past the caches
-      const std::size_t at = rng() % 64;
-      version.copy_streaming(copy.data() + at, s.data(), s.size());
-      ASSERT_EQ(copy, std::string(at, '=') + s + std::string(66 - at, '=')) << what;
-      const auto* found = version.find_line_to_examine(p, p + s.size());
-      ASSERT_EQ(found == nullptr ? std::string::npos : static_cast<std::size_t>(found - p - 1), line) << what;
-      // The bytes before the first ')', '(' or ';' that are not blanks, as
-      // far as the room takes them.
-      const std::size_t hit = std::min(s.find_first_of(")(;"), s.size());
+      std::size_t line = 0;
+      while (line < s.size() && (s[line] != '\n' || (s.size() - line > 3 && s.compare(line + 1, 3, "SDR") != 0)))
+        ++line;
+      ASSERT_EQ(at(version->find_line_to_examine(p, p + s.size())), line < s.size() ? line + 1 : std::string::npos)
+          << what;
+      for (const ByteSet set : {ByteSet('T', ';'), ByteSet(';'), kStops}) {
+        const std::string_view bytes(reinterpret_cast<const char*>(set.bytes.data()), 3);
+        ASSERT_EQ(at(version->find_first_of(p, s.size(), set)), first_of(s, bytes)) << what;
+      }
+      // The bytes before the first stop that are not blanks, as far as
+      // the room takes them.
+      const std::size_t stop = first_of(s, ")(;");
       std::string digits;
-      for (const char c : s.substr(0, hit)) digits += is_blank(static_cast<unsigned char>(c)) ? "" : std::string(1, c);
+      for (std::size_t i = 0; i < std::min(stop, s.size()); ++i) {
+        if (s[i] != ' ' && (s[i] < '\t' || s[i] > '\r'))
+          digits += s[i];
+      }
       for (const std::size_t room : {0, 1, 64, 127, 129, 1000}) {
         std::string out(room + 1, '=');
         char* o = out.data();
-        std::uint64_t examined = 0;
         bool overflowed = false;
-        found = version.gather_field_digits(p, s.size(), examined, o, out.data() + room, overflowed, seen);
-        ASSERT_EQ(found == nullptr ? s.size() : static_cast<std::size_t>(found - p), hit) << room << what;
-        ASSERT_EQ(examined, std::min(hit + 1, s.size())) << room << what;
+        ASSERT_EQ(at(version->gather_digits(p, s.size(), o, out.data() + room, overflowed)), stop) << room << what;
         ASSERT_EQ(overflowed, digits.size() > room) << room << what;
         ASSERT_EQ(std::string(out.data(), o), digits.substr(0, room)) << room << what;
         ASSERT_EQ(out[room], '=') << room << what;  // nothing written past the room
@@ -173,7 +186,9 @@ TEST(Kernels, EveryVersionLaysOutTheSameLines) {
   const std::array frames = {LineFrame(std::array{texts[0], texts[3]}),
                              LineFrame(std::array{texts[0], texts[1], texts[3]}),
                              LineFrame(std::array{texts[0], texts[1], texts[2], texts[3]})};
-  for (const auto& version : kernel_versions()) {
+  for (const KernelVersion* version : kernel_versions()) {
+    if (!version->runs_here())
+      continue;
     for (const LineFrame& frame : frames) {
       for (std::size_t count = 0; count <= 3; ++count) {
         std::string expected;
@@ -183,26 +198,9 @@ TEST(Kernels, EveryVersionLaysOutTheSameLines) {
           expected += texts[3];
         }
         std::string out(count * frame.line_size() + 16, '=');
-        const char* end = version.lay_out_digit_lines(out.data(), frame, ends, count);
-        EXPECT_EQ(out, expected + std::string(16, '=')) << version.name << " " << frame.runs << " " << count;
+        const char* end = version->lay_out_digit_lines(out.data(), frame, ends, count);
+        EXPECT_EQ(out, expected + std::string(16, '=')) << version->name << " " << frame.runs << " " << count;
         EXPECT_EQ(end - out.data(), static_cast<std::ptrdiff_t>(expected.size()));
-      }
-    }
-  }
-}
-
-// A keyword's bytes hold a '(' or a ';' only where they are, among the
-// bytes looked at; their neighbours, and the same bytes with the top bit
-// set, are not them.
-TEST(Kernels, KeywordBytesHoldAnOpenOrASemicolon) {
-  for (const int size : {3, 4}) {
-    for (int at = 0; at < 4; ++at) {
-      for (const char c : {'(', ';', ')', ':', '\xA8', '\xBB'}) {
-        std::string bytes = "TDI ";
-        bytes[static_cast<std::size_t>(at)] = c;
-        EXPECT_EQ(holds_open_or_semicolon(reinterpret_cast<const unsigned char*>(bytes.data()), size),
-                  at < size && (c == '(' || c == ';'))
-            << size << " " << at << " " << c;
       }
     }
   }

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 
+#include "convert/kernels/kernels.hpp"
 #include "helpers.hpp"
+#include "program.hpp"
 #include "svf_reader.hpp"
 
 namespace svfsplit::test {
@@ -106,6 +109,9 @@ TEST(Property, RealFilesKeepEveryBit) {
   const std::filesystem::path folder = std::filesystem::path(SVFSPLIT_SOURCE_DIR) / ".." / "shared" / "real-svf";
   if (!std::filesystem::is_directory(folder))
     GTEST_SKIP() << "no real SVF files beside the checkout (" << folder << ")";
+  const fs::path scratch = fs::temp_directory_path() /
+                           ("svfsplit-real-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::create_directories(scratch);
   std::size_t files = 0, split = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".svf")
@@ -115,9 +121,21 @@ TEST(Property, RealFilesKeepEveryBit) {
     EXPECT_EQ(result.report.unsplit_count, 0u) << entry.path();
     const auto wanted = long_commands(read_scan_commands(input)).size();
     expect_bits_kept(input, result.output, wanted, entry.path().filename().string());
+    // The program writes the same bytes with every version of the kernels
+    // that the processor runs.
+    for (const KernelVersion* version : kernel_versions()) {
+      if (!version->runs_here())
+        continue;
+      std::ofstream(scratch / "f.svf", std::ios::binary) << input;
+      ProgramOptions options;
+      options.environment = {{"SVFSPLIT_KERNEL", version->name}};
+      EXPECT_EQ(run_program(scratch, {"svfsplit", "f.svf"}, options).status, 0) << version->name << entry.path();
+      EXPECT_TRUE(read_file(scratch / "f.gvf") == result.output) << version->name << entry.path();
+    }
     ++files;
     split += wanted;
   }
+  fs::remove_all(scratch);
   std::cout << "[ real files ] " << files << " files, " << split << " long SDR commands split and checked\n";
   EXPECT_GT(files, 0u);
 }

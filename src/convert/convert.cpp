@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 
 namespace svfsplit {
 
@@ -32,20 +32,10 @@ class CopyLoop {
 
   ConvertReport run() {
     bool line_start = false;  // the first line follows no line feed
-    for (;;) {
-      if (line_start) {
-        line_start = recognise_sdr();
-        continue;
-      }
-      if (!copy_text())
-        break;
-      line_start = true;
-    }
+    while (line_start || copy_text()) line_start = recognise_sdr();
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
     report_.bytes_searched = state_.notes.bytes_searched() + state_.bytes_scanned;
-    report_.located_in_memory = state_.located_in_memory;
-    report_.split_at_once = state_.split_at_once;
     return report_;
   }
 
@@ -57,10 +47,9 @@ class CopyLoop {
   bool copy_text();
   void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
+  bool recognise(std::span<const unsigned char> head, std::int64_t start);
+  bool pass_head(std::span<const unsigned char> bytes);
   bool split_or_copy(std::uint32_t bits, int after, std::int64_t start);
-  template <class Next, class Settle>
-  bool recognise(Next next, Settle settle, std::int64_t start);
-  void note_unsplit(std::int64_t offset, std::uint32_t bits);
   void number_unsplit_lines();
 
   Input& in_;
@@ -96,21 +85,20 @@ bool CopyLoop::copy_text() {
     const auto window = in_.ahead();
     if (window.empty())
       return false;
-    if (const auto* line = find_line_to_examine(window.data(), window.data() + window.size())) {
-      const auto n = static_cast<std::size_t>(line - window.data());
-      pass_on(window.first(n));
-      in_.skip(n);
+    if (const auto* line = kernels().find_line_to_examine(window.data(), window.data() + window.size())) {
+      pass_on(window.first(static_cast<std::size_t>(line - window.data())));
       return true;
     }
     pass_on(window);
-    in_.skip(window.size());
   }
 }
 
-// Writes bytes of the window that go out unchanged: a long stretch is lent
-// to the output's writing thread, where it can take it, so that it is
-// written from the window without a copy; the rest is copied.
+// Writes bytes of the window that go out unchanged, and moves the input
+// past them: a long stretch is lent to the output's writing thread, where
+// it can take it, so that it is written from the window without a copy;
+// the rest is copied.
 void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
+  in_.skip(bytes.size());
   if (bytes.size() >= lend_from_) {
     if (Lease* const lease = in_.lease(); lease != nullptr && out_.lend(bytes.data(), bytes.size(), *lease))
       return;
@@ -121,33 +109,52 @@ void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
 // Examines the line that starts at the input's position, right after a
 // line feed that has been written. Writes what it reads unless a long SDR
 // is split, and returns true when the last byte it wrote or consumed is a
-// line feed, so that the next line is examined in turn. The line's head is
-// read straight from the window where it holds the longest head there is.
+// line feed, so that the next line is examined in turn. The line's head
+// is read from the window, moved to hold the longest head there is when
+// it can; else, in a window smaller than that or at the input's end, from
+// a copy.
 bool CopyLoop::recognise_sdr() {
   const std::int64_t start = in_.tell();
-  const auto window = in_.ahead();
-  if (window.size() >= kLongestHead) {
-    const unsigned char* p = window.data();
-    // The usual head, "SDR", a separator and up to 9 digits, whose length
-    // cannot saturate: taken in one go and written from the window.
-    if (p[0] == 'S' && p[1] == 'D' && p[2] == 'R' && is_digit(p[4])) {
-      std::uint32_t length = p[4] - '0';
-      std::size_t used = 5;
-      for (; used < 13 && is_digit(p[used]); ++used) length = length * 10 + (p[used] - '0');
-      if (const int c = p[used]; !is_digit(c)) {
-        if (length > kMaxUnsplitBits) {
-          in_.skip(used + 1);
-          return split_or_copy(length, c, start);
-        }
-        out_.write(p, used + 1);
-        in_.skip(used + 1);
-        return c == '\n';
-      }
-    }
-    return recognise([&p] { return static_cast<int>(*p++); },
-                     [&] { in_.skip(static_cast<std::size_t>(p - window.data())); }, start);
+  auto head = in_.ahead();
+  if (head.size() < kLongestHead)
+    head = in_.ahead_in_full();
+  std::array<unsigned char, kLongestHead> copy;
+  if (head.size() < kLongestHead) {
+    std::size_t n = 0;
+    for (int c; n < copy.size() && (c = in_.get()) != kEnd;) copy[n++] = static_cast<unsigned char>(c);
+    in_.seek(start);
+    head = std::span(copy).first(n);
   }
-  return recognise([this] { return in_.get(); }, [] {}, start);
+  return recognise(head, start);
+}
+
+// recognise_sdr() over `head`, the line's first kLongestHead bytes, or
+// all there are before the end of the input; the input is at its start.
+bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start) {
+  // Up to and including the byte at `at`, as far as the head goes.
+  const auto through = [head](std::size_t at) { return head.first(std::min(at + 1, head.size())); };
+  std::size_t at = 0;
+  while (at < 3 && at < head.size() && head[at] == "SDR"[at]) ++at;
+  if (at < 3 || head.size() == 3)
+    return pass_head(through(at));  // not an SDR command: plain text
+  std::uint64_t length = 0;
+  for (at = 4; at < head.size() && is_digit(head[at]); ++at) {  // after the separator, never examined
+    if (at == 4 + kMaxLengthDigits)
+      return pass_head(through(at));  // no length is written with so many digits: plain text
+    length = std::min(length * 10 + static_cast<std::uint64_t>(head[at] - '0'), kTooLong);
+  }
+  if (length <= kMaxUnsplitBits || length == kTooLong)
+    return pass_head(through(at));
+  in_.skip(through(at).size());
+  return split_or_copy(static_cast<std::uint32_t>(length), at < head.size() ? head[at] : kEnd, start);
+}
+
+// Writes the bytes of a line's head that go out unchanged and moves the
+// input past them; true when the last is a line feed.
+bool CopyLoop::pass_head(std::span<const unsigned char> bytes) {
+  out_.write(bytes.data(), bytes.size());
+  in_.skip(bytes.size());
+  return !bytes.empty() && bytes.back() == '\n';
 }
 
 // Splits the long SDR command whose head, up to and including the byte
@@ -159,70 +166,11 @@ bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) 
     if (split.outcome != SplitResult::kNotSplit)
       return split.outcome == SplitResult::kSplit && split.last == '\n';
   }
-  note_unsplit(start, bits);
+  if (report_.unsplit_count < kReportedUnsplit)
+    report_.unsplit[report_.unsplit_count] = {start, 0, bits};
+  ++report_.unsplit_count;
   in_.seek(start);
   return false;
-}
-
-// recognise_sdr() with the line's bytes from `next`, which gives kEnd at
-// the end of the input; `settle` leaves the input after the bytes taken.
-template <class Next, class Settle>
-bool CopyLoop::recognise(Next next, Settle settle, std::int64_t start) {
-  static constexpr char kSdr[] = {'S', 'D', 'R'};
-  for (std::size_t i = 0; i < sizeof kSdr; ++i) {
-    const int c = next();
-    if (c == kSdr[i])
-      continue;
-    settle();
-    // Not an SDR command: what matched so far and this byte are plain text.
-    out_.write(kSdr, i);
-    if (c == kEnd)
-      return false;
-    out_.put(static_cast<char>(c));
-    return c == '\n';
-  }
-
-  std::array<char, kLongestHead - 1> header;
-  std::memcpy(header.data(), kSdr, sizeof kSdr);
-  std::size_t used = 3;
-  int c = next();  // the separator, never examined
-  if (c == kEnd) {
-    settle();
-    out_.write(header.data(), used);
-    return false;
-  }
-  header[used++] = static_cast<char>(c);
-
-  std::uint64_t length = 0;
-  int digits = 0;
-  for (c = next(); is_digit(c); c = next()) {
-    if (digits == kMaxLengthDigits) {
-      // No length is written with so many digits: the line is plain text.
-      settle();
-      out_.write(header.data(), used);
-      out_.put(static_cast<char>(c));
-      return false;
-    }
-    header[used++] = static_cast<char>(c);
-    ++digits;
-    length = std::min(length * 10 + static_cast<std::uint64_t>(c - '0'), kTooLong);
-  }
-  settle();
-
-  if (length > kMaxUnsplitBits && length < kTooLong)
-    return split_or_copy(static_cast<std::uint32_t>(length), c, start);
-
-  out_.write(header.data(), used);
-  if (c == kEnd)
-    return false;
-  out_.put(static_cast<char>(c));
-  return c == '\n';
-}
-
-void CopyLoop::note_unsplit(std::int64_t offset, std::uint32_t bits) {
-  if (report_.unsplit_count < kReportedUnsplit)
-    report_.unsplit[report_.unsplit_count] = {offset, 0, bits};
-  ++report_.unsplit_count;
 }
 
 // Counts line feeds from the start of the input to give each reported
@@ -239,7 +187,7 @@ void CopyLoop::number_unsplit_lines() {
         break;
       const auto n = static_cast<std::size_t>(
           std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), command.offset - in_.tell()));
-      line += count_line_feeds(window.data(), n);
+      line += static_cast<std::uint64_t>(std::count(window.data(), window.data() + n, '\n'));
       in_.skip(n);
     }
     command.line = line;

@@ -30,9 +30,7 @@ struct ConvertReport {
   std::uint64_t unsplit_count = 0;
   std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
   bool interrupted = false;
-  std::uint64_t bytes_searched = 0;     // examined to locate the fields of long commands
-  std::uint64_t located_in_memory = 0;  // long commands located in one pass over the window
-  std::uint64_t split_at_once = 0;      // of them, located, gathered and laid out in one go
+  std::uint64_t bytes_searched = 0;  // examined to locate the fields of long commands
 };
 
 // What split_long_sdr keeps from one command to the next: the notes of its
@@ -55,9 +53,6 @@ struct SplitState {
   // Commands that start before this offset are located through the notes.
   std::int64_t scanned_until = 0;
   std::uint64_t bytes_scanned = 0;  // by the searches in memory
-  LineShape lines_seen;             // by them
-  std::uint64_t located_in_memory = 0;
-  std::uint64_t split_at_once = 0;
 };
 
 // Copies `in` to `out` from the input's current position to its end,

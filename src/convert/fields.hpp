@@ -39,27 +39,26 @@ struct Layout {
   std::int64_t semicolon = 0;
 };
 
-// Finds the command's fields and its ';' from the input's position (just
+// Finds the command's fields and its ';', into `layout`, from the input's position (just
 // past the character that ended the length): the first parenthesised field
 // is TDI, the first 'T' after it starts TDO, the first 'M' after that
 // starts MASK; keyword names are never compared. No search runs past the
-// command's ';'. Nothing when a field is not closed before the ';' or the
+// command's ';'. False when a field is not closed before the ';' or the
 // command has no ';'. Each field whose digits fit in what is left of
 // `sink` has them kept there (Field::digits).
-std::optional<Layout> locate_fields(Input& in, SearchNotes& notes, DigitSink& sink);
+bool locate_fields(Input& in, SearchNotes& notes, DigitSink& sink, Layout& layout);
 
 // What locate_fields_in() saw.
 struct WindowScan {
-  bool ran_out = false;        // the command goes on past the bytes given
-  std::int64_t end = 0;        // one past the last byte looked at
-  std::uint64_t examined = 0;  // bytes looked at by its searches
+  bool ran_out = false;  // the command goes on past the bytes given
+  std::int64_t end = 0;  // one past the last byte looked at
 };
 
 // locate_fields() over `bytes`, the input from offset `start` on, in one
 // forward pass and without notes: the same answer, unless the command goes
-// on past them (scan.ran_out), when it is nothing.
-std::optional<Layout> locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink,
-                                       WindowScan& scan, LineShape& seen);
+// on past them (scan.ran_out), when it is false.
+bool locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, DigitSink& sink, WindowScan& scan,
+                      Layout& layout);
 
 // Gives one field's digits a segment at a time, from the last towards the
 // first, blanks skipped; once the field is exhausted its remaining digits

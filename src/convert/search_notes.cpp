@@ -18,10 +18,9 @@ void SearchNotes::remember(Notes& notes, const Stretch& s) {
   notes.last_end = std::max(notes.last_end, s.end);
 }
 
-GatheredHit SearchNotes::next_gathering(std::int64_t from, char* digits, const char* limit) {
-  Gather gather{digits, limit};
-  const Hit hit = find(Search::kFieldEnd, from, &gather);
-  return {hit, gather.next, gather.all};
+Hit SearchNotes::next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all) {
+  Gather gather{digits, limit, all};
+  return find(Search::kFieldEnd, from, &gather);
 }
 
 Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
@@ -61,10 +60,11 @@ Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
       const auto n =
           static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window.size()), next_known - pos));
       bool overflowed = false;
-      const unsigned char* hit =
+      const unsigned char* const hit =
           gather != nullptr && gather->all
-              ? gather_field_digits(window.data(), n, bytes_searched_, gather->next, gather->limit, overflowed, seen_)
-              : find_first_of(window.data(), n, set, bytes_searched_);
+              ? kernels().gather_digits(window.data(), n, gather->next, gather->limit, overflowed)
+              : kernels().find_first_of(window.data(), n, set);
+      bytes_searched_ += hit == nullptr ? n : static_cast<std::size_t>(hit - window.data()) + 1;
       if (overflowed)
         gather->all = false;
       if (hit != nullptr)

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 #include "io/input.hpp"
 
 namespace svfsplit {
@@ -23,21 +23,11 @@ enum class Search {
 };
 
 // The bytes each search looks for, by Search.
-inline constexpr std::array<ByteSet, 4> kSearchBytes = {kFieldEndBytes, ByteSet('T', ';'), ByteSet('M', ';'),
-                                                        ByteSet(';')};
+inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet('T', ';'), ByteSet('M', ';'), ByteSet(';')};
 
 struct Hit {
   std::int64_t offset = kNotFound;
   int byte = kEnd;
-};
-
-// A field-end search that copied the digits it passed over.
-struct GatheredHit {
-  Hit hit;
-  char* digits_end = nullptr;  // one past the last digit copied
-  // Whether every digit before the hit was copied: false when the room ran
-  // out, or when notes answered for bytes that were then not read.
-  bool all_digits = true;
 };
 
 // Finds the next byte of a search from an offset. Each search leaves a
@@ -55,9 +45,16 @@ class SearchNotes {
   Hit next(Search search, std::int64_t from) { return find(search, from, nullptr); }
 
   // next(Search::kFieldEnd, from) that also copies the bytes before the hit
-  // that are not blanks (a field's digits) to [digits, limit), as far as
-  // they fit.
-  GatheredHit next_gathering(std::int64_t from, char* digits, const char* limit);
+  // that are not blanks (a field's digits) to `digits`, advancing it, as
+  // far as they fit before `limit`; clears `all` unless every one was
+  // copied (the room ran out, or notes answered for bytes not read).
+  Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all);
+
+  // The byte at `offset`, or kEnd. Moves the input's position.
+  int byte_at(std::int64_t offset) {
+    in_.seek(offset);
+    return in_.get();
+  }
 
   // Bytes of input examined by the searches so far.
   std::uint64_t bytes_searched() const { return bytes_searched_; }
@@ -80,9 +77,9 @@ class SearchNotes {
 
   // Where a field-end search copies digits, and whether it copied them all.
   struct Gather {
-    char* next;
+    char*& next;
     const char* limit;
-    bool all = true;
+    bool& all;
   };
 
   static void remember(Notes& notes, const Stretch& s);
@@ -91,7 +88,6 @@ class SearchNotes {
   Input& in_;
   std::array<Notes, 4> notes_{};  // by Search
   std::uint64_t bytes_searched_ = 0;
-  LineShape seen_;  // by the field-end searches that gather
 };
 
 }  // namespace svfsplit

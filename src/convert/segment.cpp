@@ -8,7 +8,7 @@
 
 #include "convert/convert.hpp"
 #include "convert/fields.hpp"
-#include "convert/kernels/byte_search.hpp"
+#include "convert/kernels/kernels.hpp"
 
 namespace svfsplit {
 
@@ -29,21 +29,18 @@ constexpr std::size_t kLongestLine = 225;
 static_assert(kFullHead.size() + 3 * kSegmentDigits + kTdo.size() + kMask.size() + kTail.size() == kLongestLine);
 static_assert(kLastHead.size() + 3 + kTdi.size() <= kFullHead.size());
 
-// Copies `text` to `p` and returns the end of the copy; a full segment's
-// digits are copied with a size the compiler knows.
 inline char* put(char* p, std::string_view text) {
-  if (text.size() == kSegmentDigits)
-    std::memcpy(p, text.data(), kSegmentDigits);
-  else
-    std::memcpy(p, text.data(), text.size());
+  std::memcpy(p, text.data(), text.size());
   return p + text.size();
 }
 
-// Lays out one segment line at `p` from the digits of its `kFields` fields,
+// What comes before each field's digits on a segment line, after its head.
+constexpr std::array<std::string_view, 3> kBeforeDigits = {"", kTdo, kMask};
+
+// Lays out one segment line at `p` from the digits of its `fields` fields,
 // TDI first, and returns its end; `last_bits` is 0 for all but the closing
 // line.
-template <int kFields>
-char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::string_view, 3>& digits) {
+char* lay_out_segment(char* p, int fields, std::uint32_t last_bits, const std::array<std::string_view, 3>& digits) {
   if (last_bits == 0) {
     p = put(p, kFullHead);
   } else {
@@ -51,95 +48,21 @@ char* lay_out_segment(char* p, std::uint32_t last_bits, const std::array<std::st
     p = std::to_chars(p, p + 3, last_bits).ptr;
     p = put(p, kTdi);
   }
-  p = put(p, digits[0]);
-  if constexpr (kFields > 1) {
-    p = put(p, kTdo);
-    p = put(p, digits[1]);
-  }
-  if constexpr (kFields > 2) {
-    p = put(p, kMask);
-    p = put(p, digits[2]);
-  }
+  for (int i = 0; i < fields; ++i) p = put(put(p, kBeforeDigits[i]), digits[i]);
   return put(p, kTail);
 }
 
-// The frame of a full segment line of `kFields` fields, TDI first.
-template <int kFields>
-constexpr LineFrame kFullLine = [] {
-  static_assert(LineFrame::kDigits == kSegmentDigits);
-  if constexpr (kFields == 3)
-    return LineFrame(std::array{kFullHead, kTdo, kMask, kTail});
-  else if constexpr (kFields == 2)
-    return LineFrame(std::array{kFullHead, kTdo, kTail});
-  else
-    return LineFrame(std::array{kFullHead, kTail});
-}();
-static_assert(kFullLine<3>.line_size() == kLongestLine);
+// The frames of full segment lines of 1 to 3 fields, TDI first.
+constexpr std::array<LineFrame, 3> kFullLines = {LineFrame(std::array{kFullHead, kTail}),
+                                                 LineFrame(std::array{kFullHead, kTdo, kTail}),
+                                                 LineFrame(std::array{kFullHead, kTdo, kMask, kTail})};
+static_assert(LineFrame::kDigits == kSegmentDigits && kFullLines[2].line_size() == kLongestLine);
 
-// Where a command's segments take their digits from, from the last: the
-// digits kept while its fields were searched, as they are for every
-// command located in memory.
-class KeptFields {
+// A command's fields, whose digits are given from the last by cursors:
+// from those kept while the fields were searched, else read from the input.
+class Fields {
  public:
-  KeptFields() = default;
-  KeptFields(const Field& tdi, const std::optional<Field>& tdo, const std::optional<Field>& mask) {
-    for (const Field* field : {&tdi, tdo ? &*tdo : nullptr, mask ? &*mask : nullptr}) {
-      if (field != nullptr)
-        add(field->digits->data(), field->digits->data() + field->digits->size());
-    }
-  }
-
-  // The next field's digits, TDI first.
-  void add(const char* first, const char* end) {
-    first_[count_] = first;
-    end_[count_++] = end;
-  }
-
-  int count() const { return count_; }
-
-  // Up to `wanted` full segments that every field holds, whose digits then
-  // end at `ends`; skip() takes them.
-  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
-    for (int i = 0; i < fields; ++i) {
-      ends[i] = end_[i];
-      wanted = std::min(wanted, static_cast<std::uint32_t>((end_[i] - first_[i]) / kSegmentDigits));
-    }
-    return wanted;
-  }
-  void skip(int fields, std::size_t digits) {
-    for (int i = 0; i < fields; ++i) end_[i] -= digits;
-  }
-
-  // The next `m` digits (1 to 64) of each field, with '0' in front where a
-  // field has fewer left, as SVF pads short hex data.
-  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < fields; ++i) {
-      const auto left = static_cast<std::size_t>(end_[i] - first_[i]);
-      if (left >= m) {
-        end_[i] -= m;
-        digits[i] = {end_[i], m};
-        continue;
-      }
-      char* const to = padded_[i].data() + kSegmentDigits - m;
-      std::fill_n(to, m - left, '0');
-      std::copy_n(first_[i], left, to + (m - left));
-      end_[i] = first_[i];
-      digits[i] = {to, m};
-    }
-  }
-
- private:
-  int count_ = 0;
-  std::array<const char*, 3> first_{};
-  std::array<const char*, 3> end_{};  // of the digits not taken yet
-  std::array<std::array<char, kSegmentDigits>, 3> padded_;
-};
-
-// The same through cursors, for a command some of whose digits were not
-// kept: those are read from the input.
-class CursorFields {
- public:
-  CursorFields(Input& in, SplitState& state, const Layout& layout) {
+  Fields(Input& in, SplitState& state, const Layout& layout) {
     for (const Field* field :
          {&layout.tdi, layout.tdo ? &*layout.tdo : nullptr, layout.mask ? &*layout.mask : nullptr}) {
       if (field != nullptr) {
@@ -151,18 +74,20 @@ class CursorFields {
 
   int count() const { return count_; }
 
-  std::uint32_t full_segments(int fields, std::uint32_t wanted, std::array<const char*, 3>& ends) const {
-    for (int i = 0; i < fields; ++i) {
-      if ((ends[i] = cursors_[i]->kept_end(wanted * std::size_t{kSegmentDigits})) == nullptr)
+  // `wanted` full segments when every field holds them, whose digits then
+  // end at `ends`, else none; those taken are skipped.
+  std::uint32_t take_full(std::uint32_t wanted, std::array<const char*, 3>& ends) {
+    const std::size_t digits = wanted * std::size_t{kSegmentDigits};
+    for (int i = 0; i < count_; ++i) {
+      if ((ends[i] = cursors_[i]->kept_end(digits)) == nullptr)
         return 0;
     }
+    for (int i = 0; i < count_; ++i) cursors_[i]->skip(digits);
     return wanted;
   }
-  void skip(int fields, std::size_t digits) {
-    for (int i = 0; i < fields; ++i) cursors_[i]->skip(digits);
-  }
-  void take(int fields, std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < fields; ++i) {
+  // The next `m` digits (1 to 64) of each field.
+  void take(std::size_t m, std::array<std::string_view, 3>& digits) {
+    for (int i = 0; i < count_; ++i) {
       cursors_[i]->take_digits(static_cast<int>(m));
       digits[i] = cursors_[i]->digits();
     }
@@ -213,7 +138,7 @@ constexpr std::size_t kShortCommandDigits = 16 * 1024;
 // again: every command that starts in the stretch its scan covered is
 // located through the search notes, which keep the run linear however
 // many such commands overlap; so is one that runs past a full window.
-std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state) {
+bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) {
   const std::int64_t entry = in.tell();
   const DigitSink room{state.digits.get(), state.digits.get() + state.digit_room};
   // Only commands much shorter than the window gain: for a long one the
@@ -228,14 +153,13 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;
-      auto layout = locate_fields_in(bytes, entry, sink, scan, state.lines_seen);
-      state.bytes_scanned += scan.examined;
+      layout = {};
+      const bool found = locate_fields_in(bytes, entry, sink, scan, layout);
+      state.bytes_scanned += static_cast<std::uint64_t>(scan.end - entry);
       if (!scan.ran_out) {
-        if (layout)
-          ++state.located_in_memory;
-        else
+        if (!found)
           state.scanned_until = scan.end;
-        return layout;
+        return found;
       }
       const std::size_t held = bytes.size();
       if (!slid && held < in.window_size() && (bytes = in.ahead_in_full()).size() > held)
@@ -246,7 +170,8 @@ std::optional<Layout> locate(Input& in, std::uint32_t length, SplitState& state)
   }
   in.seek(entry);
   DigitSink sink = room;
-  return locate_fields(in, state.notes, sink);
+  layout = {};
+  return locate_fields(in, state.notes, sink, layout);
 }
 
 // What the segments of one command are written for.
@@ -261,7 +186,6 @@ struct Span {
 
 // Writes every segment line of the command from `fields`; false when the
 // run must stop partway.
-template <int kFields, class Fields>
 bool lay_out_segments(const Span& span, Fields& fields) {
   const std::uint32_t length = span.length;
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
@@ -281,17 +205,16 @@ bool lay_out_segments(const Span& span, Fields& fields) {
     const std::uint32_t end = k + (room != nullptr ? run : 1);
     // The full segments of the run in one go, where their digits were kept.
     if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
-      if (const std::uint32_t held = fields.full_segments(kFields, full, ends); held > 0) {
-        fields.skip(kFields, held * std::size_t{kSegmentDigits});
-        p = lay_out_digit_lines(p, kFullLine<kFields>, ends, held);
+      if (const std::uint32_t held = fields.take_full(full, ends); held > 0) {
+        p = kernels().lay_out_digit_lines(p, kFullLines[fields.count() - 1], ends, held);
         k += held;
       }
     }
     for (; k < end; ++k) {
       const bool last = k + 1 == segments;
       const std::uint32_t bits = last ? length - 256 * (segments - 1) : 256;
-      fields.take(kFields, (bits + 3) / 4, digits);
-      p = lay_out_segment<kFields>(p, last ? bits : 0, digits);
+      fields.take((bits + 3) / 4, digits);
+      p = lay_out_segment(p, fields.count(), last ? bits : 0, digits);
     }
     const auto size = static_cast<std::size_t>(p - start);
     if (room != nullptr)
@@ -300,88 +223,6 @@ bool lay_out_segments(const Span& span, Fields& fields) {
       span.out.write(spare.data(), size);
   }
   return true;
-}
-
-template <class Fields>
-bool lay_out_all(const Span& span, Fields&& fields) {
-  switch (fields.count()) {
-    case 3:
-      return lay_out_segments<3>(span, fields);
-    case 2:
-      return lay_out_segments<2>(span, fields);
-    default:
-      return lay_out_segments<1>(span, fields);
-  }
-}
-
-// The usual held command, laid out with one look at the room and none of
-// the loop's bookkeeping: every field holds the digits of every segment,
-// its full segments' from its end backward and the closing one's just
-// before them, and the output's buffer takes all the lines at once. False,
-// with nothing written, when it is not so or the run must stop: the loop
-// then takes the command, and tells which. The stop is looked at for each
-// command, since a file of SDR lines alone leads the copy loop from one to
-// the next without looking; the input is not, since nothing is read.
-template <int kFields>
-bool lay_out_at_once(const Span& span, const std::array<const char*, 3>& ends, std::size_t held) {
-  const std::uint32_t full = (span.length - 1) / 256;
-  const std::uint32_t last_bits = span.length - 256 * full;
-  const std::size_t last_digits = (last_bits + 3) / 4;
-  if (full >= kSegmentsAtATime || held < full * std::size_t{kSegmentDigits} + last_digits ||
-      platform::stop_requested() || span.out.failed())
-    return false;
-  char* const room = span.out.room((full + 1) * kLongestLine);
-  if (room == nullptr)
-    return false;
-  char* p = lay_out_digit_lines(room, kFullLine<kFields>, ends, full);
-  std::array<std::string_view, 3> digits;
-  for (std::size_t i = 0; i < kFields; ++i) digits[i] = {ends[i] - full * kSegmentDigits - last_digits, last_digits};
-  p = lay_out_segment<kFields>(p, last_bits, digits);
-  span.out.added(static_cast<std::size_t>(p - room));
-  return true;
-}
-
-// A short command that the main window holds whole, in the shape nearly
-// every file gives it: each keyword's bytes followed by its '(' and holding
-// no '(' or ';', every field's digits kept, and the next keyword's first
-// byte, or the ';', a few bytes after each ')'. It is located as
-// locate_fields_in() would, gathering its digits on the way, and laid out
-// from them, with none of the general way's bookkeeping. Anything else is
-// left to the general way, with nothing written and the input untouched:
-// nothing.
-std::optional<SplitResult> split_held(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  const std::int64_t entry = in.tell();
-  if (entry < state.scanned_until || length / 4 > std::min<std::size_t>(kShortCommandDigits, in.window_size() / 4))
-    return std::nullopt;
-  const auto bytes = in.ahead();
-  // Each field's keyword size (after the first byte for TDO and MASK),
-  // and the first byte of the next keyword.
-  static constexpr std::array<FieldShape, 3> kShape = {{{4, 'T'}, {3, 'M'}, {4, ';'}}};
-  UsualFields found;
-  char* const digits = state.digits.get();
-  if (!gather_usual_fields(bytes.data(), bytes.data() + bytes.size(), kShape, digits, digits + state.digit_room,
-                           state.lines_seen, found))
-    return std::nullopt;
-  std::size_t held = static_cast<std::size_t>(found.ends[0] - digits);  // by every field
-  for (std::size_t i = 1; i < static_cast<std::size_t>(found.count); ++i)
-    held = std::min(held, static_cast<std::size_t>(found.ends[i] - found.ends[i - 1]));
-  const std::int64_t semicolon = entry + (found.semicolon - bytes.data());
-  state.bytes_scanned += found.examined;
-  ++state.located_in_memory;
-  ++state.split_at_once;
-  const Span span{in, out, length, state.progress, entry, semicolon + 1};
-  const std::array<const char*, 3> ends = {found.ends[0], found.ends[1], found.ends[2]};
-  const bool laid_out = found.count == 3   ? lay_out_at_once<3>(span, ends, held)
-                        : found.count == 2 ? lay_out_at_once<2>(span, ends, held)
-                                           : lay_out_at_once<1>(span, ends, held);
-  if (!laid_out) {
-    KeptFields fields;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(found.count); ++i)
-      fields.add(i == 0 ? digits : found.ends[i - 1], found.ends[i]);
-    if (!lay_out_all(span, fields))
-      return SplitResult{SplitResult::kEnded};
-  }
-  return SplitResult{SplitResult::kSplit, resume_after(in, semicolon)};
 }
 
 }  // namespace
@@ -395,19 +236,15 @@ SplitState::SplitState(Input& in)
       digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
-  if (const auto held = split_held(in, out, length, state))
-    return *held;
   const std::int64_t entry = in.tell();
-  const auto layout = locate(in, length, state);
-  if (!layout)
+  Layout layout;
+  if (!locate(in, length, state, layout))
     return {SplitResult::kNotSplit};
-  const Span span{in, out, length, state.progress, entry, layout->semicolon + 1};
-  const bool kept =
-      layout->tdi.digits && (!layout->tdo || layout->tdo->digits) && (!layout->mask || layout->mask->digits);
-  if (kept ? !lay_out_all(span, KeptFields(layout->tdi, layout->tdo, layout->mask))
-           : !lay_out_all(span, CursorFields(in, state, *layout)))
+  const Span span{in, out, length, state.progress, entry, layout.semicolon + 1};
+  Fields fields(in, state, layout);
+  if (!lay_out_segments(span, fields))
     return {SplitResult::kEnded};
-  return {SplitResult::kSplit, resume_after(in, layout->semicolon)};
+  return {SplitResult::kSplit, resume_after(in, layout.semicolon)};
 }
 
 }  // namespace svfsplit

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
 
-#include "convert/kernels/byte_search.hpp"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -253,13 +253,13 @@ void Output::drain() {
   used_ -= whole;
 }
 
-// Moves what the buffer holds into the block, past the caches, handing
+// Moves what the buffer holds into the block, handing
 // over every block that fills: whole blocks, whose writes but the last
 // are then of whole units.
 void Output::stage() {
   for (std::size_t done = 0; done < used_;) {
     const std::size_t part = std::min(used_ - done, block_size_ - block_used_);
-    copy_streaming(reinterpret_cast<char*>(block_.get()) + block_used_, &at(done), part);
+    std::memcpy(block_.get() + block_used_, &at(done), part);
     block_used_ += part;
     done += part;
     if (block_used_ == block_size_)

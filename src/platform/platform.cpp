@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform_internal.hpp"
@@ -74,6 +75,13 @@ bool console_closes_with_the_run(const ConsoleReport& console) {
 
 bool stop_requested() noexcept {
   return g_stop.load(std::memory_order_relaxed) != 0;
+}
+
+std::optional<std::string> environment(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr)
+    return std::nullopt;
+  return value;
 }
 
 std::int64_t monotonic_milliseconds() {

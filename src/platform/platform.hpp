@@ -246,6 +246,9 @@ void hold_own_console();
 // Milliseconds from an arbitrary start, never going back.
 std::int64_t monotonic_milliseconds();
 
+// The value of the environment variable `name`; nothing when it is not set.
+std::optional<std::string> environment(const std::string& name);
+
 #if defined(_WIN32)
 // The program's arguments, as wmain receives them, in UTF-8.
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
