@@ -79,6 +79,44 @@ std::string narrow(std::wstring_view utf16) {
 // this plus their number, and told by the system's own text.
 constexpr Error kWindowsError = 0x20000;
 
+// The errno-style codes of this layer: each with its reason, worded as on
+// Linux so that a message reads the same on every system, and the Windows
+// errors that mean the same.
+struct ErrnoCode {
+  Error error;
+  const char* text;
+  std::initializer_list<unsigned long> windows;
+};
+constexpr ErrnoCode kErrnoCodes[] = {
+    {EPERM, "Operation not permitted", {}},
+    {ENOENT,
+     "No such file or directory",
+     {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
+      ERROR_INVALID_NAME, ERROR_BAD_PATHNAME}},
+    {EINTR, "Interrupted system call", {ERROR_OPERATION_ABORTED}},
+    {EIO, "Input/output error", {}},
+    {ENXIO, "No such device or address", {}},
+    {EBADF, "Bad file descriptor", {ERROR_INVALID_HANDLE}},
+    {EAGAIN, "Resource temporarily unavailable", {}},
+    {ENOMEM, "Cannot allocate memory", {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
+    {EACCES, "Permission denied", {ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT}},
+    {EBUSY, "Device or resource busy", {ERROR_BUSY}},
+    {EEXIST, "File exists", {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
+    {EXDEV, "Invalid cross-device link", {ERROR_NOT_SAME_DEVICE}},
+    {ENOTDIR, "Not a directory", {ERROR_DIRECTORY}},
+    {EISDIR, "Is a directory", {}},
+    {EINVAL, "Invalid argument", {ERROR_INVALID_PARAMETER}},
+    {EMFILE, "Too many open files", {ERROR_TOO_MANY_OPEN_FILES}},
+    {EFBIG, "File too large", {ERROR_FILE_TOO_LARGE}},
+    {ENOSPC, "No space left on device", {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
+    {EROFS, "Read-only file system", {}},
+    {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
+    {ENAMETOOLONG, "File name too long", {ERROR_FILENAME_EXCED_RANGE}},
+    {ENOTEMPTY, "Directory not empty", {ERROR_DIR_NOT_EMPTY}},
+    {ELOOP, "Too many levels of symbolic links", {ERROR_CANT_RESOLVE_FILENAME}},
+    {EOPNOTSUPP, "Operation not supported", {ERROR_NOT_SUPPORTED}},
+};
+
 // The errno-style code for the last Win32 error.
 Error last_error() {
   return internal::windows_error(::GetLastError());
@@ -89,12 +127,11 @@ HANDLE g_cleaned_up = nullptr;
 
 BOOL WINAPI on_control_event(DWORD event) {
   internal::note_stop_request(static_cast<int>(event) + 1);
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-    // The process ends when this returns: wait for the run to remove its
-    // temporary file first (the system allows a few seconds).
-    if (g_cleaned_up != nullptr)
-      ::WaitForSingleObject(g_cleaned_up, 4500);
-  }
+  // When the console closes, the process ends as this returns: wait for the
+  // run to remove its temporary file first (the system allows a few seconds).
+  const bool closing = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+  if (closing && g_cleaned_up != nullptr)
+    ::WaitForSingleObject(g_cleaned_up, 4500);
   return TRUE;
 }
 
@@ -164,8 +201,7 @@ Error open_file(const std::string& name, DWORD access, DWORD share, DWORD dispos
 Error describe(HANDLE h, FileStatus& status) {
   if (::GetFileType(h) != FILE_TYPE_DISK) {
     // A console, a pipe, the NUL device: no identity of a file on a volume.
-    status = {};
-    status.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(h)};
+    status = {.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(h)}};
     return 0;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -280,16 +316,15 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
   const HANDLE in = FileAccess::handle(folder);
   const std::wstring path = utf16(FileAccess::path(folder)) + target;
   Error error = 0;
-  for (int tries = 0;; ++tries) {
+  for (int tries = 0; tries <= 40; ++tries) {
     if (const Error refused = cannot_replace(path))
       return refused;
     error = try_rename(h, in, target, nullptr);
-    if ((error != kInUse && error != EACCES) || tries == 40)
-      break;
-    ::Sleep(50);
+    if (error != kInUse && error != EACCES)
+      return error;
+    if (tries < 40)
+      ::Sleep(50);
   }
-  if (error != kInUse && error != EACCES)
-    return error;
   const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE)
@@ -308,70 +343,19 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
 namespace internal {
 
 Error windows_error(unsigned long code) {
-  struct Same {
-    Error error;
-    std::initializer_list<unsigned long> codes;
-  };
-  static constexpr Same kSame[] = {
-      {ENOENT,
-       {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
-        ERROR_INVALID_NAME, ERROR_BAD_PATHNAME}},
-      {kInUse, {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE}},
-      {EACCES, {ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT}},
-      {EEXIST, {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
-      {ENOSPC, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
-      {ENOMEM, {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
-      {EPIPE, {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
-      {ENAMETOOLONG, {ERROR_FILENAME_EXCED_RANGE}},
-      {EXDEV, {ERROR_NOT_SAME_DEVICE}},
-      {ENOTDIR, {ERROR_DIRECTORY}},
-      {EBADF, {ERROR_INVALID_HANDLE}},
-      {EFBIG, {ERROR_FILE_TOO_LARGE}},
-      {EINVAL, {ERROR_INVALID_PARAMETER}},
-      {ENOTEMPTY, {ERROR_DIR_NOT_EMPTY}},
-      {EMFILE, {ERROR_TOO_MANY_OPEN_FILES}},
-      {EINTR, {ERROR_OPERATION_ABORTED}},
-      {ELOOP, {ERROR_CANT_RESOLVE_FILENAME}},
-      {EBUSY, {ERROR_BUSY}},
-      {EOPNOTSUPP, {ERROR_NOT_SUPPORTED}},
-  };
-  for (const auto& [error, codes] : kSame) {
-    if (std::ranges::find(codes, code) != codes.end())
-      return error;
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_USER_MAPPED_FILE)
+    return kInUse;
+  for (const auto& known : kErrnoCodes) {
+    if (std::ranges::find(known.windows, code) != known.windows.end())
+      return known.error;
   }
   return code < 0x10000 ? kWindowsError + static_cast<Error>(code) : EIO;
 }
 
 std::string system_error_text(Error error) {
-  constexpr std::pair<Error, const char*> kTexts[] = {
-      {EPERM, "Operation not permitted"},
-      {ENOENT, "No such file or directory"},
-      {EINTR, "Interrupted system call"},
-      {EIO, "Input/output error"},
-      {ENXIO, "No such device or address"},
-      {EBADF, "Bad file descriptor"},
-      {EAGAIN, "Resource temporarily unavailable"},
-      {ENOMEM, "Cannot allocate memory"},
-      {EACCES, "Permission denied"},
-      {EBUSY, "Device or resource busy"},
-      {EEXIST, "File exists"},
-      {EXDEV, "Invalid cross-device link"},
-      {ENOTDIR, "Not a directory"},
-      {EISDIR, "Is a directory"},
-      {EINVAL, "Invalid argument"},
-      {EMFILE, "Too many open files"},
-      {EFBIG, "File too large"},
-      {ENOSPC, "No space left on device"},
-      {EROFS, "Read-only file system"},
-      {EPIPE, "Broken pipe"},
-      {ENAMETOOLONG, "File name too long"},
-      {ENOTEMPTY, "Directory not empty"},
-      {ELOOP, "Too many levels of symbolic links"},
-      {EOPNOTSUPP, "Operation not supported"},
-  };
-  for (const auto& [code, text] : kTexts) {
-    if (code == error)
-      return text;
+  for (const auto& known : kErrnoCodes) {
+    if (known.error == error)
+      return known.text;
   }
   if (error > kWindowsError)
     return windows_text(static_cast<DWORD>(error - kWindowsError));
@@ -498,9 +482,8 @@ Error look_at(const std::string& name, FileStatus& status) {
       ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return last_error();
-  const Error error = describe(h, status);
-  ::CloseHandle(h);
-  return error;
+  const File opened = FileAccess::adopt(h);  // closed once described
+  return describe(h, status);
 }
 
 Error status(const std::string& name, FileStatus& status) {
@@ -512,11 +495,9 @@ Error status(const std::string& name, FileStatus& status) {
 Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found) {
   return attempt(Call::kResolve, [&](int) {
     target = name;
-    found.reset();
     FileStatus there{};
     const Error error = look_at(name, there);
-    if (error == 0)
-      found = there.id;
+    found = error == 0 ? std::optional(there.id) : std::nullopt;
     return error == ENOENT ? 0 : error;
   });
 }
@@ -657,14 +638,12 @@ void hold_own_console() {
   (void)print(Stream::kOut, "Press any key to close this window\n");
   ::FlushConsoleInputBuffer(in);
   ::SetConsoleMode(in, 0);  // Ctrl+C is a key too
-  for (;;) {
-    INPUT_RECORD record{};
-    DWORD read = 0;
+  INPUT_RECORD record{};
+  DWORD read = 0;
+  do {
     if (!::ReadConsoleInputW(in, &record, 1, &read) || read == 0)
       return;
-    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
-      return;
-  }
+  } while (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown);
 }
 
 void catch_stop_requests() {
