@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -23,31 +24,26 @@ using internal::attempt;
 using internal::Call;
 
 struct FileAccess {
-  static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
-  static HANDLE handle(const Folder& folder) { return reinterpret_cast<HANDLE>(folder.native_); }
+  static HANDLE handle(const auto& file) { return reinterpret_cast<HANDLE>(file.native_); }
   static const std::string& path(const Folder& folder) { return folder.path_; }
-  static void adopt(Folder& folder, HANDLE handle, std::string path) {
-    folder.native_ = reinterpret_cast<std::intptr_t>(handle);
-    folder.path_ = std::move(path);
-  }
   static File adopt(HANDLE handle) {
     File file;
     file.native_ = reinterpret_cast<std::intptr_t>(handle);
     return file;
   }
-  static HANDLE release(File& file) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(file.native_);
-    file.native_ = File::kNone;
-    return handle;
+  static Folder adopt(HANDLE handle, std::string path) {
+    Folder folder;
+    folder.native_ = reinterpret_cast<std::intptr_t>(handle);
+    folder.path_ = std::move(path);
+    return folder;
   }
+  static HANDLE release(File& file) { return reinterpret_cast<HANDLE>(std::exchange(file.native_, File::kNone)); }
 };
-
-namespace {
 
 // Names travel inside the program in WTF-8: UTF-8 in which an unpaired
 // surrogate, which Windows allows in a name, keeps a 3-byte sequence of its
 // own, so that every name comes back to UTF-16 as it was given.
-std::wstring wide(std::string_view utf8) {
+std::wstring utf16(std::string_view utf8) {
   std::wstring text;
   for (std::size_t i = 0; i < utf8.size();) {
     const auto lead = static_cast<unsigned char>(utf8[i++]);
@@ -62,6 +58,8 @@ std::wstring wide(std::string_view utf8) {
   }
   return text;
 }
+
+namespace {
 
 std::string narrow(std::wstring_view utf16) {
   constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
@@ -81,55 +79,43 @@ std::string narrow(std::wstring_view utf16) {
 // this plus their number, and told by the system's own text.
 constexpr Error kWindowsError = 0x20000;
 
-}  // namespace
-
-namespace internal {
-
-Error windows_error(unsigned long code) {
-  constexpr std::pair<unsigned long, Error> kSame[] = {
-      {ERROR_FILE_NOT_FOUND, ENOENT},
-      {ERROR_PATH_NOT_FOUND, ENOENT},
-      {ERROR_INVALID_DRIVE, ENOENT},
-      {ERROR_BAD_NETPATH, ENOENT},
-      {ERROR_BAD_NET_NAME, ENOENT},
-      {ERROR_INVALID_NAME, ENOENT},
-      {ERROR_BAD_PATHNAME, ENOENT},
-      {ERROR_SHARING_VIOLATION, kInUse},
-      {ERROR_LOCK_VIOLATION, kInUse},
-      {ERROR_USER_MAPPED_FILE, kInUse},
-      {ERROR_ACCESS_DENIED, EACCES},
-      {ERROR_WRITE_PROTECT, EACCES},
-      {ERROR_FILE_EXISTS, EEXIST},
-      {ERROR_ALREADY_EXISTS, EEXIST},
-      {ERROR_DISK_FULL, ENOSPC},
-      {ERROR_HANDLE_DISK_FULL, ENOSPC},
-      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
-      {ERROR_OUTOFMEMORY, ENOMEM},
-      {ERROR_BROKEN_PIPE, EPIPE},
-      {ERROR_NO_DATA, EPIPE},
-      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
-      {ERROR_NOT_SAME_DEVICE, EXDEV},
-      {ERROR_DIRECTORY, ENOTDIR},
-      {ERROR_INVALID_HANDLE, EBADF},
-      {ERROR_FILE_TOO_LARGE, EFBIG},
-      {ERROR_INVALID_PARAMETER, EINVAL},
-      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
-      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
-      {ERROR_OPERATION_ABORTED, EINTR},
-      {ERROR_CANT_RESOLVE_FILENAME, ELOOP},
-      {ERROR_BUSY, EBUSY},
-      {ERROR_NOT_SUPPORTED, EOPNOTSUPP},
-  };
-  for (const auto& [windows, error] : kSame) {
-    if (windows == code)
-      return error;
-  }
-  return code < 0x10000 ? kWindowsError + static_cast<Error>(code) : EIO;
-}
-
-}  // namespace internal
-
-namespace {
+// The errno-style codes of this layer: each with its reason, worded as on
+// Linux so that a message reads the same on every system, and the Windows
+// errors that mean the same.
+struct ErrnoCode {
+  Error error;
+  const char* text;
+  std::initializer_list<unsigned long> windows;
+};
+constexpr ErrnoCode kErrnoCodes[] = {
+    {EPERM, "Operation not permitted", {}},
+    {ENOENT,
+     "No such file or directory",
+     {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
+      ERROR_INVALID_NAME, ERROR_BAD_PATHNAME}},
+    {EINTR, "Interrupted system call", {ERROR_OPERATION_ABORTED}},
+    {EIO, "Input/output error", {}},
+    {ENXIO, "No such device or address", {}},
+    {EBADF, "Bad file descriptor", {ERROR_INVALID_HANDLE}},
+    {EAGAIN, "Resource temporarily unavailable", {}},
+    {ENOMEM, "Cannot allocate memory", {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
+    {EACCES, "Permission denied", {ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT}},
+    {EBUSY, "Device or resource busy", {ERROR_BUSY}},
+    {EEXIST, "File exists", {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
+    {EXDEV, "Invalid cross-device link", {ERROR_NOT_SAME_DEVICE}},
+    {ENOTDIR, "Not a directory", {ERROR_DIRECTORY}},
+    {EISDIR, "Is a directory", {}},
+    {EINVAL, "Invalid argument", {ERROR_INVALID_PARAMETER}},
+    {EMFILE, "Too many open files", {ERROR_TOO_MANY_OPEN_FILES}},
+    {EFBIG, "File too large", {ERROR_FILE_TOO_LARGE}},
+    {ENOSPC, "No space left on device", {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
+    {EROFS, "Read-only file system", {}},
+    {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
+    {ENAMETOOLONG, "File name too long", {ERROR_FILENAME_EXCED_RANGE}},
+    {ENOTEMPTY, "Directory not empty", {ERROR_DIR_NOT_EMPTY}},
+    {ELOOP, "Too many levels of symbolic links", {ERROR_CANT_RESOLVE_FILENAME}},
+    {EOPNOTSUPP, "Operation not supported", {ERROR_NOT_SUPPORTED}},
+};
 
 // The errno-style code for the last Win32 error.
 Error last_error() {
@@ -141,12 +127,11 @@ HANDLE g_cleaned_up = nullptr;
 
 BOOL WINAPI on_control_event(DWORD event) {
   internal::note_stop_request(static_cast<int>(event) + 1);
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-    // The process ends when this returns: wait for the run to remove its
-    // temporary file first (the system allows a few seconds).
-    if (g_cleaned_up != nullptr)
-      ::WaitForSingleObject(g_cleaned_up, 4500);
-  }
+  // When the console closes, the process ends as this returns: wait for the
+  // run to remove its temporary file first (the system allows a few seconds).
+  const bool closing = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+  if (closing && g_cleaned_up != nullptr)
+    ::WaitForSingleObject(g_cleaned_up, 4500);
   return TRUE;
 }
 
@@ -168,16 +153,14 @@ bool is_literal(std::string_view name) {
 std::string full_path(const std::string& name) {
   if (is_literal(name))
     return name;
-  const std::wstring w = wide(name.empty() ? "." : name);
+  const std::wstring w = utf16(name.empty() ? "." : name);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (n == 0)
       return name;  // handed on as it is, for the call to say what is wrong
-    if (n < full.size()) {
-      full.resize(n);
-      return narrow(full);
-    }
+    if (n < full.size())
+      return narrow(std::wstring_view(full).substr(0, n));
     full.resize(n);
   }
 }
@@ -185,7 +168,7 @@ std::string full_path(const std::string& name) {
 // A name as it is handed to the system: a full path, in the form that
 // lifts the 260-character limit where it needs it.
 std::wstring system_name(const std::string& name) {
-  return wide(internal::extended_length_path(full_path(name), 0));
+  return utf16(internal::extended_length_path(full_path(name), 0));
 }
 
 // Whether the name is longer than the system takes at all: a component of
@@ -216,14 +199,12 @@ Error open_file(const std::string& name, DWORD access, DWORD share, DWORD dispos
 }
 
 Error describe(HANDLE h, FileStatus& status) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  const DWORD type = ::GetFileType(h);
-  if (type != FILE_TYPE_DISK) {
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
     // A console, a pipe, the NUL device: no identity of a file on a volume.
-    status = {};
-    status.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(h)};
+    status = {.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(h)}};
     return 0;
   }
+  BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info))
     return last_error();
   status.id = {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
@@ -257,10 +238,9 @@ std::string windows_text(DWORD code) {
 }
 
 // Sets or clears a file's deletion when its last handle closes.
-bool mark_for_deletion(HANDLE h, bool deleted) {
-  FILE_DISPOSITION_INFO info{};
-  info.DeleteFile = deleted ? TRUE : FALSE;
-  return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+Error mark_for_deletion(HANDLE h, bool deleted) {
+  FILE_DISPOSITION_INFO info{deleted};
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) ? 0 : last_error();
 }
 
 // Why the file at `path` cannot be replaced, whoever runs the program: it
@@ -286,7 +266,7 @@ Function ntdll(const char* name) {
 // handle. The system's own call takes the name so; kernelbase's
 // SetFileInformationByHandle does on Windows, but Wine's makes a full path
 // of it first.
-bool rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
+Error rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
   using SetInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
   using StatusToError = ULONG(WINAPI*)(LONG);
   static const auto set_information = ntdll<SetInformationFile>("NtSetInformationFile");
@@ -301,46 +281,81 @@ bool rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) 
   std::memcpy(info->FileName, name.data(), bytes);
   IO_STATUS_BLOCK io{};
   const LONG status = set_information(h, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
-  if (status >= 0)
-    return true;
-  ::SetLastError(to_error(status));
-  return false;
+  return status >= 0 ? 0 : internal::windows_error(to_error(status));
+}
+
+// One try at renaming the complete file `h` over `target` in the folder
+// `in`, unless a stop was asked for: the stop keeps the old output. The
+// delete mark of `h` is cleared for that instant only, and set again when
+// the rename is refused, so that a process ended meanwhile leaves nothing.
+// `aside`, the old output moved out of the way (or null), is marked for
+// deletion within that instant: whenever the process ends, one of the two
+// files is left whole.
+Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) {
+  if (stop_requested())
+    return EINTR;
+  if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false); }))
+    return error;
+  // A file mapped into memory cannot be deleted: it cannot go aside.
+  Error error = aside != nullptr && mark_for_deletion(aside, true) != 0 ? kInUse : 0;
+  if (error == 0)
+    error = attempt(Call::kRename, [&](int) { return rename_in(h, in, target, true); });
+  if (error == 0)
+    return 0;
+  if (aside != nullptr)
+    (void)mark_for_deletion(aside, false);
+  (void)attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true); });
+  return error;
+}
+
+// Renames the complete file `h` over `target` in `folder`. A program that
+// holds `target` open usually lets go within moments (a scanner, an
+// indexer); one that holds it longer but allows its deletion has it moved
+// aside, under `aside`, and deleted once it lets go, as LLVM's tools do.
+Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, const std::wstring& aside) {
+  const HANDLE in = FileAccess::handle(folder);
+  const std::wstring path = utf16(FileAccess::path(folder)) + target;
+  Error error = 0;
+  for (int tries = 0; tries <= 40; ++tries) {
+    if (const Error refused = cannot_replace(path))
+      return refused;
+    error = try_rename(h, in, target, nullptr);
+    if (error != kInUse && error != EACCES)
+      return error;
+    if (tries < 40)
+      ::Sleep(50);
+  }
+  const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (held == INVALID_HANDLE_VALUE)
+    return last_error() == kInUse ? kInUse : error;
+  // Put back if the rename fails all the same.
+  if (rename_in(held, in, aside, false) != 0)
+    error = kInUse;
+  else if ((error = try_rename(h, in, target, held)) != 0)
+    (void)rename_in(held, in, target, false);
+  ::CloseHandle(held);
+  return error;
 }
 
 }  // namespace
 
 namespace internal {
 
+Error windows_error(unsigned long code) {
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_USER_MAPPED_FILE)
+    return kInUse;
+  for (const auto& known : kErrnoCodes) {
+    if (std::ranges::find(known.windows, code) != known.windows.end())
+      return known.error;
+  }
+  return code < 0x10000 ? kWindowsError + static_cast<Error>(code) : EIO;
+}
+
 std::string system_error_text(Error error) {
-  constexpr std::pair<Error, const char*> kTexts[] = {
-      {EPERM, "Operation not permitted"},
-      {ENOENT, "No such file or directory"},
-      {EINTR, "Interrupted system call"},
-      {EIO, "Input/output error"},
-      {ENXIO, "No such device or address"},
-      {EBADF, "Bad file descriptor"},
-      {EAGAIN, "Resource temporarily unavailable"},
-      {ENOMEM, "Cannot allocate memory"},
-      {EACCES, "Permission denied"},
-      {EBUSY, "Device or resource busy"},
-      {EEXIST, "File exists"},
-      {EXDEV, "Invalid cross-device link"},
-      {ENOTDIR, "Not a directory"},
-      {EISDIR, "Is a directory"},
-      {EINVAL, "Invalid argument"},
-      {EMFILE, "Too many open files"},
-      {EFBIG, "File too large"},
-      {ENOSPC, "No space left on device"},
-      {EROFS, "Read-only file system"},
-      {EPIPE, "Broken pipe"},
-      {ENAMETOOLONG, "File name too long"},
-      {ENOTEMPTY, "Directory not empty"},
-      {ELOOP, "Too many levels of symbolic links"},
-      {EOPNOTSUPP, "Operation not supported"},
-  };
-  for (const auto& [code, text] : kTexts) {
-    if (code == error)
-      return text;
+  for (const auto& known : kErrnoCodes) {
+    if (known.error == error)
+      return known.text;
   }
   if (error > kWindowsError)
     return windows_text(static_cast<DWORD>(error - kWindowsError));
@@ -417,7 +432,7 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t longest_e
   if (!path.ends_with('\\') && !path.ends_with('/'))
     path += '\\';
   path = internal::extended_length_path(path, longest_entry);
-  const std::wstring wpath = wide(path);
+  const std::wstring wpath = utf16(path);
   return attempt(Call::kOpen, [&](int) -> Error {
     // Without delete sharing, nobody can rename or remove the folder while
     // the run works in it; where another program already holds it so,
@@ -431,13 +446,10 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t longest_e
     }
     if (h == INVALID_HANDLE_VALUE)
       return last_error();
+    Folder opened = FileAccess::adopt(h, path);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      ::CloseHandle(h);
+    if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
       return ENOTDIR;
-    }
-    Folder opened;
-    FileAccess::adopt(opened, h, path);
     folder = std::move(opened);
     return 0;
   });
@@ -446,16 +458,14 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t longest_e
 Error create_temporary(const Folder& folder, const std::string& name, File& file) {
   // With DELETE access, the file is renamed and removed through this
   // handle; another program can open it meanwhile only if it allows that.
-  File created;
   if (const Error error =
           open_file(FileAccess::path(folder) + name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, created, Call::kCreate))
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file, Call::kCreate))
     return error;
   // Deleted when its last handle closes, whatever ends the process, until
   // replace() keeps it. A file system that cannot mark it leaves it to
   // discard().
-  (void)mark_for_deletion(FileAccess::handle(created), true);
-  file = std::move(created);
+  (void)mark_for_deletion(FileAccess::handle(file), true);
   return 0;
 }
 
@@ -472,9 +482,8 @@ Error look_at(const std::string& name, FileStatus& status) {
       ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return last_error();
-  const Error error = describe(h, status);
-  ::CloseHandle(h);
-  return error;
+  const File opened = FileAccess::adopt(h);  // closed once described
+  return describe(h, status);
 }
 
 Error status(const std::string& name, FileStatus& status) {
@@ -486,11 +495,9 @@ Error status(const std::string& name, FileStatus& status) {
 Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found) {
   return attempt(Call::kResolve, [&](int) {
     target = name;
-    found.reset();
     FileStatus there{};
     const Error error = look_at(name, there);
-    if (error == 0)
-      found = there.id;
+    found = error == 0 ? std::optional(there.id) : std::nullopt;
     return error == ENOENT ? 0 : error;
   });
 }
@@ -515,11 +522,8 @@ Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t s
     at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
     DWORD got = 0;
-    if (!::ReadFile(FileAccess::handle(file), buffer, part(size, fault), &got, &at)) {
-      if (::GetLastError() == ERROR_HANDLE_EOF)
-        return 0;
-      return last_error();
-    }
+    if (!::ReadFile(FileAccess::handle(file), buffer, part(size, fault), &got, &at))
+      return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : last_error();
     done = got;
     return 0;
   });
@@ -555,71 +559,12 @@ Error close(File& file) {
   return internal::after_close(::CloseHandle(FileAccess::release(file)) ? 0 : last_error());
 }
 
-namespace {
-
-// One try at renaming the complete file `h` over `target` in the folder
-// `in`, unless a stop was asked for: the stop keeps the old output. The
-// delete mark of `h` is cleared for that instant only, and set again when
-// the rename is refused, so that a process ended meanwhile leaves nothing.
-// `aside`, the old output moved out of the way (or null), is marked for
-// deletion within that instant: whenever the process ends, one of the two
-// files is left whole.
-Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) {
-  if (stop_requested())
-    return EINTR;
-  if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false) ? 0 : last_error(); }))
-    return error;
-  // A file mapped into memory cannot be deleted: it cannot go aside.
-  Error error = aside != nullptr && !mark_for_deletion(aside, true) ? kInUse : 0;
-  if (error == 0)
-    error = attempt(Call::kRename, [&](int) { return rename_in(h, in, target, true) ? 0 : last_error(); });
-  if (error == 0)
-    return 0;
-  if (aside != nullptr)
-    (void)mark_for_deletion(aside, false);
-  (void)attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true) ? 0 : last_error(); });
-  return error;
-}
-
-// Renames the complete file `h` over `target` in `folder`. A program that
-// holds `target` open usually lets go within moments (a scanner, an
-// indexer); one that holds it longer but allows its deletion has it moved
-// aside, under `aside`, and deleted once it lets go, as LLVM's tools do.
-Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, const std::wstring& aside) {
-  const HANDLE in = FileAccess::handle(folder);
-  const std::wstring path = wide(FileAccess::path(folder)) + target;
-  Error error = 0;
-  for (int tries = 0;; ++tries) {
-    if (const Error refused = cannot_replace(path))
-      return refused;
-    error = try_rename(h, in, target, nullptr);
-    if ((error != kInUse && error != EACCES) || tries == 40)
-      break;
-    ::Sleep(50);
-  }
-  if (error != kInUse && error != EACCES)
-    return error;
-  const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (held == INVALID_HANDLE_VALUE)
-    return last_error() == kInUse ? kInUse : error;
-  // Put back if the rename fails all the same.
-  if (!rename_in(held, in, aside, false))
-    error = kInUse;
-  else if ((error = try_rename(h, in, target, held)) != 0)
-    (void)rename_in(held, in, target, false);
-  ::CloseHandle(held);
-  return error;
-}
-
-}  // namespace
-
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // Closing cannot fail once the writes have: the test seam's failure of
   // it is taken before the rename, which would leave nothing to undo.
   if (const Error error = internal::after_close(0))
     return error;
-  if (const Error error = rename_over(FileAccess::handle(file), folder, wide(target), wide(name + ".old")))
+  if (const Error error = rename_over(FileAccess::handle(file), folder, utf16(target), utf16(name + ".old")))
     return error;
   ::CloseHandle(FileAccess::release(file));
   return 0;
@@ -632,9 +577,7 @@ Error discard(const Folder& folder, File& file, const std::string& name) {
     const HANDLE h = FileAccess::handle(file);
     FILE_STANDARD_INFO info{};
     const bool marked = ::GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info) && info.DeletePending;
-    const Error error =
-        marked ? 0
-               : attempt(Call::kRemove, [&](int) -> Error { return mark_for_deletion(h, true) ? 0 : last_error(); });
+    const Error error = marked ? 0 : attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true); });
     ::CloseHandle(FileAccess::release(file));
     return error;
   }
@@ -652,27 +595,23 @@ Error print(Stream stream, std::string_view text) {
       lines += '\r';
     lines += c;
   }
-  // Writes all of `rest` with `put_some`, which writes part of it.
-  const auto put_all = [](auto rest, auto put_some) -> Error {
-    while (!rest.empty()) {
-      DWORD put = 0;
-      if (const Error error =
-              attempt(Call::kPrint, [&](int fault) { return put_some(rest, part(rest.size(), fault), put); }))
-        return error;
-      rest.remove_prefix(put);
-    }
-    return 0;
-  };
-  if (is_console(h)) {
-    // The console shows any name, whatever its code page.
-    const std::wstring utf16 = wide(lines);
-    return put_all(std::wstring_view(utf16), [h](std::wstring_view rest, DWORD n, DWORD& put) -> Error {
-      return ::WriteConsoleW(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
-    });
+  // The console shows any name, whatever its code page: it is given UTF-16,
+  // anything else the UTF-8 bytes.
+  const bool console = is_console(h);
+  const std::wstring wide_lines = console ? utf16(lines) : std::wstring();
+  const std::size_t size = console ? wide_lines.size() : lines.size();
+  for (std::size_t done = 0; done < size;) {
+    DWORD put = 0;
+    if (const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
+          const DWORD n = part(size - done, fault);
+          const BOOL written = console ? ::WriteConsoleW(h, wide_lines.data() + done, n, &put, nullptr)
+                                       : ::WriteFile(h, lines.data() + done, n, &put, nullptr);
+          return written ? 0 : last_error();
+        }))
+      return error;
+    done += put;
   }
-  return put_all(std::string_view(lines), [h](std::string_view rest, DWORD n, DWORD& put) -> Error {
-    return ::WriteFile(h, rest.data(), n, &put, nullptr) ? 0 : last_error();
-  });
+  return 0;
 }
 
 bool is_terminal(Stream stream) {
@@ -685,14 +624,12 @@ void prepare_process() {
 }
 
 void hold_own_console() {
-  ConsoleReport console;
-  DWORD ids[2];
-  console.processes = ::GetConsoleProcessList(ids, 2);
   const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
-  console.input_is_console = is_console(in);
-  console.output_is_console = is_console(standard_handle(Stream::kOut));
   const HWND window = ::GetConsoleWindow();
-  console.window_visible = window != nullptr && ::IsWindowVisible(window);
+  DWORD ids[2];
+  const ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in),
+                              is_console(standard_handle(Stream::kOut)),
+                              window != nullptr && ::IsWindowVisible(window)};
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.
@@ -701,14 +638,12 @@ void hold_own_console() {
   (void)print(Stream::kOut, "Press any key to close this window\n");
   ::FlushConsoleInputBuffer(in);
   ::SetConsoleMode(in, 0);  // Ctrl+C is a key too
-  for (;;) {
-    INPUT_RECORD record{};
-    DWORD read = 0;
+  INPUT_RECORD record{};
+  DWORD read = 0;
+  do {
     if (!::ReadConsoleInputW(in, &record, 1, &read) || read == 0)
       return;
-    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
-      return;
-  }
+  } while (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown);
 }
 
 void catch_stop_requests() {
@@ -720,10 +655,6 @@ void end_by_stop_request() {
   if (g_cleaned_up != nullptr)
     ::SetEvent(g_cleaned_up);
   ::ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-std::wstring utf16(std::string_view utf8) {
-  return wide(utf8);
 }
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
