@@ -440,7 +440,7 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
 // Interrupted at any point, the run ends by the signal and leaves nothing
 // new: the previous output is untouched, no temporary file stays. Signals
 // that were ignored at the start stay ignored.
-TEST_F(CliPosix, Signals) {
+TEST_F(CliPosix, SignalsEndTheRunAndLeaveNothingNew) {
   struct Row {
     int signal;
     bool ignored_at_start;

@@ -283,7 +283,7 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
 // succeeds. A run blocked on a full one still ends by an interrupt, with
 // the output as far as it got: the previous one before the rename, the new
 // one after.
-TEST_F(Cli, StandardStreams) {
+TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
   using Stdout = ProgramOptions::Stdout;
   struct Row {
     const char* name;
@@ -385,7 +385,7 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
 #if defined(_WIN32)
 // Windows paths through the .exe: folders split at '\' as at '/', and a
 // drive prefix.
-TEST_F(Cli, WindowsPaths) {
+TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
   fs::create_directories(dir_ / "data.d" / "sub.d");
   write_file(dir_ / "data.d" / "sub.d" / "board.svf", kBoardInput);
   const std::string absolute = (dir_ / "data.d" / "sub.d" / "board.svf").string();

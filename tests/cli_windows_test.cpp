@@ -156,7 +156,7 @@ TEST(WindowsErrors, KeepTheirMeaning) {
 // Paths of 250, 300 and 1,100 characters, in nested folders, convert; so
 // does the last one by its short (8.3) name, which replaces the long name's
 // output.
-TEST_F(CliWindows, LongPaths) {
+TEST_F(CliWindows, LongPathsConvertByLongAndShortNames) {
   const std::pair<std::size_t, bool> rows[] = {{250, false}, {300, false}, {1100, false}, {1100, true}};
   for (const auto& [size, short_name] : rows) {
     fs::path folder = dir_;
