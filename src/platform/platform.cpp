@@ -78,10 +78,9 @@ bool stop_requested() noexcept {
 }
 
 std::optional<std::string> environment(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  if (value == nullptr)
-    return std::nullopt;
-  return value;
+  if (const char* value = std::getenv(name.c_str()))
+    return value;
+  return std::nullopt;
 }
 
 std::int64_t monotonic_milliseconds() {
