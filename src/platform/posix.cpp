@@ -232,15 +232,14 @@ Error create_temporary(const Folder& folder, const std::string& name, File& file
     fd = ::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0600);
     return error_of(fd);
   });
-  if (error == 0) {
-    if (::access(proc_path(fd).c_str(), F_OK) == 0) {
-      FileAccess::adopt(file, fd, true);
-      return 0;
-    }
-    ::close(fd);
-  } else if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) {
-    return error;  // the file system takes unnamed files, but not this one
+  if (error == 0 && ::access(proc_path(fd).c_str(), F_OK) == 0) {
+    FileAccess::adopt(file, fd, true);
+    return 0;
   }
+  if (error == 0)
+    ::close(fd);
+  else if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
+    return error;  // the file system takes unnamed files, but not this one
 #endif
   return open_into(
       Call::kCreate, file,
