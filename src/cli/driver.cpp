@@ -30,20 +30,18 @@ std::size_t last_component(std::string_view name, PathStyle style) {
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kRandomChars = 6;
 
-std::mt19937_64 seeded_generator() {
-  std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
-  try {
-    std::random_device device;
-    seed ^= (std::uint64_t{device()} << 32) ^ device();
-  } catch (const std::exception&) {
-    // No source of randomness: the clock alone, as names are only tried.
-  }
-  return std::mt19937_64(seed);
-}
-
 std::string random_chars(std::size_t n) {
   static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::mt19937_64 generator = seeded_generator();
+  static std::mt19937_64 generator = [] {
+    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
+    try {
+      std::random_device device;
+      seed ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+      // No source of randomness: the clock alone, as names are only tried.
+    }
+    return std::mt19937_64(seed);
+  }();
   std::string s;
   for (std::size_t i = 0; i < n; ++i) s += kChars[generator() % kChars.size()];
   return s;
