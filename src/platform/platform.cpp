@@ -50,9 +50,7 @@ std::string extended_length_path(std::string_view full, std::size_t extra) {
     return std::string(full);
   std::string path(full);
   for (char& c : path) c = c == '/' ? '\\' : c;
-  if (share)
-    return "\\\\?\\UNC\\" + path.substr(2);
-  return "\\\\?\\" + path;
+  return share ? "\\\\?\\UNC\\" + path.substr(2) : "\\\\?\\" + path;
 }
 
 }  // namespace internal
