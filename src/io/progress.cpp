@@ -39,10 +39,6 @@ std::string progress_line(std::int64_t done, std::int64_t total, std::int64_t el
 
 Progress::Progress(std::int64_t total) : total_(total), start_ms_(platform::monotonic_milliseconds()) {}
 
-Progress::~Progress() {
-  clear();
-}
-
 void Progress::at(std::int64_t done) {
   const std::int64_t now = platform::monotonic_milliseconds();
   if (now - start_ms_ < kDelayMs || (shown_ms_ >= 0 && now - shown_ms_ < kIntervalMs))
