@@ -30,20 +30,18 @@ std::size_t last_component(std::string_view name, PathStyle style) {
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kRandomChars = 6;
 
-std::mt19937_64 seeded_generator() {
-  std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
-  try {
-    std::random_device device;
-    seed ^= (std::uint64_t{device()} << 32) ^ device();
-  } catch (const std::exception&) {
-    // No source of randomness: the clock alone, as names are only tried.
-  }
-  return std::mt19937_64(seed);
-}
-
 std::string random_chars(std::size_t n) {
   static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::mt19937_64 generator = seeded_generator();
+  static std::mt19937_64 generator = [] {
+    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
+    try {
+      std::random_device device;
+      seed ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+      // No source of randomness: the clock alone, as names are only tried.
+    }
+    return std::mt19937_64(seed);
+  }();
   std::string s;
   for (std::size_t i = 0; i < n; ++i) s += kChars[generator() % kChars.size()];
   return s;
@@ -84,17 +82,10 @@ std::size_t printable_at(std::string_view name, std::size_t i) {
 
 // A byte of a name in the shell's $'...' form.
 std::string escaped(unsigned char c) {
-  switch (c) {
-    case '\n':
-      return "\\n";
-    case '\t':
-      return "\\t";
-    case '\r':
-      return "\\r";
-  }
-  const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
-                        static_cast<char>('0' + (c & 7))};
-  return std::string(octal, sizeof octal);
+  if (const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr)
+    return named;
+  return {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+          static_cast<char>('0' + (c & 7))};
 }
 
 }  // namespace
@@ -110,16 +101,13 @@ std::string quoted_name(std::string_view name) {
     shell_special |= name[i] == '"' || name[i] == '$' || name[i] == '`' || name[i] == '\\';
     i += n;
   }
-  std::string out;
   if (printable && (!single_quote || !shell_special)) {
     const char quote = single_quote ? '"' : '\'';
-    out += quote;
-    out += name;
-    out += quote;
-    return out;
+    return quote + std::string(name) + quote;
   }
   // Printable runs in single quotes, and the rest between them: \' for a
   // single quote, $'\n' or $'\033' for what does not print.
+  std::string out;
   bool in_quotes = false;
   bool in_escapes = false;
   for (std::size_t i = 0; i < name.size();) {
@@ -233,13 +221,8 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 // ".board.gvf." and random characters, or ".svfsplit." and random
 // characters when that would be too long.
 platform::Error FileConversion::create_temporary() {
-  const std::size_t base = folder_name_.size();
-  std::string prefix = ".svfsplit.";
-  if (target_.size() - base + 2 + kRandomChars <= kLongestName) {
-    prefix = '.';
-    prefix.append(target_, base);
-    prefix += '.';
-  }
+  const std::string entry = target_.substr(folder_name_.size());
+  const std::string prefix = entry.size() + 2 + kRandomChars <= kLongestName ? "." + entry + "." : ".svfsplit.";
   platform::Error error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
     std::string name = prefix + random_chars(kRandomChars);
@@ -293,11 +276,9 @@ FileConversion::Result FileConversion::run() {
   // What the user had is replaced only by what is on the disk, and the
   // rename is then made to last too. A new output is not synced, as cat
   // and cp do not: nothing the user had is at stake.
-  if (replaced_) {
-    if (const platform::Error error = platform::sync(output_)) {
-      result.write_error = error;
-      return result;
-    }
+  if (const platform::Error error = replaced_ ? platform::sync(output_) : 0) {
+    result.write_error = error;
+    return result;
   }
   // A stop requested until now keeps the old output; one requested later
   // waits for the rename.

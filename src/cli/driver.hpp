@@ -37,10 +37,8 @@ class FileConversion {
  public:
   enum class Opened { kOk, kCannotOpen, kSameFile };
 
-  FileConversion() = default;
-  FileConversion(const FileConversion&) = delete;
-  FileConversion& operator=(const FileConversion&) = delete;
-  // A temporary output still there is removed, whatever the way out.
+  // A temporary output still there is removed, whatever the way out. Its
+  // files make it neither copyable nor movable.
   ~FileConversion() { discard(); }
 
   struct Result {

@@ -91,17 +91,12 @@ void Input::read_after(std::size_t kept, std::size_t wanted) {
     end_ = from + static_cast<std::int64_t>(got);
 }
 
+// ahead() where the window does not hold tell(): a window that starts there.
 std::span<const unsigned char> Input::ahead_slow() {
-  const std::int64_t window_end = start_ + static_cast<std::int64_t>(len_);
-  if (pos_ < start_ || pos_ >= window_end) {
-    if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
-      return {};
-    load(pos_, load_size_);
-    if (start_ + static_cast<std::int64_t>(len_) <= pos_)
-      return {};
-  }
-  const auto from = static_cast<std::size_t>(pos_ - start_);
-  return {held() + from, len_ - from};
+  if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
+    return {};
+  load(pos_, load_size_);
+  return {held(), len_};
 }
 
 std::span<const unsigned char> Input::ahead_in_full() {

@@ -39,31 +39,22 @@ std::string progress_line(std::int64_t done, std::int64_t total, std::int64_t el
 
 Progress::Progress(std::int64_t total) : total_(total), start_ms_(platform::monotonic_milliseconds()) {}
 
-Progress::~Progress() {
-  clear();
-}
-
 void Progress::at(std::int64_t done) {
   const std::int64_t now = platform::monotonic_milliseconds();
   if (now - start_ms_ < kDelayMs || (shown_ms_ >= 0 && now - shown_ms_ < kIntervalMs))
     return;
   shown_ms_ = now;
-  std::string line(1, '\r');
-  line += progress_line(done, total_, now - start_ms_);
-  const std::size_t width = line.size() - 1;
+  const std::string line = progress_line(done, total_, now - start_ms_);
   // Blanks over what is left of a longer line before it.
-  line.append(shown_width_ > width ? shown_width_ - width : 0, ' ');
-  shown_width_ = width;
-  (void)platform::print(platform::Stream::kError, line);
+  const std::size_t blanks = shown_width_ > line.size() ? shown_width_ - line.size() : 0;
+  shown_width_ = line.size();
+  (void)platform::print(platform::Stream::kError, '\r' + line + std::string(blanks, ' '));
 }
 
 void Progress::clear() {
   if (shown_ms_ < 0)
     return;
-  std::string blank(shown_width_ + 2, ' ');
-  blank.front() = '\r';
-  blank.back() = '\r';
-  (void)platform::print(platform::Stream::kError, blank);
+  (void)platform::print(platform::Stream::kError, '\r' + std::string(shown_width_, ' ') + '\r');
   shown_ms_ = -1;
   shown_width_ = 0;
 }

@@ -23,7 +23,7 @@ class Progress {
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
   // Clears the line.
-  ~Progress();
+  ~Progress() { clear(); }
 
   // The conversion has got to input offset `done`. Reads the clock, so the
   // converter calls it now and then: every MiB of input, or every few

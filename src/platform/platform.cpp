@@ -50,9 +50,7 @@ std::string extended_length_path(std::string_view full, std::size_t extra) {
     return std::string(full);
   std::string path(full);
   for (char& c : path) c = c == '/' ? '\\' : c;
-  if (share)
-    return "\\\\?\\UNC\\" + path.substr(2);
-  return "\\\\?\\" + path;
+  return share ? "\\\\?\\UNC\\" + path.substr(2) : "\\\\?\\" + path;
 }
 
 }  // namespace internal
@@ -78,10 +76,9 @@ bool stop_requested() noexcept {
 }
 
 std::optional<std::string> environment(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  if (value == nullptr)
-    return std::nullopt;
-  return value;
+  if (const char* value = std::getenv(name.c_str()))
+    return value;
+  return std::nullopt;
 }
 
 std::int64_t monotonic_milliseconds() {

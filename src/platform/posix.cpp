@@ -20,13 +20,18 @@ struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
   static int fd(const Folder& folder) { return static_cast<int>(folder.native_); }
   static bool unnamed(const File& file) { return file.unnamed_; }
-  static File adopt(int fd, bool unnamed = false) {
+  // Gives `into` the descriptor `fd`, closing what it held.
+  static void adopt(File& into, int fd, bool unnamed = false) {
     File file;
     file.native_ = fd;
     file.unnamed_ = unnamed;
-    return file;
+    into = std::move(file);
   }
-  static void adopt(Folder& folder, int fd) { folder.native_ = fd; }
+  static void adopt(Folder& into, int fd) {
+    Folder folder;
+    folder.native_ = fd;
+    into = std::move(folder);
+  }
   static int release(File& file) {
     file.unnamed_ = false;
     return static_cast<int>(std::exchange(file.native_, File::kNone));
@@ -51,13 +56,47 @@ Error error_of(Result result) {
   return result < 0 ? errno : 0;
 }
 
-void describe(const struct stat& st, FileStatus& status) {
+// Runs `open`, which returns a descriptor or -1, as attempt() does; `into`
+// (a File or a Folder) takes what it opened.
+template <class Handle, class Open>
+Error open_into(Call kind, Handle& into, Open open, std::string_view name = {}) {
+  return attempt(
+      kind,
+      [&](int) {
+        const int fd = open();
+        if (fd >= 0)
+          FileAccess::adopt(into, fd);
+        return error_of(fd);
+      },
+      name);
+}
+
+// Runs `look`, which fills a struct stat as fstat() and stat() do, as
+// attempt() does, and describes what it saw in `status`.
+template <class Look>
+Error look_into(FileStatus& status, Look look) {
+  struct stat st {};
+  if (const Error error = attempt(Call::kStatus, [&](int) { return error_of(look(&st)); }))
+    return error;
   status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   status.regular = S_ISREG(st.st_mode);
   status.size = static_cast<std::int64_t>(st.st_size);
   status.mode = st.st_mode & 07777;
   status.owner = st.st_uid;
   status.group = st.st_gid;
+  return 0;
+}
+
+// One read or write of up to `size` bytes through `move`, which is given
+// how many to move and returns what the system call did, as attempt() does.
+template <class Move>
+Error transfer(Call kind, std::size_t size, std::size_t& done, Move move) {
+  done = 0;
+  return attempt(kind, [&](int fault) {
+    const ssize_t moved = move(part(size, fault));
+    done = moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    return error_of(moved);
+  });
 }
 
 #if defined(O_PATH)
@@ -130,12 +169,8 @@ Folder::~Folder() {
 
 Error open_input(const std::string& name, File& file) {
   // Non-blocking, so that a FIFO is refused rather than waited on.
-  return attempt(Call::kOpen, [&](int) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0)
-      file = FileAccess::adopt(fd);
-    return error_of(fd);
-  });
+  return open_into(Call::kOpen, file,
+                   [&] { return ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); });
 }
 
 bool is_pattern(std::string_view) {
@@ -151,15 +186,8 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t) {
   // files in where it cannot be read.
   Error error = 0;
   for (const int flags : {O_RDONLY, kPathOnly}) {
-    error = attempt(Call::kOpen, [&](int) {
-      const int fd = ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
-      if (fd >= 0) {
-        Folder opened;
-        FileAccess::adopt(opened, fd);
-        folder = std::move(opened);
-      }
-      return error_of(fd);
-    });
+    error = open_into(Call::kOpen, folder,
+                      [&] { return ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC); });
     if (error != EACCES)
       break;
   }
@@ -176,11 +204,8 @@ Error open_existing_output(const Folder& folder, const std::string& name, File& 
       return error;
   }
   File opened;
-  if (const Error error = attempt(Call::kOpen, [&](int) {
-        const int fd = ::openat(at, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-        if (fd >= 0)
-          opened = FileAccess::adopt(fd);
-        return error_of(fd);
+  if (const Error error = open_into(Call::kOpen, opened, [&] {
+        return ::openat(at, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
       }))
     return error;
   // And again on what was opened, which may have been put there since.
@@ -207,41 +232,26 @@ Error create_temporary(const Folder& folder, const std::string& name, File& file
     fd = ::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0600);
     return error_of(fd);
   });
-  if (error == 0) {
-    if (::access(proc_path(fd).c_str(), F_OK) == 0) {
-      file = FileAccess::adopt(fd, true);
-      return 0;
-    }
-    ::close(fd);
-  } else if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) {
-    return error;  // the file system takes unnamed files, but not this one
+  if (error == 0 && ::access(proc_path(fd).c_str(), F_OK) == 0) {
+    FileAccess::adopt(file, fd, true);
+    return 0;
   }
+  if (error == 0)
+    ::close(fd);
+  else if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
+    return error;  // the file system takes unnamed files, but not this one
 #endif
-  return attempt(
-      Call::kCreate,
-      [&](int) {
-        const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-        if (fd >= 0)
-          file = FileAccess::adopt(fd);
-        return error_of(fd);
-      },
-      name);
+  return open_into(
+      Call::kCreate, file,
+      [&] { return ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600); }, name);
 }
 
 Error status(const File& file, FileStatus& status) {
-  struct stat st {};
-  const Error error = attempt(Call::kStatus, [&](int) { return error_of(::fstat(FileAccess::fd(file), &st)); });
-  if (error == 0)
-    describe(st, status);
-  return error;
+  return look_into(status, [&](struct stat* st) { return ::fstat(FileAccess::fd(file), st); });
 }
 
 Error status(const std::string& name, FileStatus& status) {
-  struct stat st {};
-  const Error error = attempt(Call::kStatus, [&](int) { return error_of(::stat(name.c_str(), &st)); });
-  if (error == 0)
-    describe(st, status);
-  return error;
+  return look_into(status, [&](struct stat* st) { return ::stat(name.c_str(), st); });
 }
 
 Error resolve_links(const std::string& name, std::string& target, std::optional<FileId>& found) {
@@ -296,32 +306,20 @@ Error set_permissions(const File& file, const FileStatus* replaced) {
 }
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
-  done = 0;
-  return attempt(Call::kRead, [&](int fault) {
-    const ssize_t got = ::pread(FileAccess::fd(file), buffer, part(size, fault), static_cast<off_t>(offset));
-    done = got > 0 ? static_cast<std::size_t>(got) : 0;
-    return error_of(got);
-  });
+  return transfer(Call::kRead, size, done,
+                  [&](std::size_t n) { return ::pread(FileAccess::fd(file), buffer, n, static_cast<off_t>(offset)); });
 }
 
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
-  done = 0;
-  return attempt(Call::kWrite, [&](int fault) {
-    const ssize_t put = ::write(FileAccess::fd(file), data, part(size, fault));
-    done = put > 0 ? static_cast<std::size_t>(put) : 0;
-    return error_of(put);
-  });
+  return transfer(Call::kWrite, size, done, [&](std::size_t n) { return ::write(FileAccess::fd(file), data, n); });
 }
 
-void start_writeback(const File& file, std::int64_t offset, std::int64_t size) {
+void start_writeback([[maybe_unused]] const File& file, [[maybe_unused]] std::int64_t offset,
+                     [[maybe_unused]] std::int64_t size) {
 #if defined(SYNC_FILE_RANGE_WRITE)
   // Advisory: whatever it fails to start, sync() waits for.
   (void)::sync_file_range(FileAccess::fd(file), static_cast<off_t>(offset), static_cast<off_t>(size),
                           SYNC_FILE_RANGE_WRITE);
-#else
-  (void)file;
-  (void)offset;
-  (void)size;
 #endif
 }
 
@@ -395,13 +393,11 @@ Error discard(const Folder& folder, File& file, const std::string& name) {
 Error print(Stream stream, std::string_view text) {
   const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
   while (!text.empty()) {
-    ssize_t put = 0;
-    if (const Error error = attempt(Call::kPrint, [&](int fault) {
-          put = ::write(fd, text.data(), part(text.size(), fault));
-          return error_of(put);
-        }))
+    std::size_t put = 0;
+    if (const Error error =
+            transfer(Call::kPrint, text.size(), put, [&](std::size_t n) { return ::write(fd, text.data(), n); }))
       return error;
-    text.remove_prefix(static_cast<std::size_t>(put));
+    text.remove_prefix(put);
   }
   return 0;
 }

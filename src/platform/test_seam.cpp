@@ -199,9 +199,7 @@ void count_reached(Call call) {
 std::int64_t clock_reading() {
   Seam& s = seam();
   const std::int64_t step = s.clock_step.load();
-  if (step <= 0)
-    return -1;
-  return s.clock.fetch_add(step) + step;
+  return step <= 0 ? -1 : s.clock.fetch_add(step) + step;
 }
 
 void set_clock_step(std::int64_t ms) {
