@@ -20,11 +20,7 @@ namespace svfsplit {
 //
 // A file may be written from a second thread: while one block is being
 // written, the next one is filled, so that the conversion and the kernel's
-// writing overlap. The blocks go out in order all the same. The bytes are
-// then first put in a small buffer that stays in this thread's caches, and
-// moved from there into the block by stores that bypass the caches: stored
-// straight into a block, every line of it that the writing thread read
-// last would have to be fetched back from that thread's core first.
+// writing overlap. The blocks go out in order all the same.
 //
 // The buffers start on a page boundary, and every write but the last is of
 // whole pages (whole steps of 64 bytes for small buffers): a whole block,
@@ -39,8 +35,6 @@ namespace svfsplit {
 class Output {
  public:
   static constexpr std::size_t kDefaultBuffer = 512 * 1024;
-  // The buffer that bytes are put in before they go to a block, at most.
-  static constexpr std::size_t kFillBuffer = 32 * 1024;
 
   enum class Writer { kThisThread, kSecondThread };
 
@@ -113,8 +107,7 @@ class Output {
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
   void set_up(std::size_t buffer, Writer writer);
   void drain();
-  void stage();
-  void hand_block();
+  void hand(std::size_t n);
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
@@ -124,18 +117,15 @@ class Output {
   std::size_t capacity_ = 0;  // of buf_
   std::size_t unit_ = 1;      // of the writes but the last
   PageBuffer buf_;            // being filled
-  // With a second thread: the block being filled from buf_, and those
-  // handed over before it, being written or waiting to be, so that either
-  // thread can run ahead of the other for a while.
+  // With a second thread: the buffers handed over before buf_, being
+  // written or waiting to be, so that either thread can run ahead of the
+  // other for a while.
   static constexpr std::size_t kSpares = 2;
-  PageBuffer block_;
   std::array<PageBuffer, kSpares> spares_;
   std::array<std::uint64_t, kSpares> tickets_{};  // of their writes
   std::size_t next_spare_ = 0;                    // the one handed over first
-  std::size_t block_size_ = 0;
-  std::size_t block_used_ = 0;
   std::size_t used_ = 0;
-  std::uint64_t before_ = 0;  // bytes that went out before the block's and buf_'s
+  std::uint64_t before_ = 0;  // bytes that went out before buf_'s
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to
   // the disk; the writer's alone.
