@@ -3,16 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace svfsplit {
 
@@ -50,7 +45,6 @@ class Output::Background {
 
   // Waits until the block of `ticket`, and all before it, are written.
   void wait(std::uint64_t ticket) {
-    look_a_while(handing_looks_, [this, ticket] { return done_.load(std::memory_order_acquire) >= ticket; });
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this, ticket] { return done_ >= ticket; });
   }
@@ -66,57 +60,10 @@ class Output::Background {
     Lease* lease = nullptr;
   };
   static constexpr std::uint64_t kWaiting = 4;
-  // Either thread, before it sleeps on the condition, looks at the count
-  // it waits for for this long, a pause apart: a block is filled or
-  // written in a few hundred microseconds, and sleeping and being woken
-  // costs two system calls and, on a virtual machine, an interrupt between
-  // processors. On the benchmark's input A it took the switches between
-  // threads from some 680 to some 10, and 4 to 9% off the runs.
-  static constexpr std::chrono::microseconds kLook{200};
-  // A look that sees nothing is time lost, and where the other thread
-  // cannot run meanwhile (one processor, or a busy machine) every look is:
-  // after such a look the next wait sleeps at once, after the next one the
-  // next 4 waits, then 16, and so on up to this many, until a look sees
-  // the count change. Looking at every wait, the runs took nearly twice as
-  // long on one processor.
-  static constexpr unsigned kMostWaitsUnlooked = 1024;
-
-  // How one thread's looks have fared; that thread's alone.
-  struct Looks {
-    unsigned unlooked = 0;  // waits left that sleep at once
-    unsigned after_miss = 1;
-  };
-
-  template <class Ready>
-  static void look_a_while(Looks& looks, const Ready& ready) {
-    if (ready())
-      return;
-    if (looks.unlooked > 0) {
-      --looks.unlooked;
-      return;
-    }
-    const auto until = std::chrono::steady_clock::now() + kLook;
-    for (unsigned i = 1; !ready(); ++i) {
-#if defined(__SSE2__)
-      _mm_pause();
-#endif
-      if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) {
-        looks.unlooked = looks.after_miss;
-        looks.after_miss = std::min(4 * looks.after_miss, kMostWaitsUnlooked);
-        return;
-      }
-    }
-    looks.after_miss = 1;
-  }
 
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (done_ == handed_ && !quit_) {
-        lock.unlock();
-        look_a_while(writing_looks_, [this] { return handed_.load(std::memory_order_acquire) != done_; });
-        lock.lock();
-      }
       changed_.wait(lock, [this] { return done_ != handed_ || quit_; });
       if (done_ == handed_)
         return;
@@ -137,13 +84,10 @@ class Output::Background {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::array<Block, kWaiting> waiting_{};
-  // Changed under the mutex; read without it only to look before sleeping.
-  std::atomic<std::uint64_t> handed_ = 0;  // blocks handed over
-  std::atomic<std::uint64_t> done_ = 0;    // blocks written, or dropped
+  std::uint64_t handed_ = 0;  // blocks handed over
+  std::uint64_t done_ = 0;    // blocks written, or dropped
   bool quit_ = false;
-  Looks handing_looks_;  // the thread that hands blocks over
-  Looks writing_looks_;  // this one
-  std::thread thread_;   // last: it starts once the rest is ready
+  std::thread thread_;  // last: it starts once the rest is ready
 };
 
 namespace {
