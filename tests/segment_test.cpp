@@ -65,6 +65,8 @@ std::vector<SegmentCase> segment_cases() {
        "X\n" + line("SDRS 256", std::string(64, '0')) + line("SDR 1", "0")},
       {"surplus leading digits are left out", "X\nSDR 300 TDI (" + A.substr(0, 90) + ");\n",
        "X\n" + line("SDRS 256", tail(A.substr(0, 90), 0, 64)) + line("SDR 44", A.substr(15, 11))},
+      {"a ')' among the keyword's bytes after its '(' is a digit", "X\nSDR 260 T()" + A.substr(0, 64) + ");\n",
+       "X\n" + line("SDRS 256", A.substr(0, 64)) + line("SDR 4", ")")},
       {"digits keep their case", "X\nSDR 260 TDI (abcdef" + A.substr(0, 59) + ");\n",
        "X\n" + line("SDRS 256", "bcdef" + A.substr(0, 59)) + line("SDR 4", "a")},
       {"no blank before '(' and none before ';'", "X\nSDR 300 TDI(" + a75 + ")TDO(" + b75 + ");\n",

@@ -10,46 +10,39 @@ namespace svfsplit {
 namespace {
 
 // Finds the field whose keyword starts at `from` and is `keyword_size`
-// bytes long (the keyword's name is never compared); the field runs from
-// there to the first ')'. From `from` on, it must hold exactly one '(' and
-// no ';' before that ')', the keyword's bytes included, since "TDI(" may
-// stand where "TDI " is expected. Its digits are kept in `sink`, and given
-// with the field, when they all fit; else the sink's room is left for the
-// next. False when there is no such field.
+// bytes long; the field runs from its '(' to the first ')' after the
+// keyword. The keyword's bytes are not examined but for a '(' or a ';'
+// (its name is never compared, and "TDI(" may stand where "TDI " is
+// expected): a ')' among them is passed over, or kept as a digit once the
+// field is open. From `from` on, the field must hold exactly one '(' and no
+// ';'. Its digits are kept in `sink`, and given with the field, when they
+// all fit; else the sink's room is left for the next. False when there is
+// no such field.
 template <class Bytes>
 bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink, Field& field) {
   std::int64_t open = -1;  // none yet
-  char* const first = sink.next;
-  char* kept = first;
+  char* kept = sink.next;
   bool all_kept = true;
-  for (int i = 0; i < keyword_size; ++i) {
-    const int c = bytes.byte_at(from + i);
-    if (c == kEnd || c == ';' || (c == '(' && open >= 0))
-      return false;
-    if (c == '(') {
-      open = from + i;
-    } else if (open >= 0 && !is_blank(static_cast<unsigned char>(c))) {
-      if (kept == sink.limit)
-        all_kept = false;
-      else
-        *kept++ = static_cast<char>(c);
-    }
-  }
-  for (std::int64_t pos = from + keyword_size;;) {
-    Hit hit;
-    if (open >= 0 && all_kept) {
-      hit = bytes.next_gathering(pos, kept, sink.limit, all_kept);
-    } else {
-      hit = bytes.next(Search::kFieldEnd, pos);
-    }
+  for (std::int64_t pos = from;;) {
+    const Hit hit = open >= 0 && all_kept ? bytes.next_gathering(pos, kept, sink.limit, all_kept)
+                                          : bytes.next(Search::kFieldEnd, pos);
     if (hit.byte == kEnd || hit.byte == ';')
       return false;
+    pos = hit.offset + 1;
+    if (hit.byte == ')' && hit.offset < from + keyword_size) {
+      if (open >= 0 && all_kept) {  // a digit
+        all_kept = kept != sink.limit;
+        if (all_kept)
+          *kept++ = ')';
+      }
+      continue;
+    }
     if (hit.byte == ')') {
       if (open < 0)
         return false;
       field = {open, hit.offset, std::nullopt};
       if (all_kept) {
-        field.digits = std::string_view(first, static_cast<std::size_t>(kept - first));
+        field.digits = std::string_view(sink.next, static_cast<std::size_t>(kept - sink.next));
         sink.next = kept;
       }
       return true;
@@ -57,7 +50,6 @@ bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& si
     if (open >= 0)
       return false;  // a second '('
     open = hit.offset;
-    pos = hit.offset + 1;
   }
 }
 
@@ -97,10 +89,6 @@ class HeldBytes {
   HeldBytes(std::span<const unsigned char> bytes, std::int64_t start)
       : first_(bytes.data()), end_(first_ + bytes.size()), start_(start) {}
 
-  int byte_at(std::int64_t offset) {
-    const unsigned char* const p = at(offset);
-    return p != end_ ? *p : run_out();
-  }
   Hit next(Search search, std::int64_t from) {
     const ByteSet& set = kSearchBytes[static_cast<std::size_t>(search)];
     const unsigned char* p = at(from);

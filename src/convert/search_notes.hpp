@@ -50,12 +50,6 @@ class SearchNotes {
   // copied (the room ran out, or notes answered for bytes not read).
   Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all);
 
-  // The byte at `offset`, or kEnd. Moves the input's position.
-  int byte_at(std::int64_t offset) {
-    in_.seek(offset);
-    return in_.get();
-  }
-
   // Bytes of input examined by the searches so far.
   std::uint64_t bytes_searched() const { return bytes_searched_; }
 

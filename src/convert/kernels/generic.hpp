@@ -59,12 +59,13 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
-// Stores the run of digits [from, to) of the block at p where the digits
-// before it end, at o, unless they are there already; returns the run's
-// end in the room. The block stored reaches 64 bytes past o.
+// Keeps the digits [from, to) of the block at p, which was stored whole
+// where o was when from was 0, and returns where they end in the room: the
+// first run of a block is in place already, a later one is stored again at
+// o (64 bytes).
 template <class B>
-SVFSPLIT_TARGET char* keep_run(const unsigned char* p, int from, int to, char* block_at, char* o) {
-  if (o != block_at + from)
+SVFSPLIT_TARGET char* keep_run(const unsigned char* p, std::ptrdiff_t from, std::ptrdiff_t to, char* o) {
+  if (from != 0)
     B::load(p + from).store(o);
   return o + (to - from);
 }
@@ -80,47 +81,45 @@ SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::
   char* o = out;  // a local: stores through a char pointer could change `out`
   // o moves no farther than p: where the input holds two more blocks, so
   // does the room.
-  const unsigned char* const first = p;
-  const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock;
-  for (; p - first <= reach; p += kBlock) {
+  for (std::ptrdiff_t left = std::min(end - p, limit - o) - 2 * kBlock; left >= 0; left -= kBlock, p += kBlock) {
     const B x = B::load(p);
     x.store(o);
-    const B special = x.le(')') | x.eq(';');
-    if (!special.any()) {
+    std::uint64_t m = (x.le(')') | x.eq(';')).mask();
+    if (m == 0) {
       o += kBlock;
       continue;
     }
-    char* const block_at = o;
-    std::uint64_t m = special.mask();
     // The usual: one or two blanks (a line end, an indent) between two
     // runs of digits. Taken in one go: the program's own instructions per
     // byte of the benchmark's input B fall from 2.54 to 2.23.
-    if (const int at = std::countr_zero(m); ((m >> at) | 2) == 3) {
-      const int after = at + 1 + static_cast<int>(m >> at >> 1);
-      if (is_blank(p[at]) && is_blank(p[after - 1])) {
-        o = keep_run<B>(p, after, kBlock, block_at, block_at + at);
+    if (const std::ptrdiff_t at = std::countr_zero(m); ((m >> at) | 2) == 3) {
+      const std::ptrdiff_t after = at + 1 + static_cast<std::ptrdiff_t>(m >> at >> 1);
+      if ((kKinds[p[at]] | kKinds[p[after - 1]]) == kBlank) {
+        B::load(p + after).store(o + at);
+        o += kBlock - (after - at);
         continue;
       }
     }
-    int from = 0;  // where the digits not yet kept start
+    std::ptrdiff_t from = 0;  // where the digits not yet kept start
     for (; m != 0; m &= m - 1) {
-      const int at = std::countr_zero(m);
-      if (!is_stop(p[at]) && !is_blank(p[at]))
-        continue;  // a digit at or below ')'
-      if (at > from)
-        o = keep_run<B>(p, from, at, block_at, o);
-      if (is_stop(p[at])) {
+      const std::ptrdiff_t at = std::countr_zero(m);
+      const Kind kind = kKinds[p[at]];
+      if (kind == kDigit)
+        continue;  // at or below ')'
+      o = keep_run<B>(p, from, at, o);
+      if (kind == kStop) {
         out = o;
         return p + at;
       }
       from = at + 1;
     }
-    o = keep_run<B>(p, from, kBlock, block_at, o);
+    o = keep_run<B>(p, from, kBlock, o);
   }
   for (; p != end; ++p) {
-    if (is_stop(*p))
+    const Kind kind = kKinds[*p];
+    if (kind == kStop)
       break;
-    if (is_blank(*p))
+    if (kind == kBlank)
       continue;
     if (o == limit) {
       overflowed = true;

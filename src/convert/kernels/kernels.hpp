@@ -27,12 +27,22 @@
 
 namespace svfsplit {
 
-constexpr bool is_blank(unsigned char b) {
-  return b == ' ' || (b >= '\t' && b <= '\r');
-}
+// What a byte is inside a field, as bits, so that one test can ask it of
+// two bytes at once.
+enum Kind : unsigned char { kDigit = 1, kBlank = 2, kStop = 4 };
 
-constexpr bool is_stop(unsigned char b) {
-  return b == ')' || b == '(' || b == ';';
+// Looked up rather than compared: a lookup costs the gathering 2 of its
+// instructions per block fewer.
+inline constexpr std::array<Kind, 256> kKinds = [] {
+  std::array<Kind, 256> kinds;
+  kinds.fill(kDigit);
+  for (const unsigned char b : std::string_view(" \t\n\v\f\r")) kinds[b] = kBlank;
+  for (const unsigned char b : std::string_view("();")) kinds[b] = kStop;
+  return kinds;
+}();
+
+constexpr bool is_blank(unsigned char b) {
+  return kKinds[b] == kBlank;
 }
 
 // One to three bytes searched for together.
