@@ -20,12 +20,18 @@ namespace svfsplit {
 //
 // A file may be written from a second thread: while one block is being
 // written, the next one is filled, so that the conversion and the kernel's
-// writing overlap. The blocks go out in order all the same.
+// writing overlap. The blocks go out in order all the same. It pays: with
+// the writes made from the converting thread, new outputs of the
+// benchmark's inputs A and B took 1.31 and 1.33 times dd, against 0.95 and
+// 1.00 with it. The bytes go straight into the block that is handed over:
+// a staging buffer that kept them in this thread's caches first, and the
+// threads' spinning before they slept, no longer paid (0.98 to 1.00 times
+// the time without them, in alternating pairs).
 //
 // The buffers start on a page boundary, and every write but the last is of
 // whole pages (whole steps of 64 bytes for small buffers): a whole block,
-// or, from this thread, what the buffer holds with its tail carried to the
-// start of the buffer. Each write then starts at a file offset and an
+// or what the buffer holds with its tail carried to the start of the next
+// one. Each write then starts at a file offset and an
 // address that are both multiples of the page, and the kernel copies at
 // full speed.
 //
