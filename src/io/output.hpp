@@ -25,8 +25,8 @@ namespace svfsplit {
 // benchmark's inputs A and B took 1.31 and 1.33 times dd, against 0.95 and
 // 1.00 with it. The bytes go straight into the block that is handed over:
 // a staging buffer that kept them in this thread's caches first, and the
-// threads' spinning before they slept, no longer paid (0.98 to 1.00 times
-// the time without them, in alternating pairs).
+// threads' spinning before they slept, no longer paid: without them, runs
+// took 0.95 to 1.01 times as long, in alternating pairs.
 //
 // The buffers start on a page boundary, and every write but the last is of
 // whole pages (whole steps of 64 bytes for small buffers): a whole block,
