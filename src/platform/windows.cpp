@@ -623,13 +623,24 @@ void prepare_process() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+// Whether the console has a window that is there to be seen. The answer
+// is user32.dll's, loaded for this question only: the .exe imports system
+// DLLs alone, and a run whose console stays open never loads it.
+bool console_window_visible() {
+  const HWND window = ::GetConsoleWindow();
+  const HMODULE user32 = window != nullptr ? ::LoadLibraryW(L"user32.dll") : nullptr;
+  const auto visible = reinterpret_cast<BOOL(WINAPI*)(HWND)>(
+      reinterpret_cast<void*>(user32 != nullptr ? ::GetProcAddress(user32, "IsWindowVisible") : nullptr));
+  return visible != nullptr && visible(window);
+}
+
 void hold_own_console() {
   const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
-  const HWND window = ::GetConsoleWindow();
   DWORD ids[2];
-  const ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in),
-                              is_console(standard_handle(Stream::kOut)),
-                              window != nullptr && ::IsWindowVisible(window)};
+  ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in), is_console(standard_handle(Stream::kOut)),
+                        true};
+  // The window is looked at last, only where the rest would hold it.
+  console.window_visible = console_closes_with_the_run(console) && console_window_visible();
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.
