@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#define SVFSPLIT_TARGET __attribute__((target("avx2")))
+#define SVFSPLIT_TARGET __attribute__((target("avx2,bmi,bmi2")))
 #include "convert/kernels/generic.hpp"
 
 namespace svfsplit {
@@ -51,7 +51,7 @@ struct Avx2Block {
 
 bool runs_here() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 }
 
 }  // namespace
