@@ -1,6 +1,7 @@
-// The kernels with AVX2, where the processor has it: a block is two
-// 32-byte vectors. Only the functions marked are compiled for AVX2, so
-// that none of it reaches code that runs on processors without it.
+// The kernels with AVX2 (and BMI2, which every processor with AVX2 but a
+// few has), where the processor has them: a block is two 32-byte vectors.
+// Only the functions marked are compiled for them, so that none of it
+// reaches code that runs on processors without them.
 #if defined(__SSE2__)
 #include <immintrin.h>
 
