@@ -55,6 +55,7 @@ bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& si
 
 template <class Bytes>
 bool locate(Bytes& bytes, std::int64_t from, DigitSink& sink, Layout& layout) {
+  layout.tdo = layout.mask = std::nullopt;  // what an earlier search found
   if (!find_field(bytes, from, 4, sink, layout.tdi))
     return false;
   Hit hit = bytes.next(Search::kTdoOrEnd, layout.tdi.close + 1);
