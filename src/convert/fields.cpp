@@ -146,14 +146,6 @@ bool locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, 
   return found;
 }
 
-FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)
-    : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {
-  if (field.digits) {
-    kept_ = field.digits->data();
-    kept_left_ = field.digits->size();
-  }
-}
-
 // The field's bytes just before pos_, from the main window when it holds
 // them (short commands), else from this field's own window.
 std::span<const unsigned char> FieldCursor::bytes_before_pos() {
