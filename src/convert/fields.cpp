@@ -55,6 +55,7 @@ bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& si
 
 template <class Bytes>
 bool locate(Bytes& bytes, std::int64_t from, DigitSink& sink, Layout& layout) {
+  layout.tdo = layout.mask = std::nullopt;  // what an earlier search found
   if (!find_field(bytes, from, 4, sink, layout.tdi))
     return false;
   Hit hit = bytes.next(Search::kTdoOrEnd, layout.tdi.close + 1);
@@ -143,14 +144,6 @@ bool locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, 
   const bool found = locate(held, start, sink, layout);
   scan = held.scan();
   return found;
-}
-
-FieldCursor::FieldCursor(Input& main, Input& reader, const Field& field)
-    : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {
-  if (field.digits) {
-    kept_ = field.digits->data();
-    kept_left_ = field.digits->size();
-  }
 }
 
 // The field's bytes just before pos_, from the main window when it holds

@@ -68,7 +68,13 @@ bool locate_fields_in(std::span<const unsigned char> bytes, std::int64_t start, 
 // else through its own window, a segment at a time.
 class FieldCursor {
  public:
-  FieldCursor(Input& main, Input& reader, const Field& field);
+  FieldCursor(Input& main, Input& reader, const Field& field)
+      : main_(main), reader_(reader), begin_(field.open + 1), pos_(field.close) {
+    if (field.digits) {
+      kept_ = field.digits->data();
+      kept_left_ = field.digits->size();
+    }
+  }
 
   // Takes the next `m` digits (1 to 64); digits() then holds them in file
   // order.

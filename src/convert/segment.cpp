@@ -153,7 +153,6 @@ bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) 
     for (bool slid = false;; slid = true) {
       WindowScan scan;
       DigitSink sink = room;
-      layout = {};
       const bool found = locate_fields_in(bytes, entry, sink, scan, layout);
       state.bytes_scanned += static_cast<std::uint64_t>(scan.end - entry);
       if (!scan.ran_out) {
@@ -170,7 +169,6 @@ bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) 
   }
   in.seek(entry);
   DigitSink sink = room;
-  layout = {};
   return locate_fields(in, state.notes, sink, layout);
 }
 

@@ -1,12 +1,13 @@
-// The kernels with AVX2, where the processor has it: a block is two
-// 32-byte vectors. Only the functions marked are compiled for AVX2, so
-// that none of it reaches code that runs on processors without it.
+// The kernels with AVX2 (and BMI2, which every processor with AVX2 but a
+// few has), where the processor has them: a block is two 32-byte vectors.
+// Only the functions marked are compiled for them, so that none of it
+// reaches code that runs on processors without them.
 #if defined(__SSE2__)
 #include <immintrin.h>
 
 #include <cstdint>
 
-#define SVFSPLIT_TARGET __attribute__((target("avx2")))
+#define SVFSPLIT_TARGET __attribute__((target("avx2,bmi,bmi2")))
 #include "convert/kernels/generic.hpp"
 
 namespace svfsplit {
@@ -51,7 +52,7 @@ struct Avx2Block {
 
 bool runs_here() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 }
 
 }  // namespace

@@ -19,13 +19,13 @@ const KernelVersion* const kVersions[] = {
 #endif
 };
 
-const KernelVersion* g_in_use = [] {
+}  // namespace
+
+const KernelVersion* g_kernels_in_use = [] {
   const KernelVersion* best = kVersions[0];
   for (const KernelVersion* version : kVersions) best = version->runs_here() ? version : best;
   return best;
 }();
-
-}  // namespace
 
 std::span<const KernelVersion* const> kernel_versions() {
   return kVersions;
@@ -44,12 +44,8 @@ std::string use_kernel_version(std::string_view name) {
     return "no such version (it runs " + runnable + ")";
   if (!named->runs_here())
     return "this processor cannot run it (it runs " + runnable + ")";
-  g_in_use = named;
+  g_kernels_in_use = named;
   return "";
-}
-
-const KernelVersion& kernels() {
-  return *g_in_use;
 }
 
 }  // namespace svfsplit
