@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -60,7 +61,6 @@ class Output::Background {
     Lease* lease = nullptr;
   };
   static constexpr std::uint64_t kWaiting = 4;
-
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -115,16 +115,19 @@ Output::Output(std::string& sink, std::size_t buffer, Writer writer) : sink_(&si
 void Output::set_up(std::size_t buffer, Writer writer) {
   buffer = std::max<std::size_t>(buffer, 1);
   unit_ = write_unit(buffer);
-  capacity_ = buffer;
-  buf_ = page_buffer(capacity_);
   if (writer == Writer::kSecondThread) {
     try {
+      block_ = page_buffer(buffer);
       for (auto& spare : spares_) spare = page_buffer(buffer);
+      block_size_ = buffer;
     } catch (const std::bad_alloc&) {
-      // No room for the spares: write from this thread.
+      // No room for the blocks: write from this thread.
+      block_.reset();
       for (auto& spare : spares_) spare.reset();
     }
   }
+  capacity_ = block_ != nullptr ? std::min(buffer, kFillBuffer) : buffer;
+  buf_ = page_buffer(capacity_);
 }
 
 // The second thread starts with the first full block, once the run has
@@ -179,36 +182,58 @@ void Output::send(const char* data, std::size_t n) {
 }
 
 void Output::drain() {
-  // Whole units go out, and the rest starts the next buffer.
-  hand(used_ >= unit_ ? used_ - used_ % unit_ : used_);
+  if (used_ == 0)
+    return;
+  if (block_ != nullptr) {
+    stage();
+    return;
+  }
+  // Whole units go out, and the rest starts the buffer again.
+  const std::size_t whole = used_ >= unit_ ? used_ - used_ % unit_ : used_;
+  send(reinterpret_cast<const char*>(buf_.get()), whole);
+  std::memmove(buf_.get(), buf_.get() + whole, used_ - whole);
+  before_ += whole;
+  used_ -= whole;
 }
 
-// Writes out the first `n` bytes of the buffer: hands them to the second
-// thread and goes on in the spare buffer handed over first, once that one
-// is written; without a second thread, writes them from this one. The
-// bytes after them start the buffer again.
-void Output::hand(std::size_t n) {
-  if (n == 0)
+// Moves what the buffer holds into the block, handing
+// over every block that fills: whole blocks, whose writes but the last
+// are then of whole units.
+void Output::stage() {
+  for (std::size_t done = 0; done < used_;) {
+    const std::size_t part = std::min(used_ - done, block_size_ - block_used_);
+    std::memcpy(block_.get() + block_used_, &at(done), part);
+    block_used_ += part;
+    done += part;
+    if (block_used_ == block_size_)
+      hand_block();
+  }
+  used_ = 0;
+}
+
+// Hands the block to the second thread and goes on in the spare one, once
+// that one is written; without a second thread, writes it from this one.
+void Output::hand_block() {
+  if (block_used_ == 0)
     return;
   if (spares_[0] != nullptr && background_ == nullptr)
     start_second_thread();
   if (background_ != nullptr) {
+    // The spare handed over first is filled next, once it is written.
     PageBuffer& spare = spares_[next_spare_];
     background_->wait(tickets_[next_spare_]);
-    std::memcpy(spare.get(), buf_.get() + n, used_ - n);
-    std::swap(buf_, spare);
-    tickets_[next_spare_] = background_->hand(reinterpret_cast<const char*>(spare.get()), n, nullptr);
+    std::swap(block_, spare);
+    tickets_[next_spare_] = background_->hand(reinterpret_cast<const char*>(spare.get()), block_used_, nullptr);
     next_spare_ = (next_spare_ + 1) % kSpares;
   } else {
-    send(reinterpret_cast<const char*>(buf_.get()), n);
-    std::memmove(buf_.get(), buf_.get() + n, used_ - n);
+    send(reinterpret_cast<const char*>(block_.get()), block_used_);
   }
-  before_ += n;
-  used_ -= n;
+  before_ += block_used_;
+  block_used_ = 0;
 }
 
 bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
-  const std::uint64_t place = before_ + used_;
+  const std::uint64_t place = before_ + block_used_ + used_;
   if (failed() || spares_[0] == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
     return false;
   if (background_ == nullptr) {
@@ -216,7 +241,8 @@ bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
     if (background_ == nullptr)
       return false;
   }
-  hand(used_);
+  stage();
+  hand_block();
   lease.take();
   background_->hand(reinterpret_cast<const char*>(data), n, &lease);
   before_ += n;
@@ -241,6 +267,10 @@ bool Output::flush() {
   // size, from this thread.
   if (background_ != nullptr)
     background_->wait_for_all();
+  if (block_used_ > 0)
+    send(reinterpret_cast<const char*>(block_.get()), block_used_);
+  before_ += block_used_;
+  block_used_ = 0;
   send(reinterpret_cast<const char*>(buf_.get()), used_);
   before_ += used_;
   used_ = 0;

@@ -23,15 +23,19 @@ namespace svfsplit {
 // writing overlap. The blocks go out in order all the same. It pays: with
 // the writes made from the converting thread, new outputs of the
 // benchmark's inputs A and B took 1.31 and 1.33 times dd, against 0.95 and
-// 1.00 with it. The bytes go straight into the block that is handed over:
-// a staging buffer that kept them in this thread's caches first, and the
-// threads' spinning before they slept, no longer paid: without them, runs
-// took 0.95 to 1.01 times as long, in alternating pairs.
+// 1.00 with it. The bytes are first put in a small buffer that stays in
+// this thread's caches, and copied from there into the block: stored
+// straight into a block, every line of it that the writing thread read
+// last would have to be fetched back from that thread's core first
+// (without it, new outputs of A and B took 1.30 and 1.20 times as long, in
+// alternating pairs on an idle machine). The threads sleep at once when
+// they wait: spinning a while first no longer paid (0.84 and 0.97 times
+// as long without it).
 //
 // The buffers start on a page boundary, and every write but the last is of
 // whole pages (whole steps of 64 bytes for small buffers): a whole block,
-// or what the buffer holds with its tail carried to the start of the next
-// one. Each write then starts at a file offset and an
+// or, from this thread, what the buffer holds with its tail carried to the
+// start of the buffer. Each write then starts at a file offset and an
 // address that are both multiples of the page, and the kernel copies at
 // full speed.
 //
@@ -41,6 +45,8 @@ namespace svfsplit {
 class Output {
  public:
   static constexpr std::size_t kDefaultBuffer = 512 * 1024;
+  // The buffer that bytes are put in before they go to a block, at most.
+  static constexpr std::size_t kFillBuffer = 32 * 1024;
 
   enum class Writer { kThisThread, kSecondThread };
 
@@ -113,7 +119,8 @@ class Output {
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
   void set_up(std::size_t buffer, Writer writer);
   void drain();
-  void hand(std::size_t n);
+  void stage();
+  void hand_block();
   void start_second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
@@ -123,15 +130,18 @@ class Output {
   std::size_t capacity_ = 0;  // of buf_
   std::size_t unit_ = 1;      // of the writes but the last
   PageBuffer buf_;            // being filled
-  // With a second thread: the buffers handed over before buf_, being
-  // written or waiting to be, so that either thread can run ahead of the
-  // other for a while.
+  // With a second thread: the block being filled from buf_, and those
+  // handed over before it, being written or waiting to be, so that either
+  // thread can run ahead of the other for a while.
   static constexpr std::size_t kSpares = 2;
+  PageBuffer block_;
   std::array<PageBuffer, kSpares> spares_;
   std::array<std::uint64_t, kSpares> tickets_{};  // of their writes
   std::size_t next_spare_ = 0;                    // the one handed over first
+  std::size_t block_size_ = 0;
+  std::size_t block_used_ = 0;
   std::size_t used_ = 0;
-  std::uint64_t before_ = 0;  // bytes that went out before buf_'s
+  std::uint64_t before_ = 0;  // bytes that went out before the block's and buf_'s
   std::atomic<int> error_{0};
   // Bytes written to the file, and how many of them are on their way to
   // the disk; the writer's alone.
