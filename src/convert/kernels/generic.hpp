@@ -174,6 +174,12 @@ SVFSPLIT_TARGET char* lay_out_digit_lines(char* p, const LineFrame& frame, const
   }
 }
 
+// For a version that every processor of its kind runs (portable C++;
+// SSE2, which every x86-64 processor has).
+inline bool runs_everywhere() {
+  return true;
+}
+
 template <class B>
 constexpr KernelVersion version_of(const char* name, bool (*runs_here)()) {
   return {name, runs_here, find_first_of<B>, find_line_to_examine<B>, gather_digits<B>, lay_out_digit_lines<B>};

@@ -80,12 +80,8 @@ struct PortableBlock {
   }
 };
 
-bool always() {
-  return true;
-}
-
 }  // namespace
 
-extern const KernelVersion kPortableKernels = generic::version_of<PortableBlock>("portable", always);
+extern const KernelVersion kPortableKernels = generic::version_of<PortableBlock>("portable", generic::runs_everywhere);
 
 }  // namespace svfsplit

@@ -53,13 +53,9 @@ struct Sse2Block {
   }
 };
 
-bool always() {
-  return true;
-}
-
 }  // namespace
 
-extern const KernelVersion kSse2Kernels = generic::version_of<Sse2Block>("sse2", always);
+extern const KernelVersion kSse2Kernels = generic::version_of<Sse2Block>("sse2", generic::runs_everywhere);
 
 }  // namespace svfsplit
 #endif
