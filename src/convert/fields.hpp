@@ -25,8 +25,8 @@ struct DigitSink {
 
 // A field's digits lie between its two parentheses.
 struct Field {
-  std::int64_t open = 0;
-  std::int64_t close = 0;
+  std::int64_t open;
+  std::int64_t close;
   // The digits, blanks left out, when they were all kept while the field
   // was searched for its ')'.
   std::optional<std::string_view> digits;
@@ -36,7 +36,7 @@ struct Layout {
   Field tdi;
   std::optional<Field> tdo;
   std::optional<Field> mask;
-  std::int64_t semicolon = 0;
+  std::int64_t semicolon;
 };
 
 // Finds the command's fields and its ';', into `layout`, from the input's position (just

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "convert/convert.hpp"
@@ -62,15 +61,15 @@ static_assert(LineFrame::kDigits == kSegmentDigits && kFullLines[2].line_size() 
 // from those kept while the fields were searched, else read from the input.
 class Fields {
  public:
-  Fields(Input& in, SplitState& state, const Layout& layout) {
-    for (const Field* field :
-         {&layout.tdi, layout.tdo ? &*layout.tdo : nullptr, layout.mask ? &*layout.mask : nullptr}) {
-      if (field != nullptr) {
-        cursors_[count_].emplace(in, state.readers[static_cast<std::size_t>(count_)], *field);
-        ++count_;
-      }
-    }
-  }
+  // MASK comes only after TDO; the cursors of the fields a command lacks
+  // are never read.
+  Fields(Input& in, SplitState& state, const Layout& layout)
+      : count_(layout.mask  ? 3
+               : layout.tdo ? 2
+                            : 1),
+        cursors_{FieldCursor(in, state.readers[0], layout.tdi),
+                 FieldCursor(in, state.readers[1], layout.tdo.value_or(layout.tdi)),
+                 FieldCursor(in, state.readers[2], layout.mask.value_or(layout.tdi))} {}
 
   int count() const { return count_; }
 
@@ -79,23 +78,23 @@ class Fields {
   std::uint32_t take_full(std::uint32_t wanted, std::array<const char*, 3>& ends) {
     const std::size_t digits = wanted * std::size_t{kSegmentDigits};
     for (int i = 0; i < count_; ++i) {
-      if ((ends[i] = cursors_[i]->kept_end(digits)) == nullptr)
+      if ((ends[i] = cursors_[i].kept_end(digits)) == nullptr)
         return 0;
     }
-    for (int i = 0; i < count_; ++i) cursors_[i]->skip(digits);
+    for (int i = 0; i < count_; ++i) cursors_[i].skip(digits);
     return wanted;
   }
   // The next `m` digits (1 to 64) of each field.
   void take(std::size_t m, std::array<std::string_view, 3>& digits) {
     for (int i = 0; i < count_; ++i) {
-      cursors_[i]->take_digits(static_cast<int>(m));
-      digits[i] = cursors_[i]->digits();
+      cursors_[i].take_digits(static_cast<int>(m));
+      digits[i] = cursors_[i].digits();
     }
   }
 
  private:
-  int count_ = 0;
-  std::array<std::optional<FieldCursor>, 3> cursors_;
+  int count_;
+  std::array<FieldCursor, 3> cursors_;
 };
 
 // Segment lines are laid out straight in the output's buffer this many at
