@@ -13,41 +13,21 @@
 namespace svfsplit {
 namespace {
 
-struct Avx2Block {
-  __m256i low, high;
+struct Avx2 {
+  using Vector = __m256i;
+  static constexpr int kBytes = 32;
 
-  SVFSPLIT_TARGET static Avx2Block load(const void* p) {
-    const auto* q = static_cast<const __m256i*>(p);
-    return {_mm256_loadu_si256(q), _mm256_loadu_si256(q + 1)};
-  }
-  SVFSPLIT_TARGET void store(void* p) const {
-    auto* q = static_cast<__m256i*>(p);
-    _mm256_storeu_si256(q, low);
-    _mm256_storeu_si256(q + 1, high);
-  }
-  SVFSPLIT_TARGET Avx2Block eq(unsigned char c) const {
-    const __m256i cs = _mm256_set1_epi8(static_cast<char>(c));
-    return {_mm256_cmpeq_epi8(low, cs), _mm256_cmpeq_epi8(high, cs)};
+  SVFSPLIT_TARGET static __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+  SVFSPLIT_TARGET static void store(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+  SVFSPLIT_TARGET static __m256i eq(__m256i v, unsigned char c) {
+    return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(c)));
   }
   // A byte at most c is its minimum with c.
-  SVFSPLIT_TARGET Avx2Block le(unsigned char c) const {
-    const __m256i cs = _mm256_set1_epi8(static_cast<char>(c));
-    return {_mm256_cmpeq_epi8(_mm256_min_epu8(low, cs), low), _mm256_cmpeq_epi8(_mm256_min_epu8(high, cs), high)};
+  SVFSPLIT_TARGET static __m256i le(__m256i v, unsigned char c) {
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(static_cast<char>(c))), v);
   }
-  SVFSPLIT_TARGET Avx2Block operator|(const Avx2Block& o) const {
-    return {_mm256_or_si256(low, o.low), _mm256_or_si256(high, o.high)};
-  }
-  SVFSPLIT_TARGET Avx2Block operator&(const Avx2Block& o) const {
-    return {_mm256_and_si256(low, o.low), _mm256_and_si256(high, o.high)};
-  }
-  SVFSPLIT_TARGET bool any() const {
-    const __m256i both = _mm256_or_si256(low, high);
-    return _mm256_testz_si256(both, both) == 0;
-  }
-  SVFSPLIT_TARGET std::uint64_t mask() const {
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-           std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
-  }
+  SVFSPLIT_TARGET static bool any(__m256i v) { return _mm256_testz_si256(v, v) == 0; }
+  SVFSPLIT_TARGET static std::uint32_t bits(__m256i v) { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
 };
 
 bool runs_here() {
@@ -57,7 +37,7 @@ bool runs_here() {
 
 }  // namespace
 
-extern const KernelVersion kAvx2Kernels = generic::version_of<Avx2Block>("avx2", runs_here);
+extern const KernelVersion kAvx2Kernels = generic::version_of<Avx2>("avx2", runs_here);
 
 }  // namespace svfsplit
 #endif

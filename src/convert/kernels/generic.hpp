@@ -1,10 +1,13 @@
-// The kernels, written once over a block type B that each version's file
-// defines before it instantiates them with version_of<B>():
-//   B::load(p), b.store(p)   64 bytes from p, to p
-//   b.eq(c), b.le(c)         a block whose bytes are not 0 just where a
-//                            byte is c, or at most c (unsigned)
-//   b | c, b & c             of two such blocks
-//   b.any(), b.mask()        whether a byte is not 0; bit i set where byte i is not
+// The kernels, written once over a block of 64 bytes (Block) made of the
+// vectors of one instruction set, which each version's file gives as a
+// type V before it instantiates them with version_of<V>():
+//   V::Vector, V::kBytes      a vector, of 8, 16 or 32 bytes; vectors are
+//                             combined with | and &
+//   V::load(p), V::store(p, v)
+//   V::eq(v, c), V::le(v, c)  a vector whose bytes are not 0 just where a
+//                             byte is c, or at most c (unsigned)
+//   V::any(v), V::bits(v)     whether a byte is not 0; bit i set where byte
+//                             i is not
 // The file of a version that needs its instruction set enabled function by
 // function defines SVFSPLIT_TARGET to the attribute that does so.
 #pragma once
@@ -22,6 +25,52 @@ namespace svfsplit::generic {
 namespace {
 
 constexpr std::ptrdiff_t kBlock = 64;
+
+// A block: the operations of its vectors, each applied to all of them.
+template <class V>
+struct Block {
+  static constexpr int kVectors = kBlock / V::kBytes;
+  typename V::Vector v[kVectors];
+
+  SVFSPLIT_TARGET static Block load(const void* p) {
+    Block x;
+    for (int i = 0; i < kVectors; ++i) x.v[i] = V::load(static_cast<const char*>(p) + i * V::kBytes);
+    return x;
+  }
+  SVFSPLIT_TARGET void store(void* p) const {
+    for (int i = 0; i < kVectors; ++i) V::store(static_cast<char*>(p) + i * V::kBytes, v[i]);
+  }
+  SVFSPLIT_TARGET Block eq(unsigned char c) const {
+    Block x;
+    for (int i = 0; i < kVectors; ++i) x.v[i] = V::eq(v[i], c);
+    return x;
+  }
+  SVFSPLIT_TARGET Block le(unsigned char c) const {
+    Block x;
+    for (int i = 0; i < kVectors; ++i) x.v[i] = V::le(v[i], c);
+    return x;
+  }
+  SVFSPLIT_TARGET Block operator|(const Block& o) const {
+    Block x;
+    for (int i = 0; i < kVectors; ++i) x.v[i] = v[i] | o.v[i];
+    return x;
+  }
+  SVFSPLIT_TARGET Block operator&(const Block& o) const {
+    Block x;
+    for (int i = 0; i < kVectors; ++i) x.v[i] = v[i] & o.v[i];
+    return x;
+  }
+  SVFSPLIT_TARGET bool any() const {
+    typename V::Vector all = v[0];
+    for (int i = 1; i < kVectors; ++i) all = all | v[i];
+    return V::any(all);
+  }
+  SVFSPLIT_TARGET std::uint64_t mask() const {
+    std::uint64_t m = 0;
+    for (int i = 0; i < kVectors; ++i) m |= std::uint64_t{V::bits(v[i])} << i * V::kBytes;
+    return m;
+  }
+};
 
 // The blanks among the bytes below 64, every byte that gather_digits marks.
 constexpr std::uint64_t kLowBlanks = [] {
@@ -236,8 +285,9 @@ inline bool runs_everywhere() {
   return true;
 }
 
-template <class B>
+template <class V>
 constexpr KernelVersion version_of(const char* name, bool (*runs_here)()) {
+  using B = Block<V>;
   return {name, runs_here, find_first_of<B>, find_line_to_examine<B>, gather_digits<B>, lay_out_digit_lines<B>};
 }
 
