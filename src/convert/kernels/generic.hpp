@@ -40,16 +40,14 @@ struct Block {
   SVFSPLIT_TARGET void store(void* p) const {
     for (int i = 0; i < kVectors; ++i) V::store(static_cast<char*>(p) + i * V::kBytes, v[i]);
   }
-  SVFSPLIT_TARGET Block eq(unsigned char c) const {
+  template <auto kOp, class Arg>
+  SVFSPLIT_TARGET Block each(Arg arg) const {
     Block x;
-    for (int i = 0; i < kVectors; ++i) x.v[i] = V::eq(v[i], c);
+    for (int i = 0; i < kVectors; ++i) x.v[i] = kOp(v[i], arg);
     return x;
   }
-  SVFSPLIT_TARGET Block le(unsigned char c) const {
-    Block x;
-    for (int i = 0; i < kVectors; ++i) x.v[i] = V::le(v[i], c);
-    return x;
-  }
+  SVFSPLIT_TARGET Block eq(unsigned char c) const { return each<V::eq>(c); }
+  SVFSPLIT_TARGET Block le(unsigned char c) const { return each<V::le>(c); }
   SVFSPLIT_TARGET Block operator|(const Block& o) const {
     Block x;
     for (int i = 0; i < kVectors; ++i) x.v[i] = v[i] | o.v[i];
