@@ -110,7 +110,7 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
-// The blanks after a line: its first 1 or 2 bytes, as loaded.
+// A gap: its 1 or 2 bytes, as loaded.
 struct Gap {
   std::uint16_t bytes;
   std::ptrdiff_t size;

@@ -15,6 +15,8 @@
 //   room   where a field's digits are gathered, up to a limit; digits
 //          that do not fit overflow it and are not kept.
 //   run    the 64 digits of one field on a full segment line.
+//   line   a field's digits between two gaps; its width is their count.
+//   gap    the one or two blanks that end a line (a line end, an indent).
 #pragma once
 
 #include <algorithm>
