@@ -18,8 +18,11 @@ namespace {
 // ';'. Its digits are kept in `sink`, and given with the field, when they
 // all fit; else the sink's room is left for the next. False when there is
 // no such field.
+// Inlined into each search of a command's three fields: the program's own
+// instructions per byte of the benchmark's input B fall from 1.63 to 1.58.
 template <class Bytes>
-bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink, Field& field) {
+[[gnu::always_inline]] inline bool find_field(Bytes& bytes, std::int64_t from, int keyword_size, DigitSink& sink,
+                                              Field& field) {
   std::int64_t open = -1;  // none yet
   char* kept = sink.next;
   bool all_kept = true;
