@@ -83,26 +83,11 @@ struct FileStatus {
 // by names relative to it. It holds a descriptor (a handle on Windows, with
 // the folder's full path), so that it stays the same folder whatever
 // becomes of the path that led to it: on Windows, nobody can rename or
-// remove it meanwhile. Move-only.
+// remove it meanwhile. Move-only, and closed as a File is.
 class Folder {
- public:
-  Folder() = default;
-  Folder(Folder&& other) noexcept : native_(std::exchange(other.native_, kNone)), path_(std::move(other.path_)) {}
-  Folder& operator=(Folder&& other) noexcept {
-    Folder old(std::move(*this));  // closes what this held
-    native_ = std::exchange(other.native_, kNone);
-    path_ = std::move(other.path_);
-    return *this;
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  ~Folder();
-
- private:
   friend struct FileAccess;
-  static constexpr std::intptr_t kNone = -1;
-  std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
-  std::string path_;              // the folder's full path with its separator (Windows)
+  File file_;         // the folder's descriptor, or its HANDLE
+  std::string path_;  // the folder's full path with its separator (Windows)
 };
 
 // Whether a name is a pattern that the shell left to the program ("*.svf"

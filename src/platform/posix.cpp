@@ -18,7 +18,7 @@ using internal::Call;
 
 struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
-  static int fd(const Folder& folder) { return static_cast<int>(folder.native_); }
+  static int fd(const Folder& folder) { return fd(folder.file_); }
   static bool unnamed(const File& file) { return file.unnamed_; }
   // Gives `into` the descriptor `fd`, closing what it held.
   static void adopt(File& into, int fd, bool unnamed = false) {
@@ -27,11 +27,7 @@ struct FileAccess {
     file.unnamed_ = unnamed;
     into = std::move(file);
   }
-  static void adopt(Folder& into, int fd) {
-    Folder folder;
-    folder.native_ = fd;
-    into = std::move(folder);
-  }
+  static void adopt(Folder& into, int fd) { adopt(into.file_, fd); }
   static int release(File& file) {
     file.unnamed_ = false;
     return static_cast<int>(std::exchange(file.native_, File::kNone));
@@ -160,11 +156,6 @@ std::string system_error_text(Error error) {
 File::~File() {
   if (is_open())
     ::close(FileAccess::fd(*this));
-}
-
-Folder::~Folder() {
-  if (native_ != kNone)
-    ::close(static_cast<int>(native_));
 }
 
 Error open_input(const std::string& name, File& file) {

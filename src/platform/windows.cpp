@@ -24,7 +24,8 @@ using internal::attempt;
 using internal::Call;
 
 struct FileAccess {
-  static HANDLE handle(const auto& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static HANDLE handle(const Folder& folder) { return handle(folder.file_); }
   static const std::string& path(const Folder& folder) { return folder.path_; }
   static File adopt(HANDLE handle) {
     File file;
@@ -33,7 +34,7 @@ struct FileAccess {
   }
   static Folder adopt(HANDLE handle, std::string path) {
     Folder folder;
-    folder.native_ = reinterpret_cast<std::intptr_t>(handle);
+    folder.file_ = adopt(handle);
     folder.path_ = std::move(path);
     return folder;
   }
@@ -420,11 +421,6 @@ Error open_existing_output(const Folder& folder, const std::string& entry, File&
   }
   file = std::move(opened);
   return 0;
-}
-
-Folder::~Folder() {
-  if (native_ != kNone)
-    ::CloseHandle(FileAccess::handle(*this));
 }
 
 Error open_folder(const std::string& name, Folder& folder, std::size_t longest_entry) {
