@@ -334,32 +334,6 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-namespace {
-
-// replace() once the stop request has been looked at.
-Error name_and_rename(int at, File& file, const std::string& name, const std::string& target) {
-  if (FileAccess::unnamed(file)) {
-    // Named only now: a process killed from here to the rename leaves it.
-    const int fd = FileAccess::fd(file);
-    if (const Error error = attempt(Call::kLink, [&](int) {
-          if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return 0;
-          const Error through_proc = errno;
-#if defined(AT_EMPTY_PATH)
-          if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
-            return 0;
-#endif
-          return through_proc;
-        }))
-      return error;
-  }
-  if (const Error error = close(file))
-    return error;
-  return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
-}
-
-}  // namespace
-
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // A stop signal that comes after the last look waits for the rename. The
   // writing thread has ended: this one alone takes signals.
@@ -368,7 +342,26 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   sigemptyset(&stops);
   for (const int sig : kStopSignals) sigaddset(&stops, sig);
   ::pthread_sigmask(SIG_BLOCK, &stops, &before);
-  const Error error = stop_requested() ? EINTR : name_and_rename(FileAccess::fd(folder), file, name, target);
+  const int at = FileAccess::fd(folder);
+  const int fd = FileAccess::fd(file);
+  Error error = stop_requested() ? EINTR : 0;
+  // Named only now: a process killed from here to the rename leaves it.
+  if (error == 0 && FileAccess::unnamed(file)) {
+    error = attempt(Call::kLink, [&](int) {
+      if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+      const Error through_proc = errno;
+#if defined(AT_EMPTY_PATH)
+      if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+#endif
+      return through_proc;
+    });
+  }
+  if (error == 0)
+    error = close(file);
+  if (error == 0)
+    error = attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return error;
 }
