@@ -1,5 +1,6 @@
 #include "platform/test_seam.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -60,35 +61,26 @@ constexpr std::pair<std::string_view, int> kErrors[] = {
   std::_Exit(125);
 }
 
-// Parses one "call:nth:error" item, or ends the process.
-Fault parse_item(std::string_view item) {
-  const auto first = item.find(':');
-  const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
-  if (second == std::string_view::npos)
-    refuse(item);
-  Fault f{Call::kOpen, 0, 0, item};
-  std::size_t c = 0;
-  while (c < kCallNames.size() && kCallNames[c] != item.substr(0, first)) ++c;
-  const auto nth = item.substr(first + 1, second - first - 1);
-  const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), f.nth);
-  if (c == kCallNames.size() || ec != std::errc() || end != nth.data() + nth.size() || f.nth < 1)
-    refuse(item);
-  f.call = static_cast<Call>(c);
-  for (const auto& [name, code] : kErrors) {
-    if (name == item.substr(second + 1))
-      f.error = code;
-  }
-  if (f.error == 0)
-    refuse(item);
-  return f;
-}
-
+// Parses "call:nth:error,call:nth:error", or ends the process.
 std::vector<Fault> parse(std::string_view text) {
   std::vector<Fault> faults;
   while (!text.empty()) {
     const auto comma = text.find(',');
-    faults.push_back(parse_item(text.substr(0, comma)));
+    const std::string_view item = text.substr(0, comma);
     text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    const auto first = item.find(':');
+    const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
+    if (second == std::string_view::npos)
+      refuse(item);
+    const auto call = std::ranges::find(kCallNames, item.substr(0, first));
+    const auto error = std::ranges::find(kErrors, item.substr(second + 1), &std::pair<std::string_view, int>::first);
+    const auto nth = item.substr(first + 1, second - first - 1);
+    int n = 0;
+    const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), n);
+    if (call == kCallNames.end() || error == std::end(kErrors) || ec != std::errc() || end != nth.data() + nth.size() ||
+        n < 1)
+      refuse(item);
+    faults.push_back({static_cast<Call>(call - kCallNames.begin()), n, error->second, item});
   }
   return faults;
 }
