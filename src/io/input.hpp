@@ -67,7 +67,7 @@ class Input {
   // The byte at tell(), advancing past it; kEnd at the end of the input.
   int get() {
     if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_))
-      return held()[static_cast<std::size_t>(pos_++ - start_)];
+      return held_[static_cast<std::size_t>(pos_++ - start_)];
     return get_slow();
   }
 
@@ -81,7 +81,7 @@ class Input {
   std::span<const unsigned char> ahead() {
     if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_)) {
       const auto from = static_cast<std::size_t>(pos_ - start_);
-      return {held() + from, len_ - from};
+      return {held_ + from, len_ - from};
     }
     return ahead_slow();
   }
@@ -104,7 +104,7 @@ class Input {
   std::span<const unsigned char> held_before(std::int64_t offset) const {
     if (offset <= start_ || offset > start_ + static_cast<std::int64_t>(len_))
       return {};
-    return {held(), static_cast<std::size_t>(offset - start_)};
+    return {held_, static_cast<std::size_t>(offset - start_)};
   }
 
   const Source& source() const { return *source_; }
@@ -126,8 +126,6 @@ class Input {
   static constexpr std::size_t kStep = 64;
   static std::size_t place_of(std::int64_t start) { return static_cast<std::size_t>(start) % kStep; }
 
-  // The window's bytes, from offset start_ on.
-  unsigned char* held() const { return held_; }
   // Moves the window to start at `start`.
   void place(std::int64_t start) {
     start_ = start;
@@ -154,8 +152,8 @@ class Input {
   std::unique_ptr<Slot[]> slots_;  // when windows are lent, with buf_ in the first
   std::size_t slot_count_ = 0;
   std::size_t slot_ = 0;    // the window's
-  std::int64_t start_ = 0;  // offset of held()[0]
-  std::size_t len_ = 0;     // valid bytes from held() on
+  std::int64_t start_ = 0;  // offset of held_[0]
+  std::size_t len_ = 0;     // valid bytes from held_ on
   std::int64_t pos_ = 0;
   std::int64_t end_ = -1;  // offset of the end of the input, once met
 };

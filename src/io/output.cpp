@@ -90,31 +90,15 @@ class Output::Background {
   std::thread thread_;  // last: it starts once the rest is ready
 };
 
-namespace {
-
-// The unit of the writes for a buffer of `capacity` bytes: the page, or 64
-// bytes, as long as it leaves the buffer three quarters for itself.
-std::size_t write_unit(std::size_t capacity) {
-  for (const std::size_t unit : {kPage, std::size_t{64}}) {
-    if (capacity >= 4 * unit)
-      return unit;
-  }
-  return 1;
-}
-
-}  // namespace
-
-Output::Output(const platform::File& file, Writer writer, std::size_t buffer) : file_(&file) {
-  set_up(buffer, writer);
-}
-
-Output::Output(std::string& sink, std::size_t buffer, Writer writer) : sink_(&sink) {
-  set_up(buffer, writer);
-}
-
-void Output::set_up(std::size_t buffer, Writer writer) {
+Output::Output(const platform::File* file, std::string* sink, std::size_t buffer, Writer writer)
+    : file_(file), sink_(sink) {
   buffer = std::max<std::size_t>(buffer, 1);
-  unit_ = write_unit(buffer);
+  // The unit of the writes: the page, or else 64 bytes, as long as it
+  // leaves the buffer three quarters for itself.
+  for (const std::size_t unit : {std::size_t{64}, kPage}) {
+    if (buffer >= 4 * unit)
+      unit_ = unit;
+  }
   if (writer == Writer::kSecondThread) {
     try {
       block_ = page_buffer(buffer);
@@ -154,28 +138,24 @@ void Output::send(const char* data, std::size_t n) {
     sink_->append(data, n);
     return;
   }
-  while (n > 0) {
-    std::size_t done = 0;
+  platform::Error error = 0;
+  while (n > 0 && error == 0) {
+    std::size_t done = 0;  // 0 when the write failed
     // An interrupted write comes back only when the run is to stop.
-    if (const platform::Error error = platform::write(*file_, data, n, done)) {
-      error_.store(error, std::memory_order_release);
-      return;
-    }
-    if (done == 0) {
-      error_.store(EIO, std::memory_order_release);
-      return;
-    }
+    error = platform::write(*file_, data, n, done);
+    if (error == 0 && done == 0)
+      error = EIO;
     data += done;
     n -= done;
     written_ += static_cast<std::int64_t>(done);
     // A signal during a write that blocks returns what was written so far:
     // the rest must not block the run again once it is to stop.
-    if (n > 0 && platform::stop_requested()) {
-      error_.store(EINTR, std::memory_order_release);
-      return;
-    }
+    if (error == 0 && n > 0 && platform::stop_requested())
+      error = EINTR;
   }
-  if (write_back_ && written_ - written_back_ >= kWriteBackStep) {
+  if (error != 0)
+    error_.store(error, std::memory_order_release);
+  else if (write_back_ && written_ - written_back_ >= kWriteBackStep) {
     platform::start_writeback(*file_, written_back_, written_ - written_back_);
     written_back_ = written_;
   }
