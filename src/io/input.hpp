@@ -20,16 +20,9 @@ inline constexpr int kEnd = -1;
 // is kept and ends the input for every reader.
 class Source {
  public:
-  static Source file(const platform::File& file) {
-    Source s;
-    s.file_ = &file;
-    return s;
-  }
+  static Source file(const platform::File& file) { return Source(&file, nullptr, 0); }
   static Source memory(std::span<const unsigned char> bytes) {
-    Source s;
-    s.data_ = bytes.data();
-    s.size_ = static_cast<std::int64_t>(bytes.size());
-    return s;
+    return Source(nullptr, bytes.data(), static_cast<std::int64_t>(bytes.size()));
   }
 
   // Reads up to `n` bytes at `offset`; returns how many were read, 0 at the
@@ -43,11 +36,12 @@ class Source {
   std::uint64_t bytes_read() const { return bytes_read_; }
 
  private:
-  Source() = default;
+  Source(const platform::File* file, const unsigned char* data, std::int64_t size)
+      : file_(file), data_(data), size_(size) {}
 
-  const platform::File* file_ = nullptr;
-  const unsigned char* data_ = nullptr;
-  std::int64_t size_ = 0;
+  const platform::File* file_;
+  const unsigned char* data_;
+  std::int64_t size_;
   mutable platform::Error error_ = 0;
   mutable std::uint64_t bytes_read_ = 0;
 };

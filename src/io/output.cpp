@@ -49,10 +49,8 @@ class Output::Background {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this, ticket] { return done_ >= ticket; });
   }
-  void wait_for_all() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return done_ == handed_; });
-  }
+  // Only the thread that hands blocks over changes handed_.
+  void wait_for_all() { wait(handed_); }
 
  private:
   struct Block {
