@@ -79,16 +79,13 @@ int convert(const std::string& input_name) {
   const auto opened = files.open(input_name, output_name);
   if (platform::stop_requested())
     stop_run(files);
-  switch (opened) {
-    case FileConversion::Opened::kOk:
-      break;
-    case FileConversion::Opened::kCannotOpen:
-      say("Could not open file");
-      complain(files.problems());
-      return kFailure;
-    case FileConversion::Opened::kSameFile:
-      say("Could not write " + svfsplit::shown_name(output_name) + ": it is the input file");
-      return kFailure;
+  if (opened != FileConversion::Opened::kOk) {
+    // Only a file that cannot be opened has problems to tell.
+    say(opened == FileConversion::Opened::kSameFile
+            ? "Could not write " + svfsplit::shown_name(output_name) + ": it is the input file"
+            : "Could not open file");
+    complain(files.problems());
+    return kFailure;
   }
 
   say("Processing SDR command...");
