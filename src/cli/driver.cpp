@@ -47,17 +47,6 @@ std::string random_chars(std::size_t n) {
   return s;
 }
 
-}  // namespace
-
-std::string derive_output_name(std::string_view input_name, PathStyle style) {
-  const auto dot = input_name.find('.', last_component(input_name, style));
-  if (dot == std::string_view::npos)
-    return std::string(input_name) + ".gvf";
-  return std::string(input_name.substr(0, dot + 1)) + "gvf";
-}
-
-namespace {
-
 // The length of the character that starts at name[i] when it prints as
 // itself: well-formed UTF-8 that is no control character (C0, DEL, C1);
 // 0 otherwise.
@@ -89,6 +78,13 @@ std::string escaped(unsigned char c) {
 }
 
 }  // namespace
+
+std::string derive_output_name(std::string_view input_name, PathStyle style) {
+  const auto dot = input_name.find('.', last_component(input_name, style));
+  if (dot == std::string_view::npos)
+    return std::string(input_name) + ".gvf";
+  return std::string(input_name.substr(0, dot + 1)) + "gvf";
+}
 
 std::string quoted_name(std::string_view name) {
   bool printable = true;
