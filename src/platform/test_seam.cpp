@@ -85,27 +85,22 @@ std::vector<Fault> parse(std::string_view text) {
   return faults;
 }
 
-struct Seam {
-  Seam() {
-    if (const char* faults = std::getenv("SVFSPLIT_FAULTS"))
-      armed = parse(faults);
-    if (const char* step = std::getenv("SVFSPLIT_CLOCK_STEP_MS"))
-      clock_step = std::atoll(step);
-    if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT"))
-      report_path = path;
-    if (const char* path = std::getenv("SVFSPLIT_PAUSE_FILE"))
-      pause_path = path;
-  }
+// The value of the environment variable `name`, "" when it is not set.
+const char* env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
+struct Seam {
   static void write_report();
 
   std::mutex mutex;  // the writer thread calls too
-  std::vector<Fault> armed;
+  std::vector<Fault> armed = parse(env("SVFSPLIT_FAULTS"));
   std::array<int, kCallKinds> calls{};
   std::array<int, kCallKinds> reached{};
-  std::string report_path;
-  std::string pause_path;
-  std::atomic<std::int64_t> clock_step{0};
+  std::string report_path = env("SVFSPLIT_FAULT_REPORT");
+  std::string pause_path = env("SVFSPLIT_PAUSE_FILE");
+  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS"))};
   std::atomic<std::int64_t> clock{0};
 };
 
