@@ -103,29 +103,24 @@ std::string quoted_name(std::string_view name) {
   }
   // Printable runs in single quotes, and the rest between them: \' for a
   // single quote, $'\n' or $'\033' for what does not print.
+  enum class Run { kNone, kQuoted, kEscaped };  // what `out` has open
   std::string out;
-  bool in_quotes = false;
-  bool in_escapes = false;
+  Run run = Run::kNone;
   for (std::size_t i = 0; i < name.size();) {
     const std::size_t n = printable_at(name, i);
-    const bool plain = n > 0 && name[i] != '\'';
-    if (plain != in_quotes)
-      out += '\'';
-    if (!plain && n == 0 && !in_escapes)
-      out += "$'";
-    if (in_escapes && (plain || n > 0))
-      out += '\'';
-    in_quotes = plain;
-    in_escapes = n == 0;
-    if (plain)
+    const Run next = n == 0 ? Run::kEscaped : name[i] == '\'' ? Run::kNone : Run::kQuoted;
+    if (next != run) {
+      out += run == Run::kNone ? "" : "'";
+      out += next == Run::kQuoted ? "'" : next == Run::kEscaped ? "$'" : "";
+      run = next;
+    }
+    if (next == Run::kQuoted)
       out.append(name.substr(i, n));
-    else if (n > 0)
-      out += "\\'";
     else
-      out += escaped(static_cast<unsigned char>(name[i]));
+      out += next == Run::kNone ? "\\'" : escaped(static_cast<unsigned char>(name[i]));
     i += std::max<std::size_t>(n, 1);
   }
-  if (in_quotes || in_escapes)
+  if (run != Run::kNone)
     out += '\'';
   return out;
 }
