@@ -57,6 +57,7 @@ class File {
  private:
   friend struct FileAccess;  // the implementation's door to native_
   static constexpr std::intptr_t kNone = -1;
+  File(std::intptr_t native, bool unnamed) : native_(native), unnamed_(unnamed) {}
   std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
   bool unnamed_ = false;          // made without a name (Linux's O_TMPFILE), and given none yet
 };

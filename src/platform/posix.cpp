@@ -21,12 +21,7 @@ struct FileAccess {
   static int fd(const Folder& folder) { return fd(folder.file_); }
   static bool unnamed(const File& file) { return file.unnamed_; }
   // Gives `into` the descriptor `fd`, closing what it held.
-  static void adopt(File& into, int fd, bool unnamed = false) {
-    File file;
-    file.native_ = fd;
-    file.unnamed_ = unnamed;
-    into = std::move(file);
-  }
+  static void adopt(File& into, int fd, bool unnamed = false) { into = File(fd, unnamed); }
   static void adopt(Folder& into, int fd) { adopt(into.file_, fd); }
   static int release(File& file) {
     file.unnamed_ = false;

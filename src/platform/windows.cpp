@@ -27,11 +27,7 @@ struct FileAccess {
   static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
   static HANDLE handle(const Folder& folder) { return handle(folder.file_); }
   static const std::string& path(const Folder& folder) { return folder.path_; }
-  static File adopt(HANDLE handle) {
-    File file;
-    file.native_ = reinterpret_cast<std::intptr_t>(handle);
-    return file;
-  }
+  static File adopt(HANDLE handle) { return File(reinterpret_cast<std::intptr_t>(handle), false); }
   static Folder adopt(HANDLE handle, std::string path) {
     Folder folder;
     folder.file_ = adopt(handle);
