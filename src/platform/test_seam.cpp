@@ -108,8 +108,7 @@ Seam& seam() {
   static Seam instance;
   // Registered once the seam is built, so that it runs before the seam
   // is destroyed.
-  static const bool reporting = !instance.report_path.empty() && std::atexit(Seam::write_report) == 0;
-  (void)reporting;
+  [[maybe_unused]] static const bool reporting = !instance.report_path.empty() && std::atexit(Seam::write_report) == 0;
   return instance;
 }
 
@@ -166,15 +165,11 @@ int fault(Call call, std::string_view name) {
   }
   if (error == kThrow)
     throw std::bad_alloc();
-  if (error == kPause) {
+  if (error == kPause)
     pause(s.pause_path, name);
-    return 0;
-  }
-  if (error == kStop) {
+  if (error == kStop)
     platform::internal::note_stop_request(kStopCode);
-    return 0;
-  }
-  return error;
+  return error == kPause || error == kStop ? 0 : error;
 }
 
 void count_reached(Call call) {
