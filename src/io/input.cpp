@@ -12,16 +12,12 @@ constexpr std::size_t kLentLoad = 256 * 1024;
 std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const {
   if (error_ != 0 || offset < 0)
     return 0;
-  if (file_ == nullptr) {
-    if (offset >= size_)
-      return 0;
-    const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset);
-    std::memcpy(buf, data_ + offset, static_cast<std::size_t>(count));
-    bytes_read_ += static_cast<std::uint64_t>(count);
-    return static_cast<std::size_t>(count);
-  }
   std::size_t done = 0;
-  while (done < n) {
+  if (file_ == nullptr && offset < size_) {
+    done = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset));
+    std::memcpy(buf, data_ + offset, done);
+  }
+  while (file_ != nullptr && done < n) {
     std::size_t got = 0;
     if (const platform::Error error =
             platform::read_at(*file_, offset + static_cast<std::int64_t>(done), buf + done, n - done, got)) {
