@@ -235,20 +235,18 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
-#if defined(_WIN32)
-// The program's arguments, as wmain receives them, in UTF-8.
-std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
-// UTF-8 text as Windows takes it.
-std::wstring utf16(std::string_view utf8);
-#endif
-
 // How file names are split into folder and last component.
 enum class PathStyle {
   kPosix,    // '/' separates
   kWindows,  // '\' and '/' separate; a drive prefix "C:" ends a folder too
 };
+
 #if defined(_WIN32)
 inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
+// The program's arguments, as wmain receives them, in UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+// UTF-8 text as Windows takes it.
+std::wstring utf16(std::string_view utf8);
 #else
 inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
 #endif
