@@ -185,10 +185,9 @@ Error open_existing_output(const Folder& folder, const std::string& name, File& 
   // What another user planted is refused before it is opened: opening a
   // device may do something by itself.
   struct stat st {};
-  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
-    if (const Error error = may_write_in_place(at, st))
-      return error;
-  }
+  const bool found = ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
+  if (const Error error = found ? may_write_in_place(at, st) : 0)
+    return error;
   File opened;
   if (const Error error = open_into(Call::kOpen, opened, [&] {
         return ::openat(at, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
@@ -196,9 +195,7 @@ Error open_existing_output(const Folder& folder, const std::string& name, File& 
     return error;
   // And again on what was opened, which may have been put there since.
   const int fd = FileAccess::fd(opened);
-  if (::fstat(fd, &st) != 0)
-    return errno;
-  if (const Error error = may_write_in_place(at, st))
+  if (const Error error = ::fstat(fd, &st) != 0 ? errno : may_write_in_place(at, st))
     return error;
   // Writes, once open, may block: the run must not lose data to EAGAIN.
   const int flags = ::fcntl(fd, F_GETFL);
