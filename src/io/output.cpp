@@ -112,16 +112,20 @@ Output::Output(const platform::File* file, std::string* sink, std::size_t buffer
   buf_ = page_buffer(capacity_);
 }
 
-// The second thread starts with the first full block, once the run has
-// allocated everything else it needs: the thread's stack is the last thing
-// reserved, and a memory limit that leaves no room for it still lets the
-// run write from this thread.
-void Output::start_second_thread() {
-  try {
-    background_ = std::make_unique<Background>(*this);
-  } catch (const std::exception&) {
-    for (auto& spare : spares_) spare.reset();
+// Whether a second thread writes the blocks. It starts with the first full
+// block (or the first bytes lent), once the run has allocated everything
+// else it needs: the thread's stack is the last thing reserved, and a
+// memory limit that leaves no room for it still lets the run write from
+// this thread.
+bool Output::second_thread() {
+  if (spares_[0] != nullptr && background_ == nullptr) {
+    try {
+      background_ = std::make_unique<Background>(*this);
+    } catch (const std::exception&) {
+      for (auto& spare : spares_) spare.reset();
+    }
   }
+  return background_ != nullptr;
 }
 
 Output::~Output() = default;
@@ -194,9 +198,7 @@ void Output::stage() {
 void Output::hand_block() {
   if (block_used_ == 0)
     return;
-  if (spares_[0] != nullptr && background_ == nullptr)
-    start_second_thread();
-  if (background_ != nullptr) {
+  if (second_thread()) {
     // The spare handed over first is filled next, once it is written.
     PageBuffer& spare = spares_[next_spare_];
     background_->wait(tickets_[next_spare_]);
@@ -212,13 +214,8 @@ void Output::hand_block() {
 
 bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
   const std::uint64_t place = before_ + block_used_ + used_;
-  if (failed() || spares_[0] == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
+  if (failed() || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0 || !second_thread())
     return false;
-  if (background_ == nullptr) {
-    start_second_thread();
-    if (background_ == nullptr)
-      return false;
-  }
   stage();
   hand_block();
   lease.take();

@@ -123,7 +123,7 @@ class Output {
   void drain();
   void stage();
   void hand_block();
-  void start_second_thread();
+  bool second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
 
