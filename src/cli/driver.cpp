@@ -30,23 +30,6 @@ std::size_t last_component(std::string_view name, PathStyle style) {
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kRandomChars = 6;
 
-std::string random_chars(std::size_t n) {
-  static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::mt19937_64 generator = [] {
-    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
-    try {
-      std::random_device device;
-      seed ^= (std::uint64_t{device()} << 32) ^ device();
-    } catch (const std::exception&) {
-      // No source of randomness: the clock alone, as names are only tried.
-    }
-    return std::mt19937_64(seed);
-  }();
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += kChars[generator() % kChars.size()];
-  return s;
-}
-
 // The length of the character that starts at name[i] when it prints as
 // itself: well-formed UTF-8 that is no control character (C0, DEL, C1);
 // 0 otherwise.
@@ -214,9 +197,21 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 platform::Error FileConversion::create_temporary() {
   const std::string entry = target_.substr(folder_name_.size());
   const std::string prefix = entry.size() + 2 + kRandomChars <= kLongestName ? "." + entry + "." : ".svfsplit.";
+  static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937_64 generator = [] {
+    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
+    try {
+      std::random_device device;
+      seed ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+      // No source of randomness: the clock alone, as names are only tried.
+    }
+    return std::mt19937_64(seed);
+  }();
   platform::Error error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    std::string name = prefix + random_chars(kRandomChars);
+    std::string name = prefix;
+    for (std::size_t i = 0; i < kRandomChars; ++i) name += kChars[generator() % kChars.size()];
     error = platform::create_temporary(folder_, name, output_);
     if (error == 0)
       temporary_ = std::move(name);
@@ -288,11 +283,9 @@ FileConversion::Result FileConversion::run() {
 }
 
 void FileConversion::discard() {
-  if (temporary_.empty()) {
+  if (temporary_.empty())
     (void)platform::close(output_);
-    return;
-  }
-  if (const platform::Error error = platform::discard(folder_, output_, temporary_))
+  else if (const platform::Error error = platform::discard(folder_, output_, temporary_))
     problems_.push_back("cannot remove " + quoted_name(folder_name_ + temporary_) + ": " + platform::error_text(error));
   temporary_.clear();
 }
