@@ -230,20 +230,6 @@ bool is_console(HANDLE h) {
   return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
 }
 
-// The system's own text for a Windows error, in English where it has it,
-// without its final period and line end.
-std::string windows_text(DWORD code) {
-  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  wchar_t text[512];
-  DWORD n = ::FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512, nullptr);
-  if (n == 0)
-    n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
-  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
-  if (n == 0)
-    return "Windows error " + std::to_string(code);
-  return narrow(std::wstring_view(text, n));
-}
-
 // Sets or clears a file's deletion when its last handle closes.
 Error mark_for_deletion(HANDLE h, bool deleted) {
   FILE_DISPOSITION_INFO info{deleted};
@@ -364,9 +350,20 @@ std::string system_error_text(Error error) {
     if (known.error == error)
       return known.text;
   }
-  if (error > kWindowsError)
-    return windows_text(static_cast<DWORD>(error - kWindowsError));
-  return "Unknown error " + std::to_string(error);
+  if (error <= kWindowsError)
+    return "Unknown error " + std::to_string(error);
+  // The system's own text for a Windows error, in English where it has it,
+  // without its final period and line end.
+  const auto code = static_cast<DWORD>(error - kWindowsError);
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  wchar_t text[512];
+  DWORD n = ::FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512, nullptr);
+  if (n == 0)
+    n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
+  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+  if (n == 0)
+    return "Windows error " + std::to_string(code);
+  return narrow(std::wstring_view(text, n));
 }
 
 }  // namespace internal
