@@ -114,18 +114,6 @@ bool foreign_in_shared_folder(const struct stat& file, const struct stat& folder
   return shared && file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
-// Whether this user may follow the link `link`, described by `st`, by that
-// rule.
-Error may_follow(const std::string& link, const struct stat& st) {
-  if (st.st_uid == ::geteuid())
-    return 0;
-  const std::string folder = folder_of(link);
-  struct stat in {};
-  if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
-    return errno;
-  return foreign_in_shared_folder(st, in) ? kForeignLink : 0;
-}
-
 // Whether the file described by `st`, in the folder `folder_fd`, may be
 // written in place by the same rule: a FIFO, socket or device there that
 // another user planted is not.
@@ -241,20 +229,27 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
   std::string at = name;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
-    if (const Error error = attempt(Call::kResolve, [&](int) { return error_of(::lstat(at.c_str(), &st)); })) {
-      if (error != ENOENT)
-        return error;
-      target = at;  // nothing there (yet): a dangling link ends here
-      found.reset();
-      return 0;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      target = at;
-      found = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-      return 0;
-    }
-    if (const Error error = may_follow(at, st))
+    const Error error = attempt(Call::kResolve, [&](int) { return error_of(::lstat(at.c_str(), &st)); });
+    if (error != 0 && error != ENOENT)
       return error;
+    // The chain ends at a file, or where nothing is (yet): a dangling link.
+    if (error == ENOENT || !S_ISLNK(st.st_mode)) {
+      target = at;
+      found = error == 0
+                  ? std::optional(FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)})
+                  : std::nullopt;
+      return 0;
+    }
+    // A link that is not this user's is followed only as the kernel's rule
+    // for shared folders allows.
+    if (st.st_uid != ::geteuid()) {
+      const std::string folder = folder_of(at);
+      struct stat in {};
+      if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
+        return errno;
+      if (foreign_in_shared_folder(st, in))
+        return kForeignLink;
+    }
     char link[PATH_MAX];  // filled only by a target longer than any path
     const ssize_t n = ::readlink(at.c_str(), link, sizeof link);
     if (n < 0 || n == static_cast<ssize_t>(sizeof link))
