@@ -86,12 +86,9 @@ class Output {
   // be; nullptr when the buffer is smaller than that. What is put there
   // counts once added().
   char* room(std::size_t n) {
-    if (n > capacity_ - used_) {
+    if (n > capacity_ - used_)
       drain();
-      if (n > capacity_ - used_)
-        return nullptr;
-    }
-    return &at(used_);
+    return n > capacity_ - used_ ? nullptr : &at(used_);
   }
   void added(std::size_t n) { used_ += n; }
 
