@@ -27,16 +27,6 @@ void say(const std::string& line) {
     g_stdout_failed = true;
 }
 
-void print_warnings(const svfsplit::ConvertReport& report) {
-  const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
-  for (std::uint64_t i = 0; i < listed; ++i) {
-    say("Warning: line " + std::to_string(report.unsplit[i].line) + ": SDR of " +
-        std::to_string(report.unsplit[i].bits) + " bits copied unsplit");
-  }
-  if (report.unsplit_count > listed)
-    say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
-}
-
 // "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
 // type them (no file can be named so there).
 bool asks_for_help(const std::string& arg) {
@@ -87,23 +77,28 @@ int convert(const std::string& input_name) {
     return fail("Could not open file");
 
   say("Processing SDR command...");
-  const auto result = files.run();
+  const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
-  if (result.read_error != 0 || result.write_error != 0) {
+  if (read_error != 0 || write_error != 0) {
     files.discard();
-    if (result.read_error != 0)
-      return fail("Could not read " + svfsplit::shown_name(input_name) + ": " +
-                  platform::error_text(result.read_error));
-    return fail("Could not write " + svfsplit::shown_name(output_name) + ": " +
-                platform::error_text(result.write_error));
+    if (read_error != 0)
+      return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
+    return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
   }
-  print_warnings(result.report);
+  // The commands copied unsplit: the first ones by line, the rest counted.
+  const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
+  for (std::uint64_t i = 0; i < listed; ++i) {
+    say("Warning: line " + std::to_string(report.unsplit[i].line) + ": SDR of " +
+        std::to_string(report.unsplit[i].bits) + " bits copied unsplit");
+  }
+  if (report.unsplit_count > listed)
+    say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
   say("\nConversion successfully completed!!!");
   // The output is in place; a stop asked for meanwhile still ends the run.
   if (platform::stop_requested())
     platform::end_by_stop_request();
-  return result.report.unsplit_count > 0 ? kUnsplit : kSuccess;
+  return report.unsplit_count > 0 ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {
