@@ -30,34 +30,6 @@ std::size_t last_component(std::string_view name, PathStyle style) {
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kRandomChars = 6;
 
-std::string random_chars(std::size_t n) {
-  static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::mt19937_64 generator = [] {
-    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
-    try {
-      std::random_device device;
-      seed ^= (std::uint64_t{device()} << 32) ^ device();
-    } catch (const std::exception&) {
-      // No source of randomness: the clock alone, as names are only tried.
-    }
-    return std::mt19937_64(seed);
-  }();
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += kChars[generator() % kChars.size()];
-  return s;
-}
-
-}  // namespace
-
-std::string derive_output_name(std::string_view input_name, PathStyle style) {
-  const auto dot = input_name.find('.', last_component(input_name, style));
-  if (dot == std::string_view::npos)
-    return std::string(input_name) + ".gvf";
-  return std::string(input_name.substr(0, dot + 1)) + "gvf";
-}
-
-namespace {
-
 // The length of the character that starts at name[i] when it prints as
 // itself: well-formed UTF-8 that is no control character (C0, DEL, C1);
 // 0 otherwise.
@@ -90,6 +62,13 @@ std::string escaped(unsigned char c) {
 
 }  // namespace
 
+std::string derive_output_name(std::string_view input_name, PathStyle style) {
+  const auto dot = input_name.find('.', last_component(input_name, style));
+  if (dot == std::string_view::npos)
+    return std::string(input_name) + ".gvf";
+  return std::string(input_name.substr(0, dot + 1)) + "gvf";
+}
+
 std::string quoted_name(std::string_view name) {
   bool printable = true;
   bool single_quote = false;
@@ -107,29 +86,24 @@ std::string quoted_name(std::string_view name) {
   }
   // Printable runs in single quotes, and the rest between them: \' for a
   // single quote, $'\n' or $'\033' for what does not print.
+  enum class Run { kNone, kQuoted, kEscaped };  // what `out` has open
   std::string out;
-  bool in_quotes = false;
-  bool in_escapes = false;
+  Run run = Run::kNone;
   for (std::size_t i = 0; i < name.size();) {
     const std::size_t n = printable_at(name, i);
-    const bool plain = n > 0 && name[i] != '\'';
-    if (plain != in_quotes)
-      out += '\'';
-    if (!plain && n == 0 && !in_escapes)
-      out += "$'";
-    if (in_escapes && (plain || n > 0))
-      out += '\'';
-    in_quotes = plain;
-    in_escapes = n == 0;
-    if (plain)
+    const Run next = n == 0 ? Run::kEscaped : name[i] == '\'' ? Run::kNone : Run::kQuoted;
+    if (next != run) {
+      out += run == Run::kNone ? "" : "'";
+      out += next == Run::kQuoted ? "'" : next == Run::kEscaped ? "$'" : "";
+      run = next;
+    }
+    if (next == Run::kQuoted)
       out.append(name.substr(i, n));
-    else if (n > 0)
-      out += "\\'";
     else
-      out += escaped(static_cast<unsigned char>(name[i]));
+      out += next == Run::kNone ? "\\'" : escaped(static_cast<unsigned char>(name[i]));
     i += std::max<std::size_t>(n, 1);
   }
-  if (in_quotes || in_escapes)
+  if (run != Run::kNone)
     out += '\'';
   return out;
 }
@@ -223,9 +197,21 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
 platform::Error FileConversion::create_temporary() {
   const std::string entry = target_.substr(folder_name_.size());
   const std::string prefix = entry.size() + 2 + kRandomChars <= kLongestName ? "." + entry + "." : ".svfsplit.";
+  static constexpr std::string_view kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937_64 generator = [] {
+    std::uint64_t seed = static_cast<std::uint64_t>(platform::monotonic_milliseconds());
+    try {
+      std::random_device device;
+      seed ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+      // No source of randomness: the clock alone, as names are only tried.
+    }
+    return std::mt19937_64(seed);
+  }();
   platform::Error error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    std::string name = prefix + random_chars(kRandomChars);
+    std::string name = prefix;
+    for (std::size_t i = 0; i < kRandomChars; ++i) name += kChars[generator() % kChars.size()];
     error = platform::create_temporary(folder_, name, output_);
     if (error == 0)
       temporary_ = std::move(name);
@@ -276,10 +262,9 @@ FileConversion::Result FileConversion::run() {
   // What the user had is replaced only by what is on the disk, and the
   // rename is then made to last too. A new output is not synced, as cat
   // and cp do not: nothing the user had is at stake.
-  if (const platform::Error error = replaced_ ? platform::sync(output_) : 0) {
-    result.write_error = error;
+  result.write_error = replaced_ ? platform::sync(output_) : 0;
+  if (result.write_error != 0)
     return result;
-  }
   // A stop requested until now keeps the old output; one requested later
   // waits for the rename.
   if (const platform::Error error =
@@ -298,11 +283,9 @@ FileConversion::Result FileConversion::run() {
 }
 
 void FileConversion::discard() {
-  if (temporary_.empty()) {
+  if (temporary_.empty())
     (void)platform::close(output_);
-    return;
-  }
-  if (const platform::Error error = platform::discard(folder_, output_, temporary_))
+  else if (const platform::Error error = platform::discard(folder_, output_, temporary_))
     problems_.push_back("cannot remove " + quoted_name(folder_name_ + temporary_) + ": " + platform::error_text(error));
   temporary_.clear();
 }

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/driver.hpp"
@@ -28,16 +27,6 @@ void say(const std::string& line) {
     g_stdout_failed = true;
 }
 
-void print_warnings(const svfsplit::ConvertReport& report) {
-  const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
-  for (std::uint64_t i = 0; i < listed; ++i) {
-    say("Warning: line " + std::to_string(report.unsplit[i].line) + ": SDR of " +
-        std::to_string(report.unsplit[i].bits) + " bits copied unsplit");
-  }
-  if (report.unsplit_count > listed)
-    say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
-}
-
 // "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
 // type them (no file can be named so there).
 bool asks_for_help(const std::string& arg) {
@@ -45,13 +34,10 @@ bool asks_for_help(const std::string& arg) {
   return arg == "--help" || arg == "-h" || (windows && (arg == "/?" || arg == "-?"));
 }
 
-// A line on standard error, after the fixed line on standard output.
-void complain(const std::string& problem) {
-  (void)platform::print(Stream::kError, "svfsplit: " + problem + "\n");
-}
-
+// A line on standard error for each problem, after the fixed line on
+// standard output.
 void complain(const std::vector<std::string>& problems) {
-  for (const std::string& problem : problems) complain(problem);
+  for (const std::string& problem : problems) (void)platform::print(Stream::kError, "svfsplit: " + problem + "\n");
 }
 
 // Ends a run that was asked to stop, as the request would have ended it,
@@ -67,7 +53,7 @@ int convert(const std::string& input_name) {
   // The version of the kernels to use, as tests ask for each in turn.
   if (const auto kernels = platform::environment("SVFSPLIT_KERNEL")) {
     if (const std::string problem = svfsplit::use_kernel_version(*kernels); !problem.empty()) {
-      complain("SVFSPLIT_KERNEL=" + *kernels + ": " + problem);
+      complain({"SVFSPLIT_KERNEL=" + *kernels + ": " + problem});
       return kUsage;
     }
   }
@@ -76,40 +62,43 @@ int convert(const std::string& input_name) {
   const std::string output_name = svfsplit::derive_output_name(platform::meant_name(input_name));
 
   FileConversion files;
+  // A failure's fixed line, then the problems behind it.
+  const auto fail = [&](const std::string& line) {
+    say(line);
+    complain(files.problems());
+    return kFailure;
+  };
   const auto opened = files.open(input_name, output_name);
   if (platform::stop_requested())
     stop_run(files);
-  switch (opened) {
-    case FileConversion::Opened::kOk:
-      break;
-    case FileConversion::Opened::kCannotOpen:
-      say("Could not open file");
-      complain(files.problems());
-      return kFailure;
-    case FileConversion::Opened::kSameFile:
-      say("Could not write " + svfsplit::shown_name(output_name) + ": it is the input file");
-      return kFailure;
-  }
+  if (opened == FileConversion::Opened::kSameFile)
+    return fail("Could not write " + svfsplit::shown_name(output_name) + ": it is the input file");
+  if (opened == FileConversion::Opened::kCannotOpen)
+    return fail("Could not open file");
 
   say("Processing SDR command...");
-  const auto result = files.run();
+  const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
-  if (result.read_error != 0 || result.write_error != 0) {
+  if (read_error != 0 || write_error != 0) {
     files.discard();
-    if (result.read_error != 0)
-      say("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(result.read_error));
-    else
-      say("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(result.write_error));
-    complain(files.problems());
-    return kFailure;
+    if (read_error != 0)
+      return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
+    return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
   }
-  print_warnings(result.report);
+  // The commands copied unsplit: the first ones by line, the rest counted.
+  const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
+  for (std::uint64_t i = 0; i < listed; ++i) {
+    say("Warning: line " + std::to_string(report.unsplit[i].line) + ": SDR of " +
+        std::to_string(report.unsplit[i].bits) + " bits copied unsplit");
+  }
+  if (report.unsplit_count > listed)
+    say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
   say("\nConversion successfully completed!!!");
   // The output is in place; a stop asked for meanwhile still ends the run.
   if (platform::stop_requested())
     platform::end_by_stop_request();
-  return result.report.unsplit_count > 0 ? kUnsplit : kSuccess;
+  return report.unsplit_count > 0 ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -132,7 +121,7 @@ int run(const std::vector<std::string>& args) {
     } catch (const std::exception& e) {
       // Only a string of a message can throw here (out of memory); the
       // files have been cleaned up on the way out.
-      complain(e.what());
+      complain({e.what()});
       status = kFailure;
     }
   } else {

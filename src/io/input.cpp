@@ -12,16 +12,12 @@ constexpr std::size_t kLentLoad = 256 * 1024;
 std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t n) const {
   if (error_ != 0 || offset < 0)
     return 0;
-  if (file_ == nullptr) {
-    if (offset >= size_)
-      return 0;
-    const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset);
-    std::memcpy(buf, data_ + offset, static_cast<std::size_t>(count));
-    bytes_read_ += static_cast<std::uint64_t>(count);
-    return static_cast<std::size_t>(count);
-  }
   std::size_t done = 0;
-  while (done < n) {
+  if (file_ == nullptr && offset < size_) {
+    done = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - offset));
+    std::memcpy(buf, data_ + offset, done);
+  }
+  while (file_ != nullptr && done < n) {
     std::size_t got = 0;
     if (const platform::Error error =
             platform::read_at(*file_, offset + static_cast<std::int64_t>(done), buf + done, n - done, got)) {
@@ -85,7 +81,7 @@ void Input::load(std::int64_t start, std::size_t n) {
 // noting the end of the input when the read falls short of them.
 void Input::read_after(std::size_t kept, std::size_t wanted) {
   const std::int64_t from = start_ + static_cast<std::int64_t>(kept);
-  const std::size_t got = source_->read_at(from, held() + kept, wanted);
+  const std::size_t got = source_->read_at(from, held_ + kept, wanted);
   len_ = kept + got;
   if (got < wanted && source_->error() == 0)
     end_ = from + static_cast<std::int64_t>(got);
@@ -96,7 +92,7 @@ std::span<const unsigned char> Input::ahead_slow() {
   if (pos_ < 0 || (end_ >= 0 && pos_ >= end_) || source_->error() != 0)
     return {};
   load(pos_, load_size_);
-  return {held(), len_};
+  return {held_, len_};
 }
 
 std::span<const unsigned char> Input::ahead_in_full() {
@@ -104,7 +100,7 @@ std::span<const unsigned char> Input::ahead_in_full() {
   const bool holds_the_end = end_ >= 0 && window_end >= end_;
   if (pos_ > start_ && pos_ < window_end && !holds_the_end) {
     const auto kept = static_cast<std::size_t>(window_end - pos_);
-    const unsigned char* const from = held() + (pos_ - start_);
+    const unsigned char* const from = held_ + (pos_ - start_);
     make_writable();
     std::memmove(base_ + place_of(pos_), from, kept);
     place(pos_);
@@ -127,7 +123,7 @@ std::span<const unsigned char> Input::behind(std::int64_t floor) {
       return {};
   }
   const std::int64_t from = std::max(start_, floor);
-  return {held() + (from - start_), static_cast<std::size_t>(pos_ - from)};
+  return {held_ + (from - start_), static_cast<std::size_t>(pos_ - from)};
 }
 
 int Input::get_slow() {

@@ -20,16 +20,9 @@ inline constexpr int kEnd = -1;
 // is kept and ends the input for every reader.
 class Source {
  public:
-  static Source file(const platform::File& file) {
-    Source s;
-    s.file_ = &file;
-    return s;
-  }
+  static Source file(const platform::File& file) { return Source(&file, nullptr, 0); }
   static Source memory(std::span<const unsigned char> bytes) {
-    Source s;
-    s.data_ = bytes.data();
-    s.size_ = static_cast<std::int64_t>(bytes.size());
-    return s;
+    return Source(nullptr, bytes.data(), static_cast<std::int64_t>(bytes.size()));
   }
 
   // Reads up to `n` bytes at `offset`; returns how many were read, 0 at the
@@ -43,11 +36,12 @@ class Source {
   std::uint64_t bytes_read() const { return bytes_read_; }
 
  private:
-  Source() = default;
+  Source(const platform::File* file, const unsigned char* data, std::int64_t size)
+      : file_(file), data_(data), size_(size) {}
 
-  const platform::File* file_ = nullptr;
-  const unsigned char* data_ = nullptr;
-  std::int64_t size_ = 0;
+  const platform::File* file_;
+  const unsigned char* data_;
+  std::int64_t size_;
   mutable platform::Error error_ = 0;
   mutable std::uint64_t bytes_read_ = 0;
 };
@@ -67,7 +61,7 @@ class Input {
   // The byte at tell(), advancing past it; kEnd at the end of the input.
   int get() {
     if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_))
-      return held()[static_cast<std::size_t>(pos_++ - start_)];
+      return held_[static_cast<std::size_t>(pos_++ - start_)];
     return get_slow();
   }
 
@@ -81,7 +75,7 @@ class Input {
   std::span<const unsigned char> ahead() {
     if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_)) {
       const auto from = static_cast<std::size_t>(pos_ - start_);
-      return {held() + from, len_ - from};
+      return {held_ + from, len_ - from};
     }
     return ahead_slow();
   }
@@ -104,7 +98,7 @@ class Input {
   std::span<const unsigned char> held_before(std::int64_t offset) const {
     if (offset <= start_ || offset > start_ + static_cast<std::int64_t>(len_))
       return {};
-    return {held(), static_cast<std::size_t>(offset - start_)};
+    return {held_, static_cast<std::size_t>(offset - start_)};
   }
 
   const Source& source() const { return *source_; }
@@ -126,8 +120,6 @@ class Input {
   static constexpr std::size_t kStep = 64;
   static std::size_t place_of(std::int64_t start) { return static_cast<std::size_t>(start) % kStep; }
 
-  // The window's bytes, from offset start_ on.
-  unsigned char* held() const { return held_; }
   // Moves the window to start at `start`.
   void place(std::int64_t start) {
     start_ = start;
@@ -154,8 +146,8 @@ class Input {
   std::unique_ptr<Slot[]> slots_;  // when windows are lent, with buf_ in the first
   std::size_t slot_count_ = 0;
   std::size_t slot_ = 0;    // the window's
-  std::int64_t start_ = 0;  // offset of held()[0]
-  std::size_t len_ = 0;     // valid bytes from held() on
+  std::int64_t start_ = 0;  // offset of held_[0]
+  std::size_t len_ = 0;     // valid bytes from held_ on
   std::int64_t pos_ = 0;
   std::int64_t end_ = -1;  // offset of the end of the input, once met
 };

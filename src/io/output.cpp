@@ -49,10 +49,8 @@ class Output::Background {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this, ticket] { return done_ >= ticket; });
   }
-  void wait_for_all() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return done_ == handed_; });
-  }
+  // Only the thread that hands blocks over changes handed_.
+  void wait_for_all() { wait(handed_); }
 
  private:
   struct Block {
@@ -90,31 +88,15 @@ class Output::Background {
   std::thread thread_;  // last: it starts once the rest is ready
 };
 
-namespace {
-
-// The unit of the writes for a buffer of `capacity` bytes: the page, or 64
-// bytes, as long as it leaves the buffer three quarters for itself.
-std::size_t write_unit(std::size_t capacity) {
-  for (const std::size_t unit : {kPage, std::size_t{64}}) {
-    if (capacity >= 4 * unit)
-      return unit;
-  }
-  return 1;
-}
-
-}  // namespace
-
-Output::Output(const platform::File& file, Writer writer, std::size_t buffer) : file_(&file) {
-  set_up(buffer, writer);
-}
-
-Output::Output(std::string& sink, std::size_t buffer, Writer writer) : sink_(&sink) {
-  set_up(buffer, writer);
-}
-
-void Output::set_up(std::size_t buffer, Writer writer) {
+Output::Output(const platform::File* file, std::string* sink, std::size_t buffer, Writer writer)
+    : file_(file), sink_(sink) {
   buffer = std::max<std::size_t>(buffer, 1);
-  unit_ = write_unit(buffer);
+  // The unit of the writes: the page, or else 64 bytes, as long as it
+  // leaves the buffer three quarters for itself.
+  for (const std::size_t unit : {std::size_t{64}, kPage}) {
+    if (buffer >= 4 * unit)
+      unit_ = unit;
+  }
   if (writer == Writer::kSecondThread) {
     try {
       block_ = page_buffer(buffer);
@@ -130,16 +112,20 @@ void Output::set_up(std::size_t buffer, Writer writer) {
   buf_ = page_buffer(capacity_);
 }
 
-// The second thread starts with the first full block, once the run has
-// allocated everything else it needs: the thread's stack is the last thing
-// reserved, and a memory limit that leaves no room for it still lets the
-// run write from this thread.
-void Output::start_second_thread() {
-  try {
-    background_ = std::make_unique<Background>(*this);
-  } catch (const std::exception&) {
-    for (auto& spare : spares_) spare.reset();
+// Whether a second thread writes the blocks. It starts with the first full
+// block (or the first bytes lent), once the run has allocated everything
+// else it needs: the thread's stack is the last thing reserved, and a
+// memory limit that leaves no room for it still lets the run write from
+// this thread.
+bool Output::second_thread() {
+  if (spares_[0] != nullptr && background_ == nullptr) {
+    try {
+      background_ = std::make_unique<Background>(*this);
+    } catch (const std::exception&) {
+      for (auto& spare : spares_) spare.reset();
+    }
   }
+  return background_ != nullptr;
 }
 
 Output::~Output() = default;
@@ -154,28 +140,24 @@ void Output::send(const char* data, std::size_t n) {
     sink_->append(data, n);
     return;
   }
-  while (n > 0) {
-    std::size_t done = 0;
+  platform::Error error = 0;
+  while (n > 0 && error == 0) {
+    std::size_t done = 0;  // 0 when the write failed
     // An interrupted write comes back only when the run is to stop.
-    if (const platform::Error error = platform::write(*file_, data, n, done)) {
-      error_.store(error, std::memory_order_release);
-      return;
-    }
-    if (done == 0) {
-      error_.store(EIO, std::memory_order_release);
-      return;
-    }
+    error = platform::write(*file_, data, n, done);
+    if (error == 0 && done == 0)
+      error = EIO;
     data += done;
     n -= done;
     written_ += static_cast<std::int64_t>(done);
     // A signal during a write that blocks returns what was written so far:
     // the rest must not block the run again once it is to stop.
-    if (n > 0 && platform::stop_requested()) {
-      error_.store(EINTR, std::memory_order_release);
-      return;
-    }
+    if (error == 0 && n > 0 && platform::stop_requested())
+      error = EINTR;
   }
-  if (write_back_ && written_ - written_back_ >= kWriteBackStep) {
+  if (error != 0)
+    error_.store(error, std::memory_order_release);
+  else if (write_back_ && written_ - written_back_ >= kWriteBackStep) {
     platform::start_writeback(*file_, written_back_, written_ - written_back_);
     written_back_ = written_;
   }
@@ -216,9 +198,7 @@ void Output::stage() {
 void Output::hand_block() {
   if (block_used_ == 0)
     return;
-  if (spares_[0] != nullptr && background_ == nullptr)
-    start_second_thread();
-  if (background_ != nullptr) {
+  if (second_thread()) {
     // The spare handed over first is filled next, once it is written.
     PageBuffer& spare = spares_[next_spare_];
     background_->wait(tickets_[next_spare_]);
@@ -234,13 +214,8 @@ void Output::hand_block() {
 
 bool Output::lend(const unsigned char* data, std::size_t n, Lease& lease) {
   const std::uint64_t place = before_ + block_used_ + used_;
-  if (failed() || spares_[0] == nullptr || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0)
+  if (failed() || (reinterpret_cast<std::uintptr_t>(data) - place) % 64 != 0 || !second_thread())
     return false;
-  if (background_ == nullptr) {
-    start_second_thread();
-    if (background_ == nullptr)
-      return false;
-  }
   stage();
   hand_block();
   lease.take();

@@ -55,8 +55,10 @@ class Output {
   // the first full block). Only a file whose writes always finish (a regular file)
   // should be given to a second thread: a signal that interrupts a blocked
   // write reaches whichever thread it likes.
-  explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer);
-  explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer, Writer writer = Writer::kThisThread);
+  explicit Output(const platform::File& file, Writer writer = Writer::kThisThread, std::size_t buffer = kDefaultBuffer)
+      : Output(&file, nullptr, buffer, writer) {}
+  explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer, Writer writer = Writer::kThisThread)
+      : Output(nullptr, &sink, buffer, writer) {}
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   // Waits for the block being written; what is still buffered is dropped
@@ -84,12 +86,9 @@ class Output {
   // be; nullptr when the buffer is smaller than that. What is put there
   // counts once added().
   char* room(std::size_t n) {
-    if (n > capacity_ - used_) {
+    if (n > capacity_ - used_)
       drain();
-      if (n > capacity_ - used_)
-        return nullptr;
-    }
-    return &at(used_);
+    return n > capacity_ - used_ ? nullptr : &at(used_);
   }
   void added(std::size_t n) { used_ += n; }
 
@@ -117,11 +116,11 @@ class Output {
   class Background;
 
   char& at(std::size_t i) { return reinterpret_cast<char*>(buf_.get())[i]; }
-  void set_up(std::size_t buffer, Writer writer);
+  Output(const platform::File* file, std::string* sink, std::size_t buffer, Writer writer);
   void drain();
   void stage();
   void hand_block();
-  void start_second_thread();
+  bool second_thread();
   void write_slow(const char* data, std::size_t n);
   void send(const char* data, std::size_t n);
 

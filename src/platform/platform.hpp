@@ -57,6 +57,7 @@ class File {
  private:
   friend struct FileAccess;  // the implementation's door to native_
   static constexpr std::intptr_t kNone = -1;
+  File(std::intptr_t native, bool unnamed) : native_(native), unnamed_(unnamed) {}
   std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
   bool unnamed_ = false;          // made without a name (Linux's O_TMPFILE), and given none yet
 };
@@ -83,26 +84,11 @@ struct FileStatus {
 // by names relative to it. It holds a descriptor (a handle on Windows, with
 // the folder's full path), so that it stays the same folder whatever
 // becomes of the path that led to it: on Windows, nobody can rename or
-// remove it meanwhile. Move-only.
+// remove it meanwhile. Move-only, and closed as a File is.
 class Folder {
- public:
-  Folder() = default;
-  Folder(Folder&& other) noexcept : native_(std::exchange(other.native_, kNone)), path_(std::move(other.path_)) {}
-  Folder& operator=(Folder&& other) noexcept {
-    Folder old(std::move(*this));  // closes what this held
-    native_ = std::exchange(other.native_, kNone);
-    path_ = std::move(other.path_);
-    return *this;
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  ~Folder();
-
- private:
   friend struct FileAccess;
-  static constexpr std::intptr_t kNone = -1;
-  std::intptr_t native_ = kNone;  // a descriptor, or a HANDLE's value
-  std::string path_;              // the folder's full path with its separator (Windows)
+  File file_;         // the folder's descriptor, or its HANDLE
+  std::string path_;  // the folder's full path with its separator (Windows)
 };
 
 // Whether a name is a pattern that the shell left to the program ("*.svf"
@@ -249,20 +235,18 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
-#if defined(_WIN32)
-// The program's arguments, as wmain receives them, in UTF-8.
-std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
-// UTF-8 text as Windows takes it.
-std::wstring utf16(std::string_view utf8);
-#endif
-
 // How file names are split into folder and last component.
 enum class PathStyle {
   kPosix,    // '/' separates
   kWindows,  // '\' and '/' separate; a drive prefix "C:" ends a folder too
 };
+
 #if defined(_WIN32)
 inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
+// The program's arguments, as wmain receives them, in UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+// UTF-8 text as Windows takes it.
+std::wstring utf16(std::string_view utf8);
 #else
 inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
 #endif

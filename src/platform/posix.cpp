@@ -18,20 +18,11 @@ using internal::Call;
 
 struct FileAccess {
   static int fd(const File& file) { return static_cast<int>(file.native_); }
-  static int fd(const Folder& folder) { return static_cast<int>(folder.native_); }
+  static int fd(const Folder& folder) { return fd(folder.file_); }
   static bool unnamed(const File& file) { return file.unnamed_; }
   // Gives `into` the descriptor `fd`, closing what it held.
-  static void adopt(File& into, int fd, bool unnamed = false) {
-    File file;
-    file.native_ = fd;
-    file.unnamed_ = unnamed;
-    into = std::move(file);
-  }
-  static void adopt(Folder& into, int fd) {
-    Folder folder;
-    folder.native_ = fd;
-    into = std::move(folder);
-  }
+  static void adopt(File& into, int fd, bool unnamed = false) { into = File(fd, unnamed); }
+  static void adopt(Folder& into, int fd) { adopt(into.file_, fd); }
   static int release(File& file) {
     file.unnamed_ = false;
     return static_cast<int>(std::exchange(file.native_, File::kNone));
@@ -123,18 +114,6 @@ bool foreign_in_shared_folder(const struct stat& file, const struct stat& folder
   return shared && file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
-// Whether this user may follow the link `link`, described by `st`, by that
-// rule.
-Error may_follow(const std::string& link, const struct stat& st) {
-  if (st.st_uid == ::geteuid())
-    return 0;
-  const std::string folder = folder_of(link);
-  struct stat in {};
-  if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
-    return errno;
-  return foreign_in_shared_folder(st, in) ? kForeignLink : 0;
-}
-
 // Whether the file described by `st`, in the folder `folder_fd`, may be
 // written in place by the same rule: a FIFO, socket or device there that
 // another user planted is not.
@@ -160,11 +139,6 @@ std::string system_error_text(Error error) {
 File::~File() {
   if (is_open())
     ::close(FileAccess::fd(*this));
-}
-
-Folder::~Folder() {
-  if (native_ != kNone)
-    ::close(static_cast<int>(native_));
 }
 
 Error open_input(const std::string& name, File& file) {
@@ -199,10 +173,9 @@ Error open_existing_output(const Folder& folder, const std::string& name, File& 
   // What another user planted is refused before it is opened: opening a
   // device may do something by itself.
   struct stat st {};
-  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
-    if (const Error error = may_write_in_place(at, st))
-      return error;
-  }
+  const bool found = ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
+  if (const Error error = found ? may_write_in_place(at, st) : 0)
+    return error;
   File opened;
   if (const Error error = open_into(Call::kOpen, opened, [&] {
         return ::openat(at, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
@@ -210,9 +183,7 @@ Error open_existing_output(const Folder& folder, const std::string& name, File& 
     return error;
   // And again on what was opened, which may have been put there since.
   const int fd = FileAccess::fd(opened);
-  if (::fstat(fd, &st) != 0)
-    return errno;
-  if (const Error error = may_write_in_place(at, st))
+  if (const Error error = ::fstat(fd, &st) != 0 ? errno : may_write_in_place(at, st))
     return error;
   // Writes, once open, may block: the run must not lose data to EAGAIN.
   const int flags = ::fcntl(fd, F_GETFL);
@@ -258,20 +229,27 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
   std::string at = name;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
-    if (const Error error = attempt(Call::kResolve, [&](int) { return error_of(::lstat(at.c_str(), &st)); })) {
-      if (error != ENOENT)
-        return error;
-      target = at;  // nothing there (yet): a dangling link ends here
-      found.reset();
-      return 0;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      target = at;
-      found = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-      return 0;
-    }
-    if (const Error error = may_follow(at, st))
+    const Error error = attempt(Call::kResolve, [&](int) { return error_of(::lstat(at.c_str(), &st)); });
+    if (error != 0 && error != ENOENT)
       return error;
+    // The chain ends at a file, or where nothing is (yet): a dangling link.
+    if (error == ENOENT || !S_ISLNK(st.st_mode)) {
+      target = at;
+      found = error == 0
+                  ? std::optional(FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)})
+                  : std::nullopt;
+      return 0;
+    }
+    // A link that is not this user's is followed only as the kernel's rule
+    // for shared folders allows.
+    if (st.st_uid != ::geteuid()) {
+      const std::string folder = folder_of(at);
+      struct stat in {};
+      if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
+        return errno;
+      if (foreign_in_shared_folder(st, in))
+        return kForeignLink;
+    }
     char link[PATH_MAX];  // filled only by a target longer than any path
     const ssize_t n = ::readlink(at.c_str(), link, sizeof link);
     if (n < 0 || n == static_cast<ssize_t>(sizeof link))
@@ -343,32 +321,6 @@ Error close(File& file) {
   return internal::after_close(error_of(::close(FileAccess::release(file))));
 }
 
-namespace {
-
-// replace() once the stop request has been looked at.
-Error name_and_rename(int at, File& file, const std::string& name, const std::string& target) {
-  if (FileAccess::unnamed(file)) {
-    // Named only now: a process killed from here to the rename leaves it.
-    const int fd = FileAccess::fd(file);
-    if (const Error error = attempt(Call::kLink, [&](int) {
-          if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return 0;
-          const Error through_proc = errno;
-#if defined(AT_EMPTY_PATH)
-          if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
-            return 0;
-#endif
-          return through_proc;
-        }))
-      return error;
-  }
-  if (const Error error = close(file))
-    return error;
-  return attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
-}
-
-}  // namespace
-
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // A stop signal that comes after the last look waits for the rename. The
   // writing thread has ended: this one alone takes signals.
@@ -377,7 +329,26 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   sigemptyset(&stops);
   for (const int sig : kStopSignals) sigaddset(&stops, sig);
   ::pthread_sigmask(SIG_BLOCK, &stops, &before);
-  const Error error = stop_requested() ? EINTR : name_and_rename(FileAccess::fd(folder), file, name, target);
+  const int at = FileAccess::fd(folder);
+  const int fd = FileAccess::fd(file);
+  Error error = stop_requested() ? EINTR : 0;
+  // Named only now: a process killed from here to the rename leaves it.
+  if (error == 0 && FileAccess::unnamed(file)) {
+    error = attempt(Call::kLink, [&](int) {
+      if (::linkat(AT_FDCWD, proc_path(fd).c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+      const Error through_proc = errno;
+#if defined(AT_EMPTY_PATH)
+      if (::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+#endif
+      return through_proc;
+    });
+  }
+  if (error == 0)
+    error = close(file);
+  if (error == 0)
+    error = attempt(Call::kRename, [&](int) { return error_of(::renameat(at, name.c_str(), at, target.c_str())); });
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return error;
 }

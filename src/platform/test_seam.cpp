@@ -1,5 +1,6 @@
 #include "platform/test_seam.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -60,60 +61,46 @@ constexpr std::pair<std::string_view, int> kErrors[] = {
   std::_Exit(125);
 }
 
-// Parses one "call:nth:error" item, or ends the process.
-Fault parse_item(std::string_view item) {
-  const auto first = item.find(':');
-  const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
-  if (second == std::string_view::npos)
-    refuse(item);
-  Fault f{Call::kOpen, 0, 0, item};
-  std::size_t c = 0;
-  while (c < kCallNames.size() && kCallNames[c] != item.substr(0, first)) ++c;
-  const auto nth = item.substr(first + 1, second - first - 1);
-  const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), f.nth);
-  if (c == kCallNames.size() || ec != std::errc() || end != nth.data() + nth.size() || f.nth < 1)
-    refuse(item);
-  f.call = static_cast<Call>(c);
-  for (const auto& [name, code] : kErrors) {
-    if (name == item.substr(second + 1))
-      f.error = code;
-  }
-  if (f.error == 0)
-    refuse(item);
-  return f;
-}
-
+// Parses "call:nth:error,call:nth:error", or ends the process.
 std::vector<Fault> parse(std::string_view text) {
   std::vector<Fault> faults;
   while (!text.empty()) {
     const auto comma = text.find(',');
-    faults.push_back(parse_item(text.substr(0, comma)));
+    const std::string_view item = text.substr(0, comma);
     text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    const auto first = item.find(':');
+    const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
+    if (second == std::string_view::npos)
+      refuse(item);
+    const auto call = std::ranges::find(kCallNames, item.substr(0, first));
+    const auto error = std::ranges::find(kErrors, item.substr(second + 1), &std::pair<std::string_view, int>::first);
+    const auto nth = item.substr(first + 1, second - first - 1);
+    int n = 0;
+    const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), n);
+    if (call == kCallNames.end() || error == std::end(kErrors) || ec != std::errc() || end != nth.data() + nth.size() ||
+        n < 1)
+      refuse(item);
+    faults.push_back({static_cast<Call>(call - kCallNames.begin()), n, error->second, item});
   }
   return faults;
 }
 
-struct Seam {
-  Seam() {
-    if (const char* faults = std::getenv("SVFSPLIT_FAULTS"))
-      armed = parse(faults);
-    if (const char* step = std::getenv("SVFSPLIT_CLOCK_STEP_MS"))
-      clock_step = std::atoll(step);
-    if (const char* path = std::getenv("SVFSPLIT_FAULT_REPORT"))
-      report_path = path;
-    if (const char* path = std::getenv("SVFSPLIT_PAUSE_FILE"))
-      pause_path = path;
-  }
+// The value of the environment variable `name`, "" when it is not set.
+const char* env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
+struct Seam {
   static void write_report();
 
   std::mutex mutex;  // the writer thread calls too
-  std::vector<Fault> armed;
+  std::vector<Fault> armed = parse(env("SVFSPLIT_FAULTS"));
   std::array<int, kCallKinds> calls{};
   std::array<int, kCallKinds> reached{};
-  std::string report_path;
-  std::string pause_path;
-  std::atomic<std::int64_t> clock_step{0};
+  std::string report_path = env("SVFSPLIT_FAULT_REPORT");
+  std::string pause_path = env("SVFSPLIT_PAUSE_FILE");
+  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS"))};
   std::atomic<std::int64_t> clock{0};
 };
 
@@ -121,8 +108,7 @@ Seam& seam() {
   static Seam instance;
   // Registered once the seam is built, so that it runs before the seam
   // is destroyed.
-  static const bool reporting = !instance.report_path.empty() && std::atexit(Seam::write_report) == 0;
-  (void)reporting;
+  [[maybe_unused]] static const bool reporting = !instance.report_path.empty() && std::atexit(Seam::write_report) == 0;
   return instance;
 }
 
@@ -179,15 +165,11 @@ int fault(Call call, std::string_view name) {
   }
   if (error == kThrow)
     throw std::bad_alloc();
-  if (error == kPause) {
+  if (error == kPause)
     pause(s.pause_path, name);
-    return 0;
-  }
-  if (error == kStop) {
+  if (error == kStop)
     platform::internal::note_stop_request(kStopCode);
-    return 0;
-  }
-  return error;
+  return error == kPause || error == kStop ? 0 : error;
 }
 
 void count_reached(Call call) {

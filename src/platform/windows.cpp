@@ -24,16 +24,13 @@ using internal::attempt;
 using internal::Call;
 
 struct FileAccess {
-  static HANDLE handle(const auto& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static HANDLE handle(const File& file) { return reinterpret_cast<HANDLE>(file.native_); }
+  static HANDLE handle(const Folder& folder) { return handle(folder.file_); }
   static const std::string& path(const Folder& folder) { return folder.path_; }
-  static File adopt(HANDLE handle) {
-    File file;
-    file.native_ = reinterpret_cast<std::intptr_t>(handle);
-    return file;
-  }
+  static File adopt(HANDLE handle) { return File(reinterpret_cast<std::intptr_t>(handle), false); }
   static Folder adopt(HANDLE handle, std::string path) {
     Folder folder;
-    folder.native_ = reinterpret_cast<std::intptr_t>(handle);
+    folder.file_ = adopt(handle);
     folder.path_ = std::move(path);
     return folder;
   }
@@ -135,9 +132,19 @@ BOOL WINAPI on_control_event(DWORD event) {
   return TRUE;
 }
 
-// How much of `size` one call transfers, within a single call's limit.
-DWORD part(std::size_t size, int fault) {
-  return static_cast<DWORD>(std::min(internal::part(size, fault), std::size_t{1} << 30));
+// One read or write of up to `size` bytes, as attempt() runs it, through
+// `move`: given how many bytes to move (within a single call's limit) and
+// where to count those it moved, it returns whether it succeeded.
+template <class Move>
+Error transfer(Call kind, std::size_t size, std::size_t& done, Move move) {
+  done = 0;
+  return attempt(kind, [&](int fault) -> Error {
+    DWORD moved = 0;
+    if (!move(static_cast<DWORD>(std::min(internal::part(size, fault), std::size_t{1} << 30)), &moved))
+      return last_error();
+    done = moved;
+    return 0;
+  });
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -221,20 +228,6 @@ HANDLE standard_handle(Stream stream) {
 bool is_console(HANDLE h) {
   DWORD mode = 0;
   return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
-}
-
-// The system's own text for a Windows error, in English where it has it,
-// without its final period and line end.
-std::string windows_text(DWORD code) {
-  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  wchar_t text[512];
-  DWORD n = ::FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512, nullptr);
-  if (n == 0)
-    n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
-  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
-  if (n == 0)
-    return "Windows error " + std::to_string(code);
-  return narrow(std::wstring_view(text, n));
 }
 
 // Sets or clears a file's deletion when its last handle closes.
@@ -357,9 +350,20 @@ std::string system_error_text(Error error) {
     if (known.error == error)
       return known.text;
   }
-  if (error > kWindowsError)
-    return windows_text(static_cast<DWORD>(error - kWindowsError));
-  return "Unknown error " + std::to_string(error);
+  if (error <= kWindowsError)
+    return "Unknown error " + std::to_string(error);
+  // The system's own text for a Windows error, in English where it has it,
+  // without its final period and line end.
+  const auto code = static_cast<DWORD>(error - kWindowsError);
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  wchar_t text[512];
+  DWORD n = ::FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512, nullptr);
+  if (n == 0)
+    n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
+  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+  if (n == 0)
+    return "Windows error " + std::to_string(code);
+  return narrow(std::wstring_view(text, n));
 }
 
 }  // namespace internal
@@ -420,11 +424,6 @@ Error open_existing_output(const Folder& folder, const std::string& entry, File&
   }
   file = std::move(opened);
   return 0;
-}
-
-Folder::~Folder() {
-  if (native_ != kNone)
-    ::CloseHandle(FileAccess::handle(*this));
 }
 
 Error open_folder(const std::string& name, Folder& folder, std::size_t longest_entry) {
@@ -516,28 +515,18 @@ Error set_permissions(const File& file, const FileStatus* replaced) {
 }
 
 Error read_at(const File& file, std::int64_t offset, void* buffer, std::size_t size, std::size_t& done) {
-  done = 0;
-  return attempt(Call::kRead, [&](int fault) -> Error {
+  return transfer(Call::kRead, size, done, [&](DWORD n, DWORD* got) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-    DWORD got = 0;
-    if (!::ReadFile(FileAccess::handle(file), buffer, part(size, fault), &got, &at))
-      return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : last_error();
-    done = got;
-    return 0;
+    // The end of the file: nothing read, and no error.
+    return ::ReadFile(FileAccess::handle(file), buffer, n, got, &at) || ::GetLastError() == ERROR_HANDLE_EOF;
   });
 }
 
 Error write(const File& file, const void* data, std::size_t size, std::size_t& done) {
-  done = 0;
-  return attempt(Call::kWrite, [&](int fault) -> Error {
-    DWORD put = 0;
-    if (!::WriteFile(FileAccess::handle(file), data, part(size, fault), &put, nullptr))
-      return last_error();
-    done = put;
-    return 0;
-  });
+  return transfer(Call::kWrite, size, done,
+                  [&](DWORD n, DWORD* put) { return ::WriteFile(FileAccess::handle(file), data, n, put, nullptr); });
 }
 
 void start_writeback(const File&, std::int64_t, std::int64_t) {}
@@ -601,12 +590,10 @@ Error print(Stream stream, std::string_view text) {
   const std::wstring wide_lines = console ? utf16(lines) : std::wstring();
   const std::size_t size = console ? wide_lines.size() : lines.size();
   for (std::size_t done = 0; done < size;) {
-    DWORD put = 0;
-    if (const Error error = attempt(Call::kPrint, [&](int fault) -> Error {
-          const DWORD n = part(size - done, fault);
-          const BOOL written = console ? ::WriteConsoleW(h, wide_lines.data() + done, n, &put, nullptr)
-                                       : ::WriteFile(h, lines.data() + done, n, &put, nullptr);
-          return written ? 0 : last_error();
+    std::size_t put = 0;
+    if (const Error error = transfer(Call::kPrint, size - done, put, [&](DWORD n, DWORD* moved) {
+          return console ? ::WriteConsoleW(h, wide_lines.data() + done, n, moved, nullptr)
+                         : ::WriteFile(h, lines.data() + done, n, moved, nullptr);
         }))
       return error;
     done += put;
