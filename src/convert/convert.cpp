@@ -135,6 +135,8 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   const auto through = [head](std::size_t at) { return head.first(std::min(at + 1, head.size())); };
   std::size_t at = 0;
   while (at < 3 && at < head.size() && head[at] == "SDR"[at]) ++at;
+  if (at == 0)
+    return false;  // the text scan takes the line from its first byte
   if (at < 3 || head.size() == 3)
     return pass_head(through(at));  // not an SDR command: plain text
   std::uint64_t length = 0;
