@@ -53,7 +53,7 @@ int hex_value(char c) {
     return c - 'a' + 10;
   if (c >= 'A' && c <= 'F')
     return c - 'A' + 10;
-  throw std::runtime_error(std::string("not a hex digit: ") + c);
+  throw std::runtime_error("not a hex digit: " + std::string(1, c));
 }
 
 const std::string* field(const ScanCommand& cmd, std::string_view name) {
