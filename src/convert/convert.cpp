@@ -96,8 +96,9 @@ bool CopyLoop::copy_text() {
 // Writes bytes of the window that go out unchanged, and moves the input
 // past them: a long stretch is lent to the output's writing thread, where
 // it can take it, so that it is written from the window without a copy;
-// the rest is copied.
-void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
+// the rest is copied. Inlined into its two callers: the program's own
+// instructions per byte of the benchmark's input B fall from 1.55 to 1.53.
+[[gnu::always_inline]] inline void CopyLoop::pass_on(std::span<const unsigned char> bytes) {
   in_.skip(bytes.size());
   if (bytes.size() >= lend_from_) {
     if (Lease* const lease = in_.lease(); lease != nullptr && out_.lend(bytes.data(), bytes.size(), *lease))
