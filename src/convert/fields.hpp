@@ -39,13 +39,13 @@ struct Layout {
   std::int64_t semicolon;
 };
 
-// Finds the command's fields and its ';', into `layout`, from the input's position (just
-// past the character that ended the length): the first parenthesised field
-// is TDI, the first 'T' after it starts TDO, the first 'M' after that
-// starts MASK; keyword names are never compared. No search runs past the
-// command's ';'. False when a field is not closed before the ';' or the
-// command has no ';'. Each field whose digits fit in what is left of
-// `sink` has them kept there (Field::digits).
+// Finds the command's fields and its ';', into `layout`, from the input's
+// position (just past the character that ended the length): the first
+// parenthesised field is TDI, the first 'T' after it starts TDO, the
+// first 'M' after that starts MASK; keyword names are never compared. No
+// search runs past the command's ';'. False when a field is not closed
+// before the ';' or the command has no ';'. Each field whose digits fit in
+// what is left of `sink` has them kept there (Field::digits).
 bool locate_fields(Input& in, SearchNotes& notes, DigitSink& sink, Layout& layout);
 
 // What locate_fields_in() saw.

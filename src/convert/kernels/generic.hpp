@@ -110,6 +110,12 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
+// The special bytes of a block (see kernels.hpp).
+template <class B>
+SVFSPLIT_TARGET B specials(const B& x) {
+  return x.le(')') | x.eq(';');
+}
+
 // A gap: its 1 or 2 bytes, as loaded.
 struct Gap {
   std::uint16_t bytes;
@@ -136,11 +142,11 @@ SVFSPLIT_TARGET const unsigned char* copy_lines(const unsigned char* q, const un
       break;
     // The last block ends where the line does.
     const B end = B::load(q + width - kBlock);
-    B special = end.le(')') | end.eq(';');
+    B special = specials(end);
     for (std::ptrdiff_t at = 0; at < width - kBlock; at += kBlock) {
       const B x = B::load(q + at);
       x.store(d + at);
-      special = special | x.le(')') | x.eq(';');
+      special = special | specials(x);
     }
     end.store(d + width - kBlock);
     if (special.any())
@@ -166,7 +172,7 @@ SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::
     for (const unsigned char* const last = p + reach; p <= last;) {
       const B x = B::load(p);
       x.store(o);
-      std::uint64_t m = (x.le(')') | x.eq(';')).mask();
+      std::uint64_t m = specials(x).mask();
       // The usual: one or two blanks (a line end, an indent) between two
       // runs of digits, in the block or just after it, the blanks told by a
       // word of bits. Then the lines after them go by a line at a time
