@@ -9,42 +9,8 @@
 #include <exception>
 #include <mutex>
 #include <thread>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace svfsplit {
-
-namespace {
-
-// Copies into a block with stores that pass the caches by, where the
-// processor has them (SSE2): the writing thread reads the block next, and
-// its lines left in this thread's caches would only push out the input's.
-// With memcpy, new outputs of the benchmark's input B took 1.04 times as
-// long, and of A, C and T as long (alternating pairs, idle machine).
-void copy_past_caches(char* to, const char* from, std::size_t n) {
-#if defined(__SSE2__)
-  std::size_t i = std::min(n, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
-  std::memcpy(to, from, i);
-  for (; n - i >= 64; i += 64) {
-    for (std::size_t k = i; k < i + 64; k += 16)
-      _mm_stream_si128(reinterpret_cast<__m128i*>(to + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k)));
-  }
-  std::memcpy(to + i, from + i, n - i);
-#else
-  std::memcpy(to, from, n);
-#endif
-}
-
-// Makes those stores seen before the block is written. Once for each
-// block: once for each copy, it took back what they gained.
-void order_stores() {
-#if defined(__SSE2__)
-  _mm_sfence();
-#endif
-}
-
-}  // namespace
 
 // The second thread: writes the blocks handed over by the thread that
 // fills the buffers, in the order they came; a few may wait their turn.
@@ -218,7 +184,7 @@ void Output::drain() {
 void Output::stage() {
   for (std::size_t done = 0; done < used_;) {
     const std::size_t part = std::min(used_ - done, block_size_ - block_used_);
-    copy_past_caches(reinterpret_cast<char*>(block_.get()) + block_used_, &at(done), part);
+    std::memcpy(block_.get() + block_used_, &at(done), part);
     block_used_ += part;
     done += part;
     if (block_used_ == block_size_)
@@ -232,7 +198,6 @@ void Output::stage() {
 void Output::hand_block() {
   if (block_used_ == 0)
     return;
-  order_stores();
   if (second_thread()) {
     // The spare handed over first is filled next, once it is written.
     PageBuffer& spare = spares_[next_spare_];
@@ -277,7 +242,6 @@ bool Output::flush() {
   // size, from this thread.
   if (background_ != nullptr)
     background_->wait_for_all();
-  order_stores();
   if (block_used_ > 0)
     send(reinterpret_cast<const char*>(block_.get()), block_used_);
   before_ += block_used_;

@@ -24,8 +24,7 @@ namespace svfsplit {
 // the writes made from the converting thread, new outputs of the
 // benchmark's inputs A and B took 1.31 and 1.33 times dd, against 0.95 and
 // 1.00 with it. The bytes are first put in a small buffer that stays in
-// this thread's caches, and copied from there into the block, past the
-// caches where the processor can (output.cpp gives the figures): stored
+// this thread's caches, and copied from there into the block: stored
 // straight into a block, every line of it that the writing thread read
 // last would have to be fetched back from that thread's core first
 // (without it, new outputs of A and B took 1.30 and 1.20 times as long, in
