@@ -141,11 +141,10 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   if (at < 3 || head.size() == 3)
     return pass_head(through(at));  // not an SDR command: plain text
   std::uint64_t length = 0;
-  for (at = 4; at < head.size() && is_digit(head[at]); ++at) {  // after the separator, never examined
-    if (at == 4 + kMaxLengthDigits)
-      return pass_head(through(at));  // no length is written with so many digits: plain text
+  for (at = 4; at < head.size() && is_digit(head[at]); ++at)  // after the separator, never examined
     length = std::min(length * 10 + static_cast<std::uint64_t>(head[at] - '0'), kTooLong);
-  }
+  if (at > 4 + kMaxLengthDigits)
+    return pass_head(through(4 + kMaxLengthDigits));  // no length is written with so many digits: plain text
   if (length <= kMaxUnsplitBits || length == kTooLong)
     return pass_head(through(at));
   in_.skip(through(at).size());
