@@ -108,9 +108,10 @@ bool CopyLoop::copy_text() {
 }
 
 // Examines the line that starts at the input's position, right after a
-// line feed that has been written. Writes what it reads unless a long SDR
-// is split, and returns true when the last byte it wrote or consumed is a
-// line feed, so that the next line is examined in turn. The line's head
+// line feed that has been written. Splits it when it is a long SDR, and
+// returns true when the last byte it wrote or consumed is a line feed, so
+// that the next line is examined in turn. Any other line is left to the
+// text scan, whole, with the input at its start. The line's head
 // is read from the window, moved to hold the longest head there is when
 // it can; else, in a window smaller than that or at the input's end, from
 // a copy.
@@ -136,17 +137,16 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   const auto through = [head](std::size_t at) { return head.first(std::min(at + 1, head.size())); };
   std::size_t at = 0;
   while (at < 3 && at < head.size() && head[at] == "SDR"[at]) ++at;
-  if (at == 0)
-    return false;  // the text scan takes the line from its first byte
   if (at < 3 || head.size() == 3)
-    return pass_head(through(at));  // not an SDR command: plain text
+    return false;  // not an SDR command: plain text
   std::uint64_t length = 0;
   for (at = 4; at < head.size() && is_digit(head[at]); ++at)  // after the separator, never examined
     length = std::min(length * 10 + static_cast<std::uint64_t>(head[at] - '0'), kTooLong);
-  if (at > 4 + kMaxLengthDigits)
-    return pass_head(through(4 + kMaxLengthDigits));  // no length is written with so many digits: plain text
-  if (length <= kMaxUnsplitBits || length == kTooLong)
-    return pass_head(through(at));
+  // Plain text (no length is written with more digits than that), left
+  // to the text scan; but a line feed after "SDR" starts no line to
+  // examine, and is passed on here with what follows.
+  if (at > 4 + kMaxLengthDigits || length <= kMaxUnsplitBits || length == kTooLong)
+    return head[3] == '\n' && pass_head(through(std::min<std::size_t>(at, 4 + kMaxLengthDigits)));
   in_.skip(through(at).size());
   return split_or_copy(static_cast<std::uint32_t>(length), at < head.size() ? head[at] : kEnd, start);
 }
@@ -156,7 +156,7 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
 bool CopyLoop::pass_head(std::span<const unsigned char> bytes) {
   out_.write(bytes.data(), bytes.size());
   in_.skip(bytes.size());
-  return !bytes.empty() && bytes.back() == '\n';
+  return bytes.back() == '\n';
 }
 
 // Splits the long SDR command whose head, up to and including the byte
