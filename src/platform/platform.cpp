@@ -11,16 +11,10 @@
 
 namespace svfsplit::platform {
 
-namespace {
+namespace internal {
 
-// The request to stop caught, or 0; set from a signal handler or a console
-// control handler, read by the converter and the output's writer.
 std::atomic<int> g_stop{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
-
-}  // namespace
-
-namespace internal {
 
 void note_stop_request(int code) noexcept {
   int none = 0;
@@ -69,10 +63,6 @@ std::string error_text(Error error) {
 
 bool console_closes_with_the_run(const ConsoleReport& console) {
   return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible;
-}
-
-bool stop_requested() noexcept {
-  return g_stop.load(std::memory_order_relaxed) != 0;
 }
 
 std::optional<std::string> environment(const std::string& name) {

@@ -8,6 +8,7 @@
 // gives their reason text. Nothing here throws.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -204,10 +205,18 @@ void prepare_process();
 // (Ctrl+C, Ctrl+Break and closing the console on Windows), except those
 // the process was started with ignored.
 void catch_stop_requests();
+namespace internal {
+// The request to stop caught, or 0; set from a signal handler or a console
+// control handler, read by the converter and the output's writer.
+extern std::atomic<int> g_stop;
+}  // namespace internal
 // Whether a request to stop has been caught: the conversion stops at its
 // next check (each window of input, each segment line, each interrupted
-// write). Async-signal-safe.
-bool stop_requested() noexcept;
+// write). Async-signal-safe. Inline: a call cost B's own instructions per
+// byte 0.01.
+inline bool stop_requested() noexcept {
+  return internal::g_stop.load(std::memory_order_relaxed) != 0;
+}
 // Ends the process as the request caught would have ended it.
 [[noreturn]] void end_by_stop_request();
 
