@@ -146,7 +146,7 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   // to the text scan; but a line feed after "SDR" starts no line to
   // examine, and is passed on here with what follows.
   if (at > 4 + kMaxLengthDigits || length <= kMaxUnsplitBits || length == kTooLong)
-    return head[3] == '\n' && pass_head(through(std::min<std::size_t>(at, 4 + kMaxLengthDigits)));
+    return head[3] == '\n' && pass_head(through(at));
   in_.skip(through(at).size());
   return split_or_copy(static_cast<std::uint32_t>(length), at < head.size() ? head[at] : kEnd, start);
 }
