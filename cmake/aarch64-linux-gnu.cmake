@@ -5,8 +5,4 @@ set(SVFSPLIT_TRIPLET aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(SVFSPLIT_QEMU_NAME qemu-aarch64)
 set(SVFSPLIT_DEBIAN_ARCHITECTURE arm64)
-# What the program needs of the target's libraries, as dpkg-shlibdeps finds
-# for the amd64 package (it cannot read another architecture's packages):
-# glibc 2.36 (arc4random, which the C++ runtime linked in calls).
-set(SVFSPLIT_DEBIAN_DEPENDS "libc6 (>= 2.36)")
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -5,8 +5,5 @@ set(SVFSPLIT_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(SVFSPLIT_QEMU_NAME qemu-arm)
 set(SVFSPLIT_DEBIAN_ARCHITECTURE armhf)
-# What the program needs of the target's libraries, as dpkg-shlibdeps finds
-# for the amd64 package (it cannot read another architecture's packages):
-# glibc 2.36 (arc4random, which the C++ runtime linked in calls).
-set(SVFSPLIT_DEBIAN_DEPENDS "libc6 (>= 2.36)")
+set(SVFSPLIT_ARCHIVE_ARCHITECTURE armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

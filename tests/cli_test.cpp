@@ -17,6 +17,7 @@
 #include "cli/driver.hpp"
 #include "convert/kernels/kernels.hpp"
 #include "platform/platform_internal.hpp"
+#include "svfsplit_version.h"
 
 namespace svfsplit::test {
 namespace {

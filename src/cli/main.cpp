@@ -7,6 +7,7 @@
 #include "cli/driver.hpp"
 #include "convert/kernels/kernels.hpp"
 #include "platform/platform.hpp"
+#include "svfsplit_version.h"  // made at build time
 
 namespace {
 
