@@ -109,28 +109,24 @@ SVFSPLIT_TARGET In find_line_to_examine(In p, In end) {
   return nullptr;
 }
 
-// The special bytes: those at most kSpecials[0] and kSpecials[1], the
-// highest blank or stop but one and the highest, so that every blank and
-// every stop is one. All are below 64, as gap_size() needs.
-constexpr std::array<unsigned char, 2> kSpecials = [] {
-  std::array<unsigned char, 2> top{};
-  for (unsigned b = 0; b < 256; ++b)
-    top = kKinds[b] == kDigit ? top : std::array{top[1], static_cast<unsigned char>(b)};
-  return top;
-}();
-static_assert(kSpecials[1] < 64);
+// Bytes below 64 as bits, bit b for byte b (a byte from 64 up does not
+// compile).
+constexpr std::uint64_t bits_of(std::string_view bytes) {
+  std::uint64_t bits = 0;
+  for (const unsigned char b : bytes) bits |= std::uint64_t{1} << b;
+  return bits;
+}
+constexpr std::uint64_t kBlankBits = bits_of(kBlankBytes), kBlankOrStopBits = kBlankBits | bits_of(kStopBytes);
 
+// The special bytes: those at most the highest blank or stop but one, and
+// the highest, so that every blank and every stop is one; all are below
+// 64, as gap_size() needs.
+constexpr int kHighestSpecial = 63 - std::countl_zero(kBlankOrStopBits);
+constexpr int kLowSpecialsUpTo = 63 - std::countl_zero(kBlankOrStopBits ^ std::uint64_t{1} << kHighestSpecial);
 template <class B>
 SVFSPLIT_TARGET B specials(const B& x) {
-  return x.le(kSpecials[0]) | x.eq(kSpecials[1]);
+  return x.le(kLowSpecialsUpTo) | x.eq(kHighestSpecial);
 }
-
-// The blanks, bit b for byte b.
-constexpr std::uint64_t kBlankBits = [] {
-  std::uint64_t bits = 0;
-  for (const unsigned char b : kBlankBytes) bits |= std::uint64_t{1} << b;
-  return bits;
-}();
 
 // The size of the gap that the special bytes `m` (not 0) of the block at p
 // are from the first on, if they are one; else 0. A blank is a bit looked
@@ -151,13 +147,14 @@ inline std::uint16_t gap_at(In p, std::ptrdiff_t size) {
   return static_cast<std::uint16_t>(bytes & (size == 1 ? 0xFF : 0xFFFF));
 }
 
-// Rows of `width` digits (at least a block) each followed by a gap of
-// `size` blanks, those of `gap`, from q to o: a row at a time while its
+// Rows of `width` digits (at least a block) each followed by a gap like
+// the one of `size` blanks before q, from q to o: a row at a time while its
 // digits hold no special byte and its blanks are those, as long as it
 // ends before `last`. Returns where the rows stop, in the input; `o`
 // advances with them.
 template <class B>
-SVFSPLIT_PART In copy_rows(In q, In last, char*& o, std::ptrdiff_t width, std::ptrdiff_t size, std::uint16_t gap) {
+SVFSPLIT_PART In copy_rows(In q, In last, char*& o, std::ptrdiff_t width, std::ptrdiff_t size) {
+  const std::uint16_t gap = gap_at(q - size, size);
   const std::ptrdiff_t stride = width + size;
   char* d = o;  // a local: stores through a char pointer could change `o`
   for (auto rows = (last - q) / stride; rows > 0; --rows, q += stride, d += width) {
@@ -196,7 +193,7 @@ SVFSPLIT_PART In after_gap(In p, std::uint64_t m, std::ptrdiff_t size, In last, 
   o += first;
   row = p + first + size;
   if (width >= kBlock) {
-    p = row = copy_rows<B>(row, last, o, width, size, gap_at(p + first, size));
+    p = row = copy_rows<B>(row, last, o, width, size);
   } else {  // the digits after the gap, stored again where the row ends
     B::load(row).store(o);
     o += p + kBlock - row;
@@ -206,27 +203,20 @@ SVFSPLIT_PART In after_gap(In p, std::uint64_t m, std::ptrdiff_t size, In last, 
 }
 
 // Any other block with special bytes `m`: the digits after each blank are
-// stored again where those before it end, up to a stop, where it returns
-// and sets `stopped`.
+// stored again where those before it end, up to a stop, where it returns.
 template <class B>
 SVFSPLIT_PART In around_specials(In p, std::uint64_t m, char*& o, In& row, bool& stopped) {
-  std::ptrdiff_t from = 0;      // where the digits not yet kept start
-  std::ptrdiff_t end = kBlock;  // where the block's digits end
-  for (; m != 0; m &= m - 1) {
-    const std::ptrdiff_t at = std::countr_zero(m);
-    const Kind kind = kKinds[p[at]];
-    if (kind == kStop) {
-      end = at;
-      break;
+  std::ptrdiff_t from = 0;  // where the digits not yet kept start
+  for (; m != 0 && kKinds[p[std::countr_zero(m)]] != kStop; m &= m - 1) {
+    if (const std::ptrdiff_t at = std::countr_zero(m); is_blank(p[at])) {
+      // The digits before the block's first blank are in place already.
+      if (from != 0)
+        B::load(p + from).store(o);
+      o += at - from;
+      from = at + 1;
     }
-    if (kind == kDigit)
-      continue;
-    // The digits before the block's first blank are in place already.
-    if (from != 0)
-      B::load(p + from).store(o);
-    o += at - from;
-    from = at + 1;
   }
+  const std::ptrdiff_t end = m != 0 ? std::countr_zero(m) : kBlock;  // where the block's digits end
   if (from != 0) {
     B::load(p + from).store(o);
     row = p + from;
@@ -236,59 +226,48 @@ SVFSPLIT_PART In around_specials(In p, std::uint64_t m, char*& o, In& row, bool&
   return p + end;
 }
 
-// A block at a time while p is at most `last`, up to a stop: the block is
-// stored whole, then its digits are kept as above. Returns where it stops,
-// and sets `stopped` when that is a stop.
-template <class B>
-SVFSPLIT_PART In gather_blocks(In p, In last, char*& o, bool& stopped) {
-  In row = p;
-  while (p <= last) {
-    const B x = B::load(p);
-    x.store(o);
-    const std::uint64_t m = specials(x).mask();
-    if (m == 0) {  // digits: a gap just after them ends a row at least a block wide
-      o += kBlock;
-      p += kBlock;
-      if (const std::ptrdiff_t size = kKinds[*p] != kBlank ? 0 : kKinds[p[1]] == kBlank ? 2 : 1; size != 0)
-        p = row = copy_rows<B>(p + size, last, o, p - row, size, gap_at(p, size));
-    } else if (const std::ptrdiff_t size = gap_size(p, m); size != 0) {
-      p = after_gap<B>(p, m, size, last, o, row);
-    } else if (p = around_specials<B>(p, m, o, row, stopped); stopped) {
-      break;
-    }
-  }
-  return p;
-}
-
 // A byte at a time from p up to a stop, while the room holds the digits;
 // then the stop is searched for. Returns it, or nullptr.
 template <class B>
 SVFSPLIT_PART In gather_bytes(In p, In end, char*& o, const char* limit, bool& overflowed) {
-  Kind kind = kDigit;
-  for (; p != end && (kind = kKinds[*p]) != kStop; ++p) {
-    if (kind == kBlank)
-      continue;
-    if (o == limit)
-      break;
-    *o++ = static_cast<char>(*p);
+  for (; p != end && kKinds[*p] != kStop && (o != limit || is_blank(*p)); ++p) {
+    if (!is_blank(*p))
+      *o++ = static_cast<char>(*p);
   }
-  if (p != end && kind == kDigit) {
+  if (p != end && kKinds[*p] == kDigit) {
     overflowed = true;
     p = find_first_of<B>(p, static_cast<std::size_t>(end - p), kStops);
   }
   return p == end ? nullptr : p;
 }
 
-// Blocks while the input and the room hold two more, then bytes.
+// A block at a time while the input and the room hold two more, up to a
+// stop: the block is stored whole, then its digits are kept as above.
+// Then a byte at a time.
 template <class B>
 SVFSPLIT_TARGET In gather_digits(In p, std::size_t n, char*& out, const char* limit, bool& overflowed) {
   const In end = p + n;
   char* o = out;  // a local: stores through a char pointer could change `out`
+  In row = p;
+  bool stopped = false;
   // o moves no farther than p: where the input holds two more blocks, so
   // does the room.
-  bool stopped = false;
-  if (const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock; reach >= 0)
-    p = gather_blocks<B>(p, p + reach, o, stopped);
+  const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock;
+  for (const In last = p + std::max(reach, std::ptrdiff_t{0}); reach >= 0 && p <= last;) {
+    const B x = B::load(p);
+    x.store(o);
+    const std::uint64_t m = specials(x).mask();
+    if (m == 0) {  // digits: a gap just after them ends a row at least a block wide
+      o += kBlock;
+      p += kBlock;
+      if (const std::ptrdiff_t size = !is_blank(*p) ? 0 : is_blank(p[1]) ? 2 : 1; size != 0)
+        p = row = copy_rows<B>(p + size, last, o, p - row, size);
+    } else if (const std::ptrdiff_t size = gap_size(p, m); size != 0) {
+      p = after_gap<B>(p, m, size, last, o, row);
+    } else if (p = around_specials<B>(p, m, o, row, stopped); stopped) {
+      break;
+    }
+  }
   if (!stopped)
     p = gather_bytes<B>(p, end, o, limit, overflowed);
   out = o;
