@@ -282,24 +282,19 @@ SVFSPLIT_TARGET char* lay_out_lines(char* p, const LineFrame& frame, const std::
                                     std::size_t count) {
   // Locals, which stores through a char pointer cannot change.
   const std::array<std::array<char, 16>, 4> texts = frame.texts;
-  std::array<const char*, kSlices> from;  // the slices of the line at p
-  std::array<std::size_t, kSlices> text_at;
-  std::array<std::size_t, kSlices> slice_at;
-  std::size_t size = 0;
+  std::array<const char*, kSlices> from;           // the slices of the line at p
+  std::array<std::size_t, kSlices + 1> text_at{};  // each slice ends where the next text starts
   for (int i = 0; i < kSlices; ++i) {
-    text_at[i] = size;
-    size += frame.sizes[i];
+    text_at[i + 1] = text_at[i] + frame.sizes[i] + LineFrame::kDigits;
     from[i] = ends[i] - LineFrame::kDigits;
-    slice_at[i] = size;
-    size += LineFrame::kDigits;
   }
-  size += frame.sizes[kSlices];
+  const std::size_t size = text_at[kSlices] + frame.sizes[kSlices];
   for (std::size_t back = 0; count != 0; --count, p += size, back += LineFrame::kDigits) {
     for (int i = 0; i < kSlices; ++i) {
       std::memcpy(p + text_at[i], texts[i].data(), 16);
       if (i + 1 == kSlices)
         std::memcpy(p + size - 16, texts[kSlices].data(), 16);
-      B::load(from[i] - back).store(p + slice_at[i]);
+      B::load(from[i] - back).store(p + text_at[i + 1] - LineFrame::kDigits);
     }
   }
   return p;

@@ -9,9 +9,9 @@
 //          out of place.
 //   blank  white space inside hex data, not data: ' ' and '\t' to '\r'.
 //   digit  any other byte of a field (not checked to be hex).
-//   special  a byte that a block is compared for: every blank and every
-//          stop is one, and so are the few digits below the highest of
-//          them but one; a block without any is all digits.
+//   special  a byte at most ')', or a ';' (the highest blank or stop but
+//          one, and the highest): every blank and every stop is one, and
+//          so are a few digits; a block without any is all digits.
 //   room   where a field's digits are gathered, up to a limit; digits
 //          that do not fit overflow it and are not kept.
 //   slice  the 64 digits of one field on a full segment line.
@@ -34,9 +34,8 @@ namespace svfsplit {
 inline constexpr std::string_view kStopBytes = ")(;";
 inline constexpr std::string_view kBlankBytes = " \t\n\v\f\r";
 
-// What a byte is inside a field, as bits, so that one test can ask it of
-// two bytes at once.
-enum Kind : unsigned char { kDigit = 1, kBlank = 2, kStop = 4 };
+// What a byte is inside a field.
+enum Kind : unsigned char { kDigit, kBlank, kStop };
 
 // Looked up rather than compared: a lookup costs the gathering 2 of its
 // instructions per block fewer.
