@@ -110,6 +110,8 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
     for (const char* end : {"\n", "\nS", "\nSD", "\nSDR"}) texts.push_back(std::string(n, 'x') + end);
     texts.push_back(std::string(n, '7') + text(" \n", 1) + text(")(;", 1) +
                     std::string(140, '7'));  // a stop after a blank
+    // A byte from 0x80 up alone in a block of a field: a digit.
+    texts.push_back(hex_digits(70) + static_cast<char>(0x80 + n % 128) + hex_digits(300) + ")");
   }
   for (int i = 0; i < 400; ++i) {  // fields: digits broken by blanks, and odd digits
     std::string field;
@@ -151,7 +153,7 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
         ++line;
       ASSERT_EQ(at(version->find_line_to_examine(p, p + s.size())), line < s.size() ? line + 1 : std::string::npos)
           << what;
-      for (const ByteSet set : {ByteSet('T', ';'), ByteSet(';'), kStops}) {
+      for (const ByteSet set : {ByteSet("T;"), ByteSet(";"), kStops}) {
         const std::string_view bytes(reinterpret_cast<const char*>(set.bytes.data()), 3);
         ASSERT_EQ(at(version->find_first_of(p, s.size(), set)), first_of(s, bytes)) << what;
       }
@@ -176,13 +178,13 @@ TEST(Kernels, EveryVersionKeepsTheContract) {
   }
 }
 
-// Every version lays out the same lines: each text in its place, the runs
-// of digits taken backward from their ends, and nothing past the last line.
+// Every version lays out the same lines: each text in its place, the slices
+// taken backward from the ends of their digits, and nothing past the last line.
 TEST(Kernels, EveryVersionLaysOutTheSameLines) {
   const std::array<std::string_view, 4> texts = {"SDRS 256 TDI (", ") TDO (", ") X (", ") ;\n"};
-  const std::array<std::string, 3> runs = {hex_digits(64 * 3), hex_digits(64 * 3 + 5, 1), hex_digits(64 * 4, 2)};
-  const std::array<const char*, 3> ends = {runs[0].data() + runs[0].size(), runs[1].data() + runs[1].size(),
-                                           runs[2].data() + runs[2].size()};
+  const std::array<std::string, 3> digits = {hex_digits(64 * 3), hex_digits(64 * 3 + 5, 1), hex_digits(64 * 4, 2)};
+  const std::array<const char*, 3> ends = {digits[0].data() + digits[0].size(), digits[1].data() + digits[1].size(),
+                                           digits[2].data() + digits[2].size()};
   const std::array frames = {LineFrame(std::array{texts[0], texts[3]}),
                              LineFrame(std::array{texts[0], texts[1], texts[3]}),
                              LineFrame(std::array{texts[0], texts[1], texts[2], texts[3]})};
@@ -193,13 +195,13 @@ TEST(Kernels, EveryVersionLaysOutTheSameLines) {
       for (std::size_t count = 0; count <= 3; ++count) {
         std::string expected;
         for (std::size_t line = 1; line <= count; ++line) {
-          for (int i = 0; i < frame.runs; ++i)
-            expected += std::string(texts[i]) + runs[i].substr(runs[i].size() - 64 * line, 64);
+          for (int i = 0; i < frame.slices; ++i)
+            expected += std::string(texts[i]) + digits[i].substr(digits[i].size() - 64 * line, 64);
           expected += texts[3];
         }
         std::string out(count * frame.line_size() + 16, '=');
         const char* end = version->lay_out_digit_lines(out.data(), frame, ends, count);
-        EXPECT_EQ(out, expected + std::string(16, '=')) << version->name << " " << frame.runs << " " << count;
+        EXPECT_EQ(out, expected + std::string(16, '=')) << version->name << " " << frame.slices << " " << count;
         EXPECT_EQ(end - out.data(), static_cast<std::ptrdiff_t>(expected.size()));
       }
     }

@@ -23,7 +23,7 @@ enum class Search {
 };
 
 // The bytes each search looks for, by Search.
-inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet('T', ';'), ByteSet('M', ';'), ByteSet(';')};
+inline constexpr std::array<ByteSet, 4> kSearchBytes = {kStops, ByteSet("T;"), ByteSet("M;"), ByteSet(";")};
 
 struct Hit {
   std::int64_t offset = kNotFound;
@@ -32,7 +32,7 @@ struct Hit {
 
 // Finds the next byte of a search from an offset. Each search leaves a
 // note of the stretch it covered ("none of ( ) ; from A up to B") and later
-// runs of the same search reuse those notes. A run of commands that are
+// ones of the same search reuse those notes. A series of commands that are
 // examined and then copied through, each one's searches overlapping the
 // next one's, thus reads every stretch of the input a bounded number of
 // times, and the conversion stays linear in the size of the input.

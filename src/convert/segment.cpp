@@ -195,14 +195,14 @@ bool lay_out_segments(const Span& span, Fields& fields) {
       return false;
     if (span.progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
       report_progress(*span.progress, span.from, span.to, static_cast<double>(k) / segments);
-    // A buffer too small for a run of lines takes them one by one.
-    const std::uint32_t run = std::min(segments - k, kSegmentsAtATime);
-    char* const room = span.out.room(run * kLongestLine);
+    // A buffer too small for a batch of lines takes them one by one.
+    const std::uint32_t batch = std::min(segments - k, kSegmentsAtATime);
+    char* const room = span.out.room(batch * kLongestLine);
     std::array<char, kLongestLine> spare;
     char* const start = room != nullptr ? room : spare.data();
     char* p = start;
-    const std::uint32_t end = k + (room != nullptr ? run : 1);
-    // The full segments of the run in one go, where their digits were kept.
+    const std::uint32_t end = k + (room != nullptr ? batch : 1);
+    // The full segments of the batch in one go, where their digits were kept.
     if (const std::uint32_t full = std::min(end, segments - 1) - k; room != nullptr && full > 0) {
       if (const std::uint32_t held = fields.take_full(full, ends); held > 0) {
         p = kernels().lay_out_digit_lines(p, kFullLines[fields.count() - 1], ends, held);

@@ -5,7 +5,8 @@
 //                             combined with | and &
 //   V::load(p), V::store(p, v)
 //   V::eq(v, c), V::le(v, c)  a vector whose bytes are not 0 just where a
-//                             byte is c, or at most c (unsigned)
+//                             byte is c, or at most c (unsigned: the tests
+//                             place bytes from 0x80 up in fields)
 //   V::any(v), V::bits(v)     whether a byte is not 0; bit i set where byte
 //                             i is not
 // The file of a version that needs its instruction set enabled function by
@@ -20,11 +21,18 @@
 #ifndef SVFSPLIT_TARGET
 #define SVFSPLIT_TARGET
 #endif
+// A part of a kernel, inlined into it whatever the compiler would choose:
+// left to it, the parts of the gathering cost B's own instructions per
+// byte 0.014 (some of them) to 0.15 (all) more.
+#define SVFSPLIT_PART [[gnu::always_inline]] SVFSPLIT_TARGET inline
 
 namespace svfsplit::generic {
 namespace {
 
 constexpr std::ptrdiff_t kBlock = 64;
+
+// A place in the input.
+using In = const unsigned char*;
 
 // A block: the operations of its vectors, each applied to all of them.
 template <class V>
@@ -70,35 +78,28 @@ struct Block {
   }
 };
 
-// The blanks among the bytes below 64, every byte that gather_digits marks.
-constexpr std::uint64_t kLowBlanks = [] {
-  std::uint64_t bits = 0;
-  for (unsigned b = 0; b < 64; ++b) bits |= std::uint64_t{kKinds[b] == kBlank} << b;
-  return bits;
-}();
-
 template <class B>
-SVFSPLIT_TARGET const unsigned char* find_first_of(const unsigned char* p, std::size_t n, ByteSet set) {
-  const unsigned char* const end = p + n;
+SVFSPLIT_TARGET In find_first_of(In p, std::size_t n, ByteSet set) {
+  const In end = p + n;
   for (; end - p >= kBlock; p += kBlock) {
     const B x = B::load(p);
     const B hits = x.eq(set.bytes[0]) | x.eq(set.bytes[1]) | x.eq(set.bytes[2]);
     if (hits.any())
       return p + std::countr_zero(hits.mask());
   }
-  const unsigned char* const hit = std::find_if(p, end, [set](unsigned char b) { return set.holds(b); });
+  const In hit = std::find_if(p, end, [set](unsigned char b) { return set.holds(b); });
   return hit == end ? nullptr : hit;
 }
 
 template <class B>
-SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p, const unsigned char* end) {
+SVFSPLIT_TARGET In find_line_to_examine(In p, In end) {
   // A block looks at the 3 bytes after it too.
   for (; end - p >= kBlock + 3; p += kBlock) {
     const B line_feeds_before_s = B::load(p).eq('\n') & B::load(p + 1).eq('S');
     if (!line_feeds_before_s.any())
       continue;
     for (std::uint64_t lf = line_feeds_before_s.mask(); lf != 0; lf &= lf - 1) {
-      const unsigned char* const line = p + std::countr_zero(lf) + 1;
+      const In line = p + std::countr_zero(lf) + 1;
       if (line[1] == 'D' && line[2] == 'R')
         return line;
     }
@@ -110,37 +111,58 @@ SVFSPLIT_TARGET const unsigned char* find_line_to_examine(const unsigned char* p
   return nullptr;
 }
 
-// The special bytes of a block (see kernels.hpp).
+// Bytes below 64 as bits, bit b for byte b (a byte from 64 up does not
+// compile).
+constexpr std::uint64_t bits_of(std::string_view bytes) {
+  std::uint64_t bits = 0;
+  for (const unsigned char b : bytes) bits |= std::uint64_t{1} << b;
+  return bits;
+}
+constexpr std::uint64_t kBlankBits = bits_of(kBlankBytes), kBlankOrStopBits = kBlankBits | bits_of(kStopBytes);
+
+// The special bytes: those at most the highest blank or stop but one, and
+// the highest, so that every blank and every stop is one; all are below
+// 64, as gap_size() needs.
+constexpr int kHighestSpecial = 63 - std::countl_zero(kBlankOrStopBits);
+constexpr int kLowSpecialsUpTo = 63 - std::countl_zero(kBlankOrStopBits ^ std::uint64_t{1} << kHighestSpecial);
 template <class B>
 SVFSPLIT_TARGET B specials(const B& x) {
-  return x.le(')') | x.eq(';');
+  return x.le(kLowSpecialsUpTo) | x.eq(kHighestSpecial);
 }
 
-// A gap: its 1 or 2 bytes, as loaded.
-struct Gap {
+// The size of the gap that the special bytes `m` (not 0) of the block at p
+// are from the first on, if they are one; else 0. A blank is a bit looked
+// up in a word, with no shift past it whatever a version's le() marks: a
+// byte from 64 up that it marked would read as the one 64, 128 or 192
+// below.
+inline std::ptrdiff_t gap_size(In p, std::uint64_t m) {
+  const int first = std::countr_zero(m);
+  const std::uint64_t rest = m >> first;
+  const bool gap = (rest | 2) == 3 && (kBlankBits >> (p[first] & 63) & kBlankBits >> (p[first + (rest >> 1)] & 63) & 1);
+  return gap ? 1 + static_cast<std::ptrdiff_t>(rest >> 1) : 0;
+}
+
+// The `size` bytes (1 or 2) of a gap at p, as loaded two at a time.
+inline std::uint16_t gap_at(In p, std::ptrdiff_t size) {
   std::uint16_t bytes;
-  std::ptrdiff_t size;
+  std::memcpy(&bytes, p, 2);
+  return static_cast<std::uint16_t>(bytes & (size == 1 ? 0xFF : 0xFFFF));
+}
 
-  static Gap at(const unsigned char* p, std::ptrdiff_t size) {
-    std::uint16_t bytes;
-    std::memcpy(&bytes, p, 2);
-    return {static_cast<std::uint16_t>(bytes & (size == 1 ? 0xFF : 0xFFFF)), size};
-  }
-};
-
-// Lines of `width` digits (at least a block) each followed by the 1 or 2
-// blanks of `gap`, from q to o: a line at a time while its digits hold no
-// special byte and its blanks are those, as long as it ends before `last`.
-// Returns where the lines stop, in the input; `o` advances with them.
+// Rows of `width` digits (at least a block) each followed by a gap like
+// the one of `size` blanks before q, from q to o: a row at a time while its
+// digits hold no special byte and its blanks are those, as long as it
+// ends before `last`. Returns where the rows stop, in the input; `o`
+// advances with them.
 template <class B>
-SVFSPLIT_TARGET const unsigned char* copy_lines(const unsigned char* q, const unsigned char* last, char*& o,
-                                                std::ptrdiff_t width, const Gap& gap) {
-  const std::ptrdiff_t stride = width + gap.size;
+SVFSPLIT_PART In copy_rows(In q, In last, char*& o, std::ptrdiff_t width, std::ptrdiff_t size) {
+  const std::uint16_t gap = gap_at(q - size, size);
+  const std::ptrdiff_t stride = width + size;
   char* d = o;  // a local: stores through a char pointer could change `o`
-  for (auto lines = (last - q) / stride; lines > 0; --lines, q += stride, d += width) {
-    if (Gap::at(q + width, gap.size).bytes != gap.bytes)
+  for (auto rows = (last - q) / stride; rows > 0; --rows, q += stride, d += width) {
+    if (gap_at(q + width, size) != gap)
       break;
-    // The last block ends where the line does.
+    // The last block ends where the row does.
     const B end = B::load(q + width - kBlock);
     B special = specials(end);
     for (std::ptrdiff_t at = 0; at < width - kBlock; at += kBlock) {
@@ -156,121 +178,128 @@ SVFSPLIT_TARGET const unsigned char* copy_lines(const unsigned char* q, const un
   return q;
 }
 
-// A block at a time while the input and the room hold two more: the
-// block is stored whole, and when it holds bytes at or below ')' or a
-// ';' (blanks and stops among them) each run of digits after a blank is
-// stored again where the digits before it end.
+// The usual: one or two blanks (a line end, an indent) end a row, in a
+// block or just after it, the blanks told by a word of bits; then the rows
+// after them go by a row at a time while they keep to the width and blanks
+// of the one before: the program's own instructions per byte of the
+// benchmark's input B fall from 1.93 to 1.63, and of A from 0.66 to 0.48.
+// Each part below takes the block at p, stored whole at o already, moves
+// o past its digits and `row` to where the digits after its last blank
+// start, and returns where the next block starts.
+
+// A block whose special bytes `m` are a gap of `size` bytes, and digits.
 template <class B>
-SVFSPLIT_TARGET const unsigned char* gather_digits(const unsigned char* p, std::size_t n, char*& out, const char* limit,
-                                                   bool& overflowed) {
-  const unsigned char* const end = p + n;
-  char* o = out;                  // a local: stores through a char pointer could change `out`
-  const unsigned char* line = p;  // where the digits since the last blank start
-  // o moves no farther than p: where the input holds two more blocks, so
-  // does the room.
-  if (const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock; reach >= 0) {
-    for (const unsigned char* const last = p + reach; p <= last;) {
-      const B x = B::load(p);
-      x.store(o);
-      std::uint64_t m = specials(x).mask();
-      // The usual: one or two blanks (a line end, an indent) between two
-      // runs of digits, in the block or just after it, the blanks told by a
-      // word of bits. Then the lines after them go by a line at a time
-      // while they keep to the width and blanks of the one before: the
-      // program's own instructions per byte of the benchmark's input B fall
-      // from 1.93 to 1.63, and of A from 0.66 to 0.48.
-      std::ptrdiff_t first = kBlock;
-      Gap gap{};
-      if (m == 0) {
-        if (!is_blank(p[kBlock])) {
-          o += kBlock;
-          p += kBlock;
-          continue;
-        }
-        gap = Gap::at(p + kBlock, is_blank(p[kBlock + 1]) ? 2 : 1);
-      } else if (const std::uint64_t run = m >> (first = std::countr_zero(m));
-                 (run | 2) == 3 && (kLowBlanks >> p[first] & kLowBlanks >> p[first + (run >> 1)] & 1) != 0) {
-        gap = Gap::at(p + first, 1 + static_cast<std::ptrdiff_t>(run >> 1));
-      }
-      if (gap.size != 0) {
-        const std::ptrdiff_t width = p + first - line;
-        o += first;
-        line = p + first + gap.size;
-        if (width >= kBlock) {
-          p = line = copy_lines<B>(line, last, o, width, gap);
-          continue;
-        }
-        B::load(line).store(o);
-        o += kBlock - first - gap.size;
-        p += kBlock;
-        continue;
-      }
-      std::ptrdiff_t from = 0;  // where the digits not yet kept start
-      for (; m != 0; m &= m - 1) {
-        const std::ptrdiff_t at = std::countr_zero(m);
-        const Kind kind = kKinds[p[at]];
-        if (kind == kDigit)
-          continue;  // at or below ')'
-        // The first run of a block is in place already.
-        if (from != 0)
-          B::load(p + from).store(o);
-        o += at - from;
-        if (kind == kStop) {
-          out = o;
-          return p + at;
-        }
-        from = at + 1;
-        line = p + from;
-      }
+SVFSPLIT_PART In after_gap(In p, std::uint64_t m, std::ptrdiff_t size, In last, char*& o, In& row) {
+  const std::ptrdiff_t first = std::countr_zero(m);
+  const std::ptrdiff_t width = p + first - row;
+  o += first;
+  row = p + first + size;
+  if (width >= kBlock) {
+    p = row = copy_rows<B>(row, last, o, width, size);
+  } else {  // the digits after the gap, stored again where the row ends
+    B::load(row).store(o);
+    o += p + kBlock - row;
+    p += kBlock;
+  }
+  return p;
+}
+
+// Any other block with special bytes `m`: the digits after each blank are
+// stored again where those before it end, up to a stop, where it returns
+// and sets `stopped`.
+template <class B>
+SVFSPLIT_PART In around_specials(In p, std::uint64_t m, char*& o, In& row, bool& stopped) {
+  std::ptrdiff_t from = 0;  // where the digits not yet kept start
+  for (; m != 0 && kKinds[p[std::countr_zero(m)]] != kStop; m &= m - 1) {
+    if (const std::ptrdiff_t at = std::countr_zero(m); is_blank(p[at])) {
+      // The digits before the block's first blank are in place already.
       if (from != 0)
         B::load(p + from).store(o);
-      o += kBlock - from;
-      p += kBlock;
+      o += at - from;
+      from = at + 1;
     }
   }
-  for (; p != end; ++p) {
-    const Kind kind = kKinds[*p];
-    if (kind == kStop)
-      break;
-    if (kind == kBlank)
-      continue;
-    if (o == limit) {
-      overflowed = true;
-      out = o;
-      return find_first_of<B>(p, static_cast<std::size_t>(end - p), kStops);
-    }
-    *o++ = static_cast<char>(*p);
+  const std::ptrdiff_t end = m != 0 ? std::countr_zero(m) : kBlock;  // where the block's digits end
+  if (from != 0) {
+    B::load(p + from).store(o);
+    row = p + from;
   }
-  out = o;
+  o += end - from;
+  stopped = end != kBlock;
+  return p + end;
+}
+
+// A byte at a time from p up to a stop, while the room holds the digits;
+// then the stop is searched for. Returns it, or nullptr.
+template <class B>
+SVFSPLIT_PART In gather_bytes(In p, In end, char*& o, const char* limit, bool& overflowed) {
+  for (; p != end && kKinds[*p] != kStop && (o != limit || is_blank(*p)); ++p) {
+    if (!is_blank(*p))
+      *o++ = static_cast<char>(*p);
+  }
+  if (p != end && kKinds[*p] == kDigit) {
+    overflowed = true;
+    p = find_first_of<B>(p, static_cast<std::size_t>(end - p), kStops);
+  }
   return p == end ? nullptr : p;
+}
+
+// A block at a time while the input and the room hold two more, up to a
+// stop: the block is stored whole, then its digits are kept as above.
+// Then a byte at a time.
+template <class B>
+SVFSPLIT_TARGET In gather_digits(In p, std::size_t n, char*& out, const char* limit, bool& overflowed) {
+  const In end = p + n;
+  char* o = out;  // a local: stores through a char pointer could change `out`
+  In row = p;
+  bool stopped = false;
+  // o moves no farther than p: where the input holds two more blocks, so
+  // does the room.
+  const std::ptrdiff_t reach = std::min(end - p, limit - o) - 2 * kBlock;
+  for (const In last = p + std::max(reach, std::ptrdiff_t{0}); reach >= 0 && p <= last;) {
+    const B x = B::load(p);
+    x.store(o);
+    const std::uint64_t m = specials(x).mask();
+    // All digits: a gap just after them ends a row that started at the
+    // block or before, at least a block wide, so the rows after it go by.
+    if (m == 0) {
+      o += kBlock;
+      p += kBlock;
+      if (const std::ptrdiff_t size = !is_blank(*p) ? 0 : is_blank(p[1]) ? 2 : 1; size != 0)
+        p = row = copy_rows<B>(p + size, last, o, p - row, size);
+    } else if (const std::ptrdiff_t size = gap_size(p, m); size != 0) {
+      p = after_gap<B>(p, m, size, last, o, row);
+    } else if (p = around_specials<B>(p, m, o, row, stopped); stopped) {
+      break;
+    }
+  }
+  if (!stopped)
+    p = gather_bytes<B>(p, end, o, limit, overflowed);
+  out = o;
+  return p;
 }
 
 // The texts are stored whole, each before the digits that are stored over
 // its bytes past it; the last text, ending where the line does, before the
-// last run.
-template <class B, int kRuns>
+// last slice.
+template <class B, int kSlices>
 SVFSPLIT_TARGET char* lay_out_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                     std::size_t count) {
   // Locals, which stores through a char pointer cannot change.
   const std::array<std::array<char, 16>, 4> texts = frame.texts;
-  std::array<const char*, kRuns> from;  // the runs of the line at p
-  std::array<std::size_t, kRuns> text_at;
-  std::array<std::size_t, kRuns> run_at;
-  std::size_t size = 0;
-  for (int i = 0; i < kRuns; ++i) {
-    text_at[i] = size;
-    size += frame.sizes[i];
+  std::array<const char*, kSlices> from;           // the slices of the line at p
+  std::array<std::size_t, kSlices + 1> text_at{};  // each slice ends where the next text starts
+  for (int i = 0; i < kSlices; ++i) {
+    text_at[i + 1] = text_at[i] + frame.sizes[i] + LineFrame::kDigits;
     from[i] = ends[i] - LineFrame::kDigits;
-    run_at[i] = size;
-    size += LineFrame::kDigits;
   }
-  size += frame.sizes[kRuns];
+  const std::size_t size = text_at[kSlices] + frame.sizes[kSlices];
   for (std::size_t back = 0; count != 0; --count, p += size, back += LineFrame::kDigits) {
-    for (int i = 0; i < kRuns; ++i) {
+    for (int i = 0; i < kSlices; ++i) {
       std::memcpy(p + text_at[i], texts[i].data(), 16);
-      if (i + 1 == kRuns)
-        std::memcpy(p + size - 16, texts[kRuns].data(), 16);
-      B::load(from[i] - back).store(p + run_at[i]);
+      if (i + 1 == kSlices)
+        std::memcpy(p + size - 16, texts[kSlices].data(), 16);
+      B::load(from[i] - back).store(p + text_at[i + 1] - LineFrame::kDigits);
     }
   }
   return p;
@@ -279,14 +308,9 @@ SVFSPLIT_TARGET char* lay_out_lines(char* p, const LineFrame& frame, const std::
 template <class B>
 SVFSPLIT_TARGET char* lay_out_digit_lines(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                           std::size_t count) {
-  switch (frame.runs) {
-    case 3:
-      return lay_out_lines<B, 3>(p, frame, ends, count);
-    case 2:
-      return lay_out_lines<B, 2>(p, frame, ends, count);
-    default:
-      return lay_out_lines<B, 1>(p, frame, ends, count);
-  }
+  return frame.slices == 3   ? lay_out_lines<B, 3>(p, frame, ends, count)
+         : frame.slices == 2 ? lay_out_lines<B, 2>(p, frame, ends, count)
+                             : lay_out_lines<B, 1>(p, frame, ends, count);
 }
 
 // For a version that every processor of its kind runs (portable C++;

@@ -9,14 +9,14 @@
 //          out of place.
 //   blank  white space inside hex data, not data: ' ' and '\t' to '\r'.
 //   digit  any other byte of a field (not checked to be hex).
-//   special  a byte at or below ')', or a ';': every blank and every stop
-//          is one, and so are a few digits; a block without any is all
-//          digits.
+//   special  a byte at most ')', or a ';' (the highest blank or stop but
+//          one, and the highest): every blank and every stop is one, and
+//          so are a few digits; a block without any is all digits.
 //   room   where a field's digits are gathered, up to a limit; digits
 //          that do not fit overflow it and are not kept.
-//   run    the 64 digits of one field on a full segment line.
-//   line   a field's digits between two gaps; its width is their count.
-//   gap    the one or two blanks that end a line (a line end, an indent).
+//   slice  the 64 digits of one field on a full segment line.
+//   row    a field's digits between two gaps; its width is their count.
+//   gap    the one or two blanks that end a row (a line end, an indent).
 #pragma once
 
 #include <algorithm>
@@ -29,17 +29,21 @@
 
 namespace svfsplit {
 
-// What a byte is inside a field, as bits, so that one test can ask it of
-// two bytes at once.
-enum Kind : unsigned char { kDigit = 1, kBlank = 2, kStop = 4 };
+// The stops and the blanks, defined here only: the kinds of bytes, the set
+// of stops and the special bytes of the kernels are derived from them.
+inline constexpr std::string_view kStopBytes = ")(;";
+inline constexpr std::string_view kBlankBytes = " \t\n\v\f\r";
+
+// What a byte is inside a field.
+enum Kind : unsigned char { kDigit, kBlank, kStop };
 
 // Looked up rather than compared: a lookup costs the gathering 2 of its
 // instructions per block fewer.
 inline constexpr std::array<Kind, 256> kKinds = [] {
   std::array<Kind, 256> kinds;
   kinds.fill(kDigit);
-  for (const unsigned char b : std::string_view(" \t\n\v\f\r")) kinds[b] = kBlank;
-  for (const unsigned char b : std::string_view("();")) kinds[b] = kStop;
+  for (const unsigned char b : kBlankBytes) kinds[b] = kBlank;
+  for (const unsigned char b : kStopBytes) kinds[b] = kStop;
   return kinds;
 }();
 
@@ -47,32 +51,32 @@ constexpr bool is_blank(unsigned char b) {
   return kKinds[b] == kBlank;
 }
 
-// One to three bytes searched for together.
+// One to three bytes searched for together, a byte repeated to fill three.
 struct ByteSet {
   std::array<unsigned char, 3> bytes{};
 
-  constexpr ByteSet(unsigned char a) : bytes{a, a, a} {}
-  constexpr ByteSet(unsigned char a, unsigned char b) : bytes{a, b, b} {}
-  constexpr ByteSet(unsigned char a, unsigned char b, unsigned char c) : bytes{a, b, c} {}
+  constexpr explicit ByteSet(std::string_view s) {
+    for (std::size_t i = 0; i < 3; ++i) bytes[i] = static_cast<unsigned char>(s[std::min(i, s.size() - 1)]);
+  }
   constexpr bool holds(unsigned char x) const { return x == bytes[0] || x == bytes[1] || x == bytes[2]; }
 };
 
-inline constexpr ByteSet kStops(')', '(', ';');
+inline constexpr ByteSet kStops(kStopBytes);
 
-// The fixed text of a full segment line: texts[0], then each run and the
-// text after it, `runs` (1 to 3) of them. Each text is at most 16 bytes,
+// The fixed text of a full segment line: texts[0], then each slice and the
+// text after it, `slices` (1 to 3) of them. Each text is at most 16 bytes,
 // held in 16 so that it can be stored in one go: at the start of them,
 // but the last one at their end, so that it can be stored ending where
 // the line does.
 struct LineFrame {
-  static constexpr std::size_t kDigits = 64;  // of each run
+  static constexpr std::size_t kDigits = 64;  // of each slice
 
-  int runs = 1;
+  int slices = 1;
   std::array<std::array<char, 16>, 4> texts{};
   std::array<std::uint8_t, 4> sizes{};
 
   template <std::size_t kTexts>
-  constexpr explicit LineFrame(const std::array<std::string_view, kTexts>& pieces) : runs(kTexts - 1) {
+  constexpr explicit LineFrame(const std::array<std::string_view, kTexts>& pieces) : slices(kTexts - 1) {
     static_assert(kTexts >= 2 && kTexts <= 4);
     for (std::size_t i = 0; i < kTexts; ++i) {
       std::copy(pieces[i].begin(), pieces[i].end(),
@@ -81,8 +85,8 @@ struct LineFrame {
     }
   }
   constexpr std::size_t line_size() const {
-    std::size_t size = kDigits * static_cast<std::size_t>(runs);
-    for (int i = 0; i <= runs; ++i) size += sizes[static_cast<std::size_t>(i)];
+    std::size_t size = kDigits * static_cast<std::size_t>(slices);
+    for (int i = 0; i <= slices; ++i) size += sizes[static_cast<std::size_t>(i)];
     return size;
   }
 };
@@ -110,7 +114,7 @@ struct KernelVersion {
                                         bool& overflowed);
 
   // Lays out `count` lines of `frame` at `p` and returns their end. Their
-  // runs are taken from the ends backward: the first line's from the 64
+  // slices are taken from the ends backward: the first line's from the 64
   // bytes before ends[i], the next line's from the 64 before those, and so
   // on. Writes nothing past the last line.
   char* (*lay_out_digit_lines)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
