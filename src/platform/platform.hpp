@@ -244,6 +244,16 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
+// Whether the processor runs NEON (ARM's Advanced SIMD) instructions:
+// every 64-bit ARM processor does, a 32-bit one where the system says so.
+#if defined(__aarch64__)
+inline bool processor_has_neon() {
+  return true;
+}
+#elif defined(__arm__)
+bool processor_has_neon();
+#endif
+
 // How file names are split into folder and last component.
 enum class PathStyle {
   kPosix,    // '/' separates

@@ -8,6 +8,9 @@ extern const KernelVersion kPortableKernels;
 extern const KernelVersion kSse2Kernels;
 extern const KernelVersion kAvx2Kernels;
 #endif
+#if defined(__aarch64__) || defined(__arm__)
+extern const KernelVersion kNeonKernels;
+#endif
 
 namespace {
 
@@ -16,6 +19,9 @@ const KernelVersion* const kVersions[] = {
 #if defined(__SSE2__)
     &kSse2Kernels,
     &kAvx2Kernels,
+#endif
+#if defined(__aarch64__) || defined(__arm__)
+    &kNeonKernels,
 #endif
 };
 
