@@ -244,15 +244,9 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
-// Whether the processor runs NEON (ARM's Advanced SIMD) instructions:
-// every 64-bit ARM processor does, a 32-bit one where the system says so.
-#if defined(__aarch64__)
-inline bool processor_has_neon() {
-  return true;
-}
-#elif defined(__arm__)
+// Whether the processor runs NEON (Advanced SIMD) instructions, as the
+// system says. For 32-bit ARM only: every 64-bit ARM processor runs them.
 bool processor_has_neon();
-#endif
 
 // How file names are split into folder and last component.
 enum class PathStyle {

@@ -7,8 +7,7 @@ extern const KernelVersion kPortableKernels;
 #if defined(__SSE2__)
 extern const KernelVersion kSse2Kernels;
 extern const KernelVersion kAvx2Kernels;
-#endif
-#if defined(__aarch64__) || defined(__arm__)
+#elif defined(__aarch64__) || defined(__arm__)
 extern const KernelVersion kNeonKernels;
 #endif
 
@@ -19,8 +18,7 @@ const KernelVersion* const kVersions[] = {
 #if defined(__SSE2__)
     &kSse2Kernels,
     &kAvx2Kernels,
-#endif
-#if defined(__aarch64__) || defined(__arm__)
+#elif defined(__aarch64__) || defined(__arm__)
     &kNeonKernels,
 #endif
 };

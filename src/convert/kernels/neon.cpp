@@ -6,10 +6,15 @@
 #if defined(__aarch64__) || defined(__arm__)
 #include <arm_neon.h>
 
-#include <cstdint>
-
+// Each function takes in all that it calls: GCC leaves specials() out of
+// line for ARM, which costs B 0.27 instructions per byte on arm64, 0.50
+// on armhf.
 #if defined(__arm__)
-#define SVFSPLIT_TARGET __attribute__((target("fpu=neon")))
+#define SVFSPLIT_TARGET __attribute__((target("fpu=neon"), flatten))
+#define SVFSPLIT_NEON_HERE platform::processor_has_neon
+#else
+#define SVFSPLIT_TARGET __attribute__((flatten))
+#define SVFSPLIT_NEON_HERE generic::runs_everywhere
 #endif
 #include "convert/kernels/generic.hpp"
 #include "platform/platform.hpp"
@@ -28,11 +33,10 @@ struct Neon {
   // The largest word, across the vector on 64-bit ARM; 32-bit ARM has
   // only pairwise maximums.
   SVFSPLIT_TARGET static bool any(uint8x16_t v) {
-    const uint32x4_t words = vreinterpretq_u32_u8(v);
 #if defined(__aarch64__)
-    return vmaxvq_u32(words) != 0;
+    return vmaxvq_u32(vreinterpretq_u32_u8(v)) != 0;
 #else
-    const uint32x2_t two = vpmax_u32(vget_low_u32(words), vget_high_u32(words));
+    const uint32x2_t two = vpmax_u32(vreinterpret_u32_u8(vget_low_u8(v)), vreinterpret_u32_u8(vget_high_u8(v)));
     return vget_lane_u32(vpmax_u32(two, two), 0) != 0;
 #endif
   }
@@ -55,7 +59,7 @@ struct Neon {
 
 }  // namespace
 
-extern const KernelVersion kNeonKernels = generic::version_of<Neon>("neon", platform::processor_has_neon);
+extern const KernelVersion kNeonKernels = generic::version_of<Neon>("neon", SVFSPLIT_NEON_HERE);
 
 }  // namespace svfsplit
 #endif
