@@ -244,6 +244,10 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
+// Whether the processor runs NEON (Advanced SIMD) instructions, as the
+// system says. For 32-bit ARM only: every 64-bit ARM processor runs them.
+bool processor_has_neon();
+
 // How file names are split into folder and last component.
 enum class PathStyle {
   kPosix,    // '/' separates

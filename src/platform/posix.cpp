@@ -3,6 +3,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -419,5 +423,11 @@ void end_by_stop_request() {
   }
   ::_exit(128 + sig);
 }
+
+#if defined(__arm__)
+bool processor_has_neon() {
+  return (::getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+}
+#endif
 
 }  // namespace svfsplit::platform

@@ -9,6 +9,7 @@
 //                             place bytes from 0x80 up in fields)
 //   V::any(v), V::bits(v)     whether a byte is not 0; bit i set where byte
 //                             i is not
+//   or V::mask(vectors)       in place of bits: those bits of a whole block
 // The file of a version that needs its instruction set enabled function by
 // function defines SVFSPLIT_TARGET to the attribute that does so.
 #pragma once
@@ -73,7 +74,10 @@ struct Block {
   }
   SVFSPLIT_TARGET std::uint64_t mask() const {
     std::uint64_t m = 0;
-    for (int i = 0; i < kVectors; ++i) m |= std::uint64_t{V::bits(v[i])} << i * V::kBytes;
+    if constexpr (requires { V::mask(v); })
+      m = V::mask(v);
+    else
+      for (int i = 0; i < kVectors; ++i) m |= std::uint64_t{V::bits(v[i])} << i * V::kBytes;
     return m;
   }
 };

@@ -7,6 +7,8 @@ extern const KernelVersion kPortableKernels;
 #if defined(__SSE2__)
 extern const KernelVersion kSse2Kernels;
 extern const KernelVersion kAvx2Kernels;
+#elif defined(__aarch64__) || defined(__arm__)
+extern const KernelVersion kNeonKernels;
 #endif
 
 namespace {
@@ -16,6 +18,8 @@ const KernelVersion* const kVersions[] = {
 #if defined(__SSE2__)
     &kSse2Kernels,
     &kAvx2Kernels,
+#elif defined(__aarch64__) || defined(__arm__)
+    &kNeonKernels,
 #endif
 };
 

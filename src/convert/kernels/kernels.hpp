@@ -1,6 +1,6 @@
 // The byte kernels under the copy loop, the field searches and the
 // segment lines, each written once (generic.hpp) over a block type and
-// built for each instruction set: portable C++, SSE2 and AVX2.
+// built for each instruction set: portable C++, SSE2, AVX2 and NEON.
 //
 // Words used here and by the callers, one for each idea:
 //   block  64 bytes loaded, compared and stored at once; a comparison
