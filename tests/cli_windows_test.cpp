@@ -86,8 +86,10 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
     ProgramOptions options;
     std::uintptr_t holder = 0;
     std::thread late;
+    // While the holder forbids deletion, no rename is tried (and fails).
+    const char* calls = row.err == output_held && row.sharing[0] == 'r' ? "rename:2:EXDEV,rename:1" : "rename:1";
     if (row.late)
-      late = act_before("rename:1", dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
+      late = act_before(calls, dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
     else
       holder = hold(row.sharing, dir_ / row.held, watching ? 20000 : 1000);
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
