@@ -130,10 +130,10 @@ int run(const std::vector<std::string>& args) {
   }
   // Standard output that cannot be written is a failure too, said where
   // it can be: a full disk or a closed pipe would leave no trace otherwise.
-  if (g_stdout_error != 0) {
+  if (g_stdout_error != 0)
     complain({"cannot write standard output: " + platform::error_text(g_stdout_error)});
-    status = status == kSuccess || status == kUnsplit ? kFailure : status;
-  }
+  if (g_stdout_error != 0 && (status == kSuccess || status == kUnsplit))
+    status = kFailure;
   platform::hold_own_console();
   return status;
 }
