@@ -23,6 +23,13 @@ inline const std::string kBoardInput = "! board\r\nSIR 8 TDI (03);\r\nSDR 300 TD
                                        hex_digits(75, 1) + ")\r\n MASK (" + hex_digits(75, 2) +
                                        ");\r\nRUNTEST 1 TCK;\r\n";
 
+// A message whose names are plain, quoted as this system quotes them:
+// 'a.gvf' on POSIX systems, "a.gvf" on Windows.
+inline std::string native_quotes(std::string message) {
+  for (char& c : message) c = c == '\'' && fs::path::preferred_separator == '\\' ? '"' : c;
+  return message;
+}
+
 inline void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }

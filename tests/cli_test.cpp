@@ -58,12 +58,15 @@ TEST(OutputName, LandsBesideTheInput) {
 }
 
 // Names in messages: as they are where nothing in them could be misread,
-// else quoted as a POSIX shell reads them back, on one line.
+// else quoted on one line: as a POSIX shell reads them back, or in double
+// quotes with what does not print told by what it is (Windows).
 TEST(Names, ShownOnOneLineAndToldApart) {
+  constexpr auto kWindows = platform::PathStyle::kWindows;
   struct Row {
     std::string name;
     std::string quoted;
     std::string shown;  // empty: as it is
+    platform::PathStyle style = platform::PathStyle::kPosix;
   };
   const Row rows[] = {
       {"board.svf", "'board.svf'", ""},
@@ -81,10 +84,13 @@ TEST(Names, ShownOnOneLineAndToldApart) {
        "$'\\302\\233''1m'$'\\177'", "$'\\302\\233''1m'$'\\177'"},
       {"\xed\xa0\x80\xf4\x90\x80\x80", "$'\\355\\240\\200\\364\\220\\200\\200'",
        "$'\\355\\240\\200\\364\\220\\200\\200'"},
+      {"O'Brien \n\xc2\x9b\xed\xa0\x80\xff.svf",
+       "\"O'Brien <control U+000A><control U+009B><unpaired surrogate U+D800><byte 0xFF>.svf\"",
+       "\"O'Brien <control U+000A><control U+009B><unpaired surrogate U+D800><byte 0xFF>.svf\"", kWindows},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(quoted_name(row.name), row.quoted) << row.name;
-    EXPECT_EQ(shown_name(row.name), row.shown.empty() ? row.name : row.shown) << row.name;
+    EXPECT_EQ(quoted_name(row.name, row.style), row.quoted) << row.name;
+    EXPECT_EQ(shown_name(row.name, row.style), row.shown.empty() ? row.name : row.shown) << row.name;
   }
 }
 
@@ -104,6 +110,8 @@ TEST(Console, HeldOnlyWhenItClosesWithTheRun) {
       {"its output redirected", {1, true, false, true}, false},
       {"no console", {0, false, false, false}, false},
       {"hidden, or without a window (CREATE_NO_WINDOW, Wine on a terminal)", {1, true, true, false}, false},
+      {"in Windows Terminal, dropped on it: its tab may close or not", {1, true, true, true, true}, false},
+      {"on a hidden window station (a task run while its user is away)", {1, true, true, true, false, true}, false},
   };
   for (const Row& row : rows) EXPECT_EQ(platform::console_closes_with_the_run(row.console), row.closes) << row.name;
 }
@@ -174,6 +182,7 @@ TEST_F(Cli, UsageHelpAndVersion) {
       {{"svfsplit", "board?.svf"}, not_found, 1, windows ? wildcard("board?.svf") : missing("board?.svf")},
       // The '?' of a name Windows takes literally is no wildcard.
       {{"svfsplit", "\\\\?\\C:\\nowhere\\b.svf"}, not_found, 1, missing("\\\\?\\C:\\nowhere\\b.svf")},
+      {{"svfsplit", "/\\?\\C:\\nowhere\\b.svf"}, not_found, 1, missing("/\\?\\C:\\nowhere\\b.svf")},
   };
   for (const Row& row : rows) {
     ProgramOptions options;
@@ -183,7 +192,7 @@ TEST_F(Cli, UsageHelpAndVersion) {
     EXPECT_EQ(r.out.substr(0, row.out.size()), row.out) << row.args.back();
     EXPECT_EQ(r.status, row.status) << row.args.back();
     if (!row.err.empty()) {
-      EXPECT_EQ(r.err, row.err) << row.args.back();
+      EXPECT_EQ(r.err, native_quotes(row.err)) << row.args.back();
     }
     EXPECT_EQ(entries(), 0u);
   }
@@ -202,7 +211,6 @@ TEST_F(Cli, WhatCannotBeOpenedIsNamed) {
       {longest + "n.svf", "cannot open '" + longest + "n.svf': File name too long"},
       {"missing.svf", "cannot open 'missing.svf': No such file or directory"},
       {"folder.svf", "cannot open 'folder.svf': not a regular file"},
-      {"a\nb.svf", "cannot open 'a'$'\\n''b.svf': No such file or directory"},
       {"a.svf", "cannot create 'a.gvf': Is a directory"},
       // No folder can hold the name: too long, not missing.
       {too_long + ".svf", "cannot open '" + too_long + ".svf': File name too long"},
@@ -211,16 +219,18 @@ TEST_F(Cli, WhatCannotBeOpenedIsNamed) {
   ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
   rows.push_back({"pipe.svf", "cannot open 'pipe.svf': not a regular file"});
   rows.push_back({"/dev/null", "cannot open '/dev/null': not a regular file"});
+  rows.push_back({"a\nb.svf", "cannot open 'a'$'\\n''b.svf': No such file or directory"});
 #else
   // An unpaired surrogate names no other file: not this one, with U+FFFD in its place.
   write_file(dir_ / fs::path(L"\xfffd.svf"), kBoardInput);
-  rows.push_back({"\xed\xa0\x80.svf", "cannot open $'\\355\\240\\200''.svf': No such file or directory"});
+  rows.push_back({"\xed\xa0\x80.svf", "cannot open \"<unpaired surrogate U+D800>.svf\": No such file or directory"});
+  rows.push_back({"a\nb.svf", "cannot open \"a<control U+000A>b.svf\": No such file or directory"});
 #endif
   const std::size_t before = entries();
   for (const auto& [name, problem] : rows) {
     const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, "Could not open file\n") << name;
-    EXPECT_EQ(r.err, "svfsplit: " + problem + "\n");
+    EXPECT_EQ(r.err, native_quotes("svfsplit: " + problem + "\n"));
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(entries(), before) << name;
   }
@@ -279,9 +289,9 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
 }
 
 // Standard output that cannot be written, or is closed: the conversion
-// itself is done and kept; only the status tells. A run started without
-// any standard stream (detached on Windows, a service, `1>&- 2>&-`)
-// succeeds. A run blocked on a full one still ends by an interrupt, with
+// itself is done and kept; the status and standard error tell. A run
+// started without any standard stream (detached on Windows, a service,
+// `1>&- 2>&-`) succeeds. A run blocked on a full one still ends by an interrupt, with
 // the output as far as it got: the previous one before the rename, the new
 // one after.
 TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
@@ -296,9 +306,9 @@ TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
   };
   const Row rows[] = {
     {"closed, with the others", Stdout::kClosed, 0, true, 0, true},
+    {"a pipe nobody reads", Stdout::kClosedPipe, 0, false, 1, true},
 #if !defined(_WIN32)
     {"full", Stdout::kFull, 0, false, 1, true},
-    {"a pipe nobody reads", Stdout::kClosedPipe, 0, false, 1, true},
     {"blocked on the first line", Stdout::kFilledPipe, 0, false, -1, false},
     {"blocked on the last line", Stdout::kFilledPipe, kProcessing.size(), false, -1, true},
 #endif
@@ -323,6 +333,8 @@ TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
     EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
     if (row.status < 0)
       continue;
+    const std::string reason = row.kind == Stdout::kFull ? "No space left on device" : "Broken pipe";
+    EXPECT_EQ(r.err, row.status == 0 ? "" : "svfsplit: cannot write standard output: " + reason + "\n") << row.name;
     // A failed run keeps its own status.
     EXPECT_EQ(run_program(dir_, {"svfsplit", "missing.svf"}, options).status, 1) << row.name;
     EXPECT_EQ(run_program(dir_, {"svfsplit"}, options).status, 2) << row.name;
@@ -367,6 +379,7 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
       {u8"mixed.svf", u8"mixed.gvf", mixed},
       {u8"\u65e5\u672c.svf", u8"\u65e5\u672c.gvf", crlf},
       {u8"\u0416\u00e9\u05d0 \U0001f600.svf", u8"\u0416\u00e9\u05d0 \U0001f600.gvf", lf},
+      {u8"\U00010000.svf", u8"\U00010000.gvf", crlf},  // the first character of two UTF-16 units
       {u8"data.d/board.svf", u8"data.d/board.gvf", crlf},
   };
   fs::create_directory(dir_ / "data.d");
@@ -423,6 +436,8 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
       {"c.svf. .", "c.svf", "c.gvf"},
       {literal + "x.svf.", "x.svf.", "x.gvf"},
       {literal + "y.svf ", "y.svf ", "y.gvf"},
+      {literal + "b .", "b .", "b .gvf"},  // trimmed, it would be b.gvf
+      {"//?/" + dir_.generic_string() + "/p.svf. ", "p.svf", "p.gvf"},
       {literal + fs::path(short_name).filename().string(), "longfilename.svf", "longfilename.gvf"},
       {"\\??\\" + dir_.string() + "\\q.svf", "q.svf", "q.gvf"},
   };
@@ -445,7 +460,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
                   fs::perm_options::remove);
   const auto r = run_program(dir_, {"svfsplit", "ro.svf"});
   EXPECT_EQ(r.out, "Could not open file\n");
-  EXPECT_EQ(r.err, "svfsplit: cannot create 'ro.gvf': Permission denied\n");
+  EXPECT_EQ(r.err, "svfsplit: cannot create \"ro.gvf\": Permission denied\n");
   EXPECT_EQ(read_file(dir_ / "ro.gvf"), kPrevious);
   fs::permissions(dir_ / "ro.gvf", fs::perms::owner_write, fs::perm_options::add);
 }

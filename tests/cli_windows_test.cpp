@@ -58,9 +58,9 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
     bool late;        // from the rename on
     std::string err;  // empty: the run converts
   };
-  const std::string output_in_use = "svfsplit: cannot create 'a.gvf': in use by another program\n";
-  const std::string input_in_use = "svfsplit: cannot open 'a.svf': in use by another program\n";
-  const std::string output_held = "svfsplit: cannot replace 'a.gvf': in use by another program\n";
+  const std::string output_in_use = "svfsplit: cannot create \"a.gvf\": in use by another program\n";
+  const std::string input_in_use = "svfsplit: cannot open \"a.svf\": in use by another program\n";
+  const std::string output_held = "svfsplit: cannot replace \"a.gvf\": in use by another program\n";
   const Row rows[] = {
       {"a.gvf", "none", false, output_in_use},
       {"a.gvf", "read", false, output_in_use},
@@ -75,7 +75,7 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
       {"a.gvf", "all", true, ""},
       {"a.gvf", "map", true, output_held},  // a mapped file cannot be deleted
       {"a.gvf", "lock", true, ""},
-      {"a.gvf", "readonly", true, "svfsplit: cannot replace 'a.gvf': Permission denied\n"},
+      {"a.gvf", "readonly", true, "svfsplit: cannot replace \"a.gvf\": Permission denied\n"},
   };
   for (const Row& row : rows) {
     const std::string what = std::string(row.held) + " held, sharing " + row.sharing + (row.late ? ", late" : "");
@@ -86,8 +86,10 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
     ProgramOptions options;
     std::uintptr_t holder = 0;
     std::thread late;
+    // While the holder forbids deletion, no rename is tried (and fails).
+    const char* calls = row.err == output_held && row.sharing[0] == 'r' ? "rename:2:EXDEV,rename:1" : "rename:1";
     if (row.late)
-      late = act_before("rename:1", dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
+      late = act_before(calls, dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
     else
       holder = hold(row.sharing, dir_ / row.held, watching ? 20000 : 1000);
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
@@ -103,7 +105,7 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
       EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(input).output) << what;
     } else {
       EXPECT_EQ(r.status, 1) << what;
-      const std::string reason = row.err.substr(row.err.find("': ") + 3);
+      const std::string reason = row.err.substr(row.err.find("\": ") + 3);
       EXPECT_EQ(r.out, row.late ? kProcessing + "Could not write a.gvf: " + reason : "Could not open file\n") << what;
       EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << what;
     }

@@ -210,7 +210,7 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
     else
       EXPECT_EQ(r.status, 1) << row.faults;
     EXPECT_EQ(r.out, row.out) << row.faults;
-    EXPECT_EQ(r.err.substr(0, row.err.size()), row.err) << row.faults;
+    EXPECT_EQ(r.err.substr(0, row.err.size()), native_quotes(row.err)) << row.faults;
     EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << row.faults;
     const auto left = hidden_entries(dir_);
     EXPECT_EQ(left.size(), r.err.find("cannot remove") != std::string::npos ? 1u : 0u) << row.faults;

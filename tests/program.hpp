@@ -37,7 +37,7 @@ struct ProgramOptions {
   std::function<bool()> signal_when;
   std::chrono::milliseconds delay{0};
 
-  // The rest works on POSIX systems only (and kPipe and kClosed above).
+  // The rest works on POSIX systems only (and kPipe, kClosedPipe and kClosed above).
   std::uint64_t file_size_limit = 0;  // bytes; 0: none
   std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
   std::size_t stdout_room = 0;        // kFilledPipe: bytes the pipe takes before it blocks

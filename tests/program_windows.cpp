@@ -106,6 +106,8 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
     return {};
   ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  if (options.stdout_kind == ProgramOptions::Stdout::kClosedPipe)
+    ::CloseHandle(std::exchange(out_read, nullptr));  // a pipe nobody reads
 
   std::wstring command;
   for (const auto& a : args) command += (command.empty() ? L"" : L" ") + quoted(wide(a));
@@ -151,7 +153,7 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   });
   ProgramRun result;
   std::thread err_reader([&] { result.err = drain(err_read); });
-  result.out_bytes = drain(out_read);
+  result.out_bytes = out_read != nullptr ? drain(out_read) : "";
   err_reader.join();
   watchdog.join();
   result.out = lf_line_ends(result.out_bytes);

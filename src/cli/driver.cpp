@@ -60,6 +60,29 @@ std::string escaped(unsigned char c) {
           static_cast<char>('0' + (c & 7))};
 }
 
+// A name in double quotes, as Windows shows names, where what does not
+// print says what it is: <control U+000A>, <unpaired surrogate U+D800>,
+// and <byte 0xFF> for what is not UTF-8 (no name from Windows is).
+std::string windows_quoted(std::string_view name) {
+  std::string out = "\"";
+  for (std::size_t i = 0, n = 0; i < name.size(); i += n) {
+    out.append(name.substr(i, n = printable_at(name, i)));
+    if (n > 0)
+      continue;
+    const auto byte = [&](std::size_t k) { return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0; };
+    // A C1 control is 0xC2 and itself; a surrogate 0xED and two more.
+    const bool c1 = byte(0) == 0xc2 && (byte(1) & 0xc0) == 0x80;
+    const bool surrogate = byte(0) == 0xed && (byte(1) & 0xe0) == 0xa0 && (byte(2) & 0xc0) == 0x80;
+    const unsigned c = surrogate ? 0xd000 | ((byte(1) & 0x3f) << 6) | (byte(2) & 0x3f) : byte(c1 ? 1 : 0);
+    n = surrogate ? 3 : c1 ? 2 : 1;
+    out += surrogate ? "<unpaired surrogate U+" : c < 0x80 || c1 ? "<control U+" : "<byte 0x";
+    for (int shift = n == 1 && c >= 0x80 ? 4 : 12; shift >= 0; shift -= 4)
+      out += "0123456789ABCDEF"[(c >> shift) & 0xf];
+    out += '>';
+  }
+  return out + '"';
+}
+
 }  // namespace
 
 std::string derive_output_name(std::string_view input_name, PathStyle style) {
@@ -69,7 +92,9 @@ std::string derive_output_name(std::string_view input_name, PathStyle style) {
   return std::string(input_name.substr(0, dot + 1)) + "gvf";
 }
 
-std::string quoted_name(std::string_view name) {
+std::string quoted_name(std::string_view name, PathStyle style) {
+  if (style == PathStyle::kWindows)
+    return windows_quoted(name);
   bool printable = true;
   bool single_quote = false;
   bool shell_special = false;  // what double quotes would not keep as it is
@@ -108,11 +133,11 @@ std::string quoted_name(std::string_view name) {
   return out;
 }
 
-std::string shown_name(std::string_view name) {
+std::string shown_name(std::string_view name, PathStyle style) {
   for (std::size_t i = 0; i < name.size();) {
     const std::size_t n = printable_at(name, i);
     if (n == 0 || name[i] == '\'' || name[i] == '"')
-      return quoted_name(name);
+      return quoted_name(name, style);
     i += n;
   }
   return std::string(name);

@@ -17,12 +17,14 @@ namespace svfsplit {
 std::string derive_output_name(std::string_view input_name, platform::PathStyle style = platform::kNativePathStyle);
 
 // A name as messages show it between other words, so that it stays on one
-// line and can be told apart from them, as a POSIX shell would read it:
-// 'board.svf', "it's.svf", 'a'$'\n''b.svf'.
-std::string quoted_name(std::string_view name);
+// line and can be told apart from them: on POSIX systems as a shell would
+// read it, 'board.svf', "it's.svf", 'a'$'\n''b.svf'; on Windows in double
+// quotes, with what does not print told by what it is and its number,
+// "board.svf", "a<control U+000A>b.svf", "<unpaired surrogate U+D800>.svf".
+std::string quoted_name(std::string_view name, platform::PathStyle style = platform::kNativePathStyle);
 // A name as a line shows it on its own: as it is, unless it holds a
 // quote, a control character or bytes that are not UTF-8; quoted_name() then.
-std::string shown_name(std::string_view name);
+std::string shown_name(std::string_view name, platform::PathStyle style = platform::kNativePathStyle);
 
 // Owns the files of one run, from their opening to their closing.
 //

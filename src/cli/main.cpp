@@ -20,12 +20,13 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr int kUnsplit = 3;
 
-// Set once a line could not be written to standard output.
-bool g_stdout_failed = false;
+// Why a line could not be written to standard output, the first time; 0
+// while every line could.
+platform::Error g_stdout_error = 0;
 
 void say(const std::string& line) {
-  if (platform::print(Stream::kOut, line + "\n") != 0)
-    g_stdout_failed = true;
+  if (const platform::Error error = platform::print(Stream::kOut, line + "\n"); g_stdout_error == 0)
+    g_stdout_error = error;
 }
 
 // "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
@@ -128,8 +129,11 @@ int run(const std::vector<std::string>& args) {
   } else {
     say(usage);
   }
-  // Standard output that cannot be written is a failure too.
-  if (g_stdout_failed && (status == kSuccess || status == kUnsplit))
+  // Standard output that cannot be written is a failure too, said where
+  // it can be: a full disk or a closed pipe would leave no trace otherwise.
+  if (g_stdout_error != 0)
+    complain({"cannot write standard output: " + platform::error_text(g_stdout_error)});
+  if (g_stdout_error != 0 && (status == kSuccess || status == kUnsplit))
     status = kFailure;
   platform::hold_own_console();
   return status;

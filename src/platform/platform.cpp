@@ -62,7 +62,8 @@ std::string error_text(Error error) {
 }
 
 bool console_closes_with_the_run(const ConsoleReport& console) {
-  return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible;
+  return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible &&
+         !console.terminal_window && !console.station_hidden;
 }
 
 std::optional<std::string> environment(const std::string& name) {

@@ -225,13 +225,23 @@ struct ConsoleReport {
   unsigned processes = 0;  // attached to it, this one included; 0: none
   bool input_is_console = false;
   bool output_is_console = false;
-  bool window_visible = false;  // it has a window, and a person can see it
+  bool window_visible = false;  // it has a window, shown
+  // Its window is a terminal's stand-in (Windows Terminal's pseudo-console
+  // window, hidden or shown), or may be: the terminal decides whether its
+  // tab closes with the run.
+  bool terminal_window = false;
+  // On a window station nobody sees (a task run whether its user is logged
+  // on or not), or that may be.
+  bool station_hidden = false;
 };
 
 // Whether that console was opened for this run alone, and closes the
-// moment it ends: a file dropped on the program in Explorer, "Open with".
-// Never so from a Command Prompt, a script, with a stream redirected, or
-// where nobody sees the console (hidden, or without a window).
+// moment it ends, in a window a person sees: a file dropped on the program
+// in Explorer, "Open with", where the console host's own window shows it.
+// Never so from a Command Prompt, a script, with a stream redirected, where
+// nobody sees the console (hidden, without a window, on a hidden window
+// station), or in a terminal's tab (Windows Terminal's, which closes or not
+// as the terminal is set): unsure is no.
 bool console_closes_with_the_run(const ConsoleReport& console);
 
 // Where the console closes with the run (Windows), lets its lines be read:

@@ -107,7 +107,7 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {EFBIG, "File too large", {ERROR_FILE_TOO_LARGE}},
     {ENOSPC, "No space left on device", {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
     {EROFS, "Read-only file system", {}},
-    {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
+    {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA, ERROR_PIPE_NOT_CONNECTED}},
     {ENAMETOOLONG, "File name too long", {ERROR_FILENAME_EXCED_RANGE}},
     {ENOTEMPTY, "Directory not empty", {ERROR_DIR_NOT_EMPTY}},
     {ELOOP, "Too many levels of symbolic links", {ERROR_CANT_RESOLVE_FILENAME}},
@@ -248,11 +248,12 @@ Error cannot_replace(const std::wstring& path) {
   return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? EACCES : 0;
 }
 
-// A function of ntdll's, which every process has loaded.
+// A function of a system DLL's, which is loaded for it if need be (ntdll
+// is in every process); null where it has none, or cannot be loaded (the
+// .exe, which a null module stands for, exports nothing).
 template <class Function>
-Function ntdll(const char* name) {
-  const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+Function system_function(const wchar_t* dll, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(::LoadLibraryW(dll), name)));
 }
 
 // Renames the file `h` to `name` in the folder `folder`, relative to its
@@ -262,8 +263,8 @@ Function ntdll(const char* name) {
 Error rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
   using SetInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
   using StatusToError = ULONG(WINAPI*)(LONG);
-  static const auto set_information = ntdll<SetInformationFile>("NtSetInformationFile");
-  static const auto to_error = ntdll<StatusToError>("RtlNtStatusToDosError");
+  static const auto set_information = system_function<SetInformationFile>(L"ntdll.dll", "NtSetInformationFile");
+  static const auto to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
   constexpr int kFileRenameInformation = 10;
   const DWORD bytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
@@ -301,6 +302,16 @@ Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) 
   return error;
 }
 
+// Whether another program holds the file at `path` without allowing its
+// deletion: a rename over it would be refused.
+bool held_undeletable(const std::wstring& path) {
+  const HANDLE h = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE)
+    ::CloseHandle(h);
+  return h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 // Renames the complete file `h` over `target` in `folder`. A program that
 // holds `target` open usually lets go within moments (a scanner, an
 // indexer); one that holds it longer but allows its deletion has it moved
@@ -312,7 +323,9 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
   for (int tries = 0; tries <= 40; ++tries) {
     if (const Error refused = cannot_replace(path))
       return refused;
-    error = try_rename(h, in, target, nullptr);
+    // Where the rename would be refused, it is not tried: the temporary
+    // file keeps its delete mark while it waits, but for a stop.
+    error = held_undeletable(path) && !stop_requested() ? kInUse : try_rename(h, in, target, nullptr);
     if (error != kInUse && error != EACCES)
       return error;
     if (tries < 40)
@@ -375,8 +388,10 @@ File::~File() {
 
 bool is_pattern(std::string_view name) {
   // "*.svf" reaches the program as it was typed: no file can have it as its
-  // name. The '?' of a literal name's prefix is no wildcard.
-  if (is_literal(name))
+  // name. The '?' of a device path's prefix is no wildcard: "\\?\",
+  // "//?/" or "/\?\", or "\??\".
+  const auto separator = [&](std::size_t i) { return name[i] == '\\' || name[i] == '/'; };
+  if (is_literal(name) || (name.size() >= 4 && separator(0) && separator(1) && name[2] == '?' && separator(3)))
     name.remove_prefix(4);
   return name.find_first_of("*?") != std::string_view::npos;
 }
@@ -610,24 +625,34 @@ void prepare_process() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-// Whether the console has a window that is there to be seen. The answer
-// is user32.dll's, loaded for this question only: the .exe imports system
-// DLLs alone, and a run whose console stays open never loads it.
-bool console_window_visible() {
+// What a person sees of the console's window, which it has, as far as
+// user32.dll can tell, loaded for this question only: the .exe imports
+// system DLLs alone, and a run whose console stays open never loads it.
+// What it cannot tell counts as not seen.
+void look_at_window(ConsoleReport& console) {
   const HWND window = ::GetConsoleWindow();
-  const HMODULE user32 = window != nullptr ? ::LoadLibraryW(L"user32.dll") : nullptr;
-  const auto visible = reinterpret_cast<BOOL(WINAPI*)(HWND)>(
-      reinterpret_cast<void*>(user32 != nullptr ? ::GetProcAddress(user32, "IsWindowVisible") : nullptr));
-  return visible != nullptr && visible(window);
+  const auto visible = system_function<BOOL(WINAPI*)(HWND)>(L"user32.dll", "IsWindowVisible");
+  const auto class_of = system_function<int(WINAPI*)(HWND, wchar_t*, int)>(L"user32.dll", "GetClassNameW");
+  const auto station = system_function<HWINSTA(WINAPI*)()>(L"user32.dll", "GetProcessWindowStation");
+  const auto flags_of =
+      system_function<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(L"user32.dll", "GetUserObjectInformationW");
+  wchar_t name[32] = {};
+  USEROBJECTFLAGS flags{};
+  const bool told = visible != nullptr && class_of != nullptr && station != nullptr && flags_of != nullptr &&
+                    class_of(window, name, 32) > 0 && flags_of(station(), UOI_FLAGS, &flags, sizeof flags, nullptr);
+  console.window_visible = told && visible(window);
+  console.terminal_window = !told || std::wstring_view(name) == L"PseudoConsoleWindow";
+  console.station_hidden = !told || (flags.dwFlags & WSF_VISIBLE) == 0;
 }
 
 void hold_own_console() {
   const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD ids[2];
   ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in), is_console(standard_handle(Stream::kOut)),
-                        true};
-  // The window is looked at last, only where the rest would hold it.
-  console.window_visible = console_closes_with_the_run(console) && console_window_visible();
+                        ::GetConsoleWindow() != nullptr};
+  // The window is looked at closer last, only where the rest would hold it.
+  if (console_closes_with_the_run(console))
+    look_at_window(console);
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.
