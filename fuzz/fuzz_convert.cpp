@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (normal.output != some.output || !same_report(normal.report, some.report))
     std::abort();
   // Every version of the kernels the processor runs, the one in use last.
-  for (const svfsplit::KernelVersion* version : svfsplit::kernel_versions()) {
+  for (const svfsplit::KernelVersion* version : svfsplit::test::kernel_versions()) {
     if (version->runs_here() && (!svfsplit::use_kernel_version(version->name).empty() ||
                                  svfsplit::test::convert_text(text, window).output != normal.output))
       std::abort();

@@ -155,7 +155,6 @@ bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) 
       WindowScan scan;
       DigitSink sink = room;
       const bool found = locate_fields_in(bytes, entry, sink, scan, layout);
-      state.bytes_scanned += static_cast<std::uint64_t>(scan.end - entry);
       if (!scan.ran_out) {
         if (!found)
           state.scanned_until = scan.end;

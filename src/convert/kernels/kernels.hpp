@@ -117,10 +117,6 @@ struct KernelVersion {
                                std::size_t count);
 };
 
-// Every version built, the portable one first. Unless told otherwise, a
-// run uses the last one the processor runs.
-std::span<const KernelVersion* const> kernel_versions();
-
 // The version in use, read where it is called: an outside call costs
 // the benchmark's input B 0.01 of the program's own instructions per byte.
 extern const KernelVersion* g_kernels_in_use;
