@@ -12,7 +12,8 @@
 // way to the C library.
 static std::uint64_t g_bytes_read = 0;
 extern "C" ssize_t pread64(int fd, void* buffer, std::size_t size, off64_t offset) {
-  static const auto real = reinterpret_cast<ssize_t (*)(int, void*, std::size_t, off64_t)>(::dlsym(RTLD_NEXT, "pread64"));
+  static const auto real =
+      reinterpret_cast<ssize_t (*)(int, void*, std::size_t, off64_t)>(::dlsym(RTLD_NEXT, "pread64"));
   const ssize_t got = real(fd, buffer, size, offset);
   g_bytes_read += got > 0 ? static_cast<std::uint64_t>(got) : 0;
   return got;
@@ -29,8 +30,9 @@ namespace {
 // convert_text() of `text` written to a file, with how many bytes of it
 // were read, where that is counted (0 elsewhere).
 std::pair<Converted, std::uint64_t> convert_file(const std::string& text, std::size_t window) {
-  const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                        ("svfsplit-reads-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("svfsplit-reads-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::ofstream(path, std::ios::binary) << text;
   platform::File file;
   EXPECT_EQ(platform::open_input(path.string(), file), 0);
