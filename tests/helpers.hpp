@@ -33,35 +33,27 @@ inline std::vector<const KernelVersion*> kernel_versions() {
 // While it lives, the version of the kernels in use is counted: how often
 // it is asked for a byte of a set, and how many bytes its searches look
 // at, up to the one each finds.
-class KernelCounts {
- public:
-  KernelCounts() : real_(g_kernels_in_use), counting_(*g_kernels_in_use) {
-    real = real_;
+struct KernelCounts {
+  static inline const KernelVersion* real = nullptr;
+  static inline std::uint64_t searches = 0, bytes = 0;
+  KernelVersion counting = *g_kernels_in_use;
+
+  KernelCounts() {
+    real = g_kernels_in_use;
     searches = bytes = 0;
-    counting_.find_first_of = [](const unsigned char* p, std::size_t n, ByteSet set) {
-      ++searches;
-      return seen(p, n, real->find_first_of(p, n, set));
+    counting.find_first_of = [](const unsigned char* p, std::size_t n, ByteSet set) {
+      return seen(p, n, (++searches, real->find_first_of(p, n, set)));
     };
-    counting_.gather_digits = [](const unsigned char* p, std::size_t n, char*& out, const char* limit, bool& over) {
+    counting.gather_digits = [](const unsigned char* p, std::size_t n, char*& out, const char* limit, bool& over) {
       return seen(p, n, real->gather_digits(p, n, out, limit, over));
     };
-    g_kernels_in_use = &counting_;
+    g_kernels_in_use = &counting;
   }
-  KernelCounts(const KernelCounts&) = delete;
-  ~KernelCounts() { g_kernels_in_use = real_; }
-
-  static inline const KernelVersion* real = nullptr;
-  static inline std::uint64_t searches = 0;
-  static inline std::uint64_t bytes = 0;
-
- private:
+  ~KernelCounts() { g_kernels_in_use = real; }
   static const unsigned char* seen(const unsigned char* p, std::size_t n, const unsigned char* hit) {
     bytes += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
     return hit;
   }
-
-  const KernelVersion* real_;
-  KernelVersion counting_;
 };
 
 struct Converted {

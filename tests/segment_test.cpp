@@ -5,12 +5,11 @@
 #include "helpers.hpp"
 #include "reference.hpp"
 
+// Bytes delivered by the reads of files in this process, counted on their
+// way to the C library where it is glibc.
+static std::uint64_t g_bytes_read = 0;
 #if defined(__GLIBC__)
 #include <dlfcn.h>
-
-// Bytes delivered by the reads of files in this process: counted on their
-// way to the C library.
-static std::uint64_t g_bytes_read = 0;
 extern "C" ssize_t pread64(int fd, void* buffer, std::size_t size, off64_t offset) {
   static const auto real =
       reinterpret_cast<ssize_t (*)(int, void*, std::size_t, off64_t)>(::dlsym(RTLD_NEXT, "pread64"));
@@ -20,7 +19,6 @@ extern "C" ssize_t pread64(int fd, void* buffer, std::size_t size, off64_t offse
 }
 constexpr bool kReadsCounted = true;
 #else
-static std::uint64_t g_bytes_read = 0;
 constexpr bool kReadsCounted = false;
 #endif
 
