@@ -131,15 +131,20 @@ TEST(Property, RealFilesKeepEveryBit) {
         split += wanted;
       }
       // The program writes the same bytes with every version of the kernels
-      // that the processor runs.
+      // that the processor runs; the samples are converted in this process,
+      // in a moment under the sanitizers too, the version in use last.
       for (const KernelVersion* version : kernel_versions()) {
         if (!version->runs_here())
           continue;
+        if (folder != real) {
+          EXPECT_EQ(use_kernel_version(version->name), "");
+          EXPECT_TRUE(convert_text(input).output == result.output) << version->name << entry.path();
+          continue;
+        }
         std::ofstream(scratch / "f.svf", std::ios::binary) << input;
         ProgramOptions options;
         options.environment = {{"SVFSPLIT_KERNEL", version->name}};
-        EXPECT_EQ(run_program(scratch, {"svfsplit", "f.svf"}, options).status, result.report.unsplit_count ? 3 : 0)
-            << version->name << entry.path();
+        EXPECT_EQ(run_program(scratch, {"svfsplit", "f.svf"}, options).status, 0) << version->name << entry.path();
         EXPECT_TRUE(read_file(scratch / "f.gvf") == result.output) << version->name << entry.path();
       }
       ++files;
