@@ -65,10 +65,9 @@ struct Converted {
 
 // With `lend`, unchanged text is lent from the input's windows to a
 // second thread that writes it, as a run on files does.
-inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
-                              std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
+inline Converted convert(const Source& source, std::size_t window = Input::kDefaultWindow,
+                         std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
   Converted result;
-  const Source source = Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
   Input in(source, window);
   Output out(result.output, buffer, lend ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
   if (lend)
@@ -79,6 +78,12 @@ inline Converted convert_text(std::string_view text, std::size_t window = Input:
   result.bytes_searched = counts.bytes;
   result.searches = counts.searches;
   return result;
+}
+
+inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
+                              std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
+  return convert(Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()}), window, buffer,
+                 lend);
 }
 
 inline std::string read_file(const std::filesystem::path& path) {

@@ -34,16 +34,8 @@ std::pair<Converted, std::uint64_t> convert_file(const std::string& text, std::s
   std::ofstream(path, std::ios::binary) << text;
   platform::File file;
   EXPECT_EQ(platform::open_input(path.string(), file), 0);
-  Converted result;
-  const Source source = Source::file(file);
-  Input in(source, window);
-  Output out(result.output);
   const std::uint64_t before = g_bytes_read;
-  const KernelCounts counts;
-  result.report = convert_stream(in, out);
-  out.flush();
-  result.bytes_searched = counts.bytes;
-  result.searches = counts.searches;
+  const Converted result = convert(Source::file(file), window);
   platform::close(file);
   std::filesystem::remove(path);
   return {result, g_bytes_read - before};
