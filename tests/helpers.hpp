@@ -6,31 +6,84 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/convert.hpp"
+#include "convert/kernels/kernels.hpp"
+
+namespace svfsplit {
+extern const KernelVersion kPortableKernels;
+#if defined(__SSE2__)
+extern const KernelVersion kSse2Kernels;
+extern const KernelVersion kAvx2Kernels;
+#endif
+}  // namespace svfsplit
 
 namespace svfsplit::test {
+
+// Every version of the kernels built, the portable one first.
+inline std::vector<const KernelVersion*> kernel_versions() {
+#if defined(__SSE2__)
+  return {&kPortableKernels, &kSse2Kernels, &kAvx2Kernels};
+#else
+  return {&kPortableKernels};
+#endif
+}
+
+// While it lives, the version of the kernels in use is counted: how often
+// it is asked for a byte of a set, and how many bytes its searches look
+// at, up to the one each finds.
+struct KernelCounts {
+  static inline const KernelVersion* real = nullptr;
+  static inline std::uint64_t searches = 0, bytes = 0;
+  KernelVersion counting = *g_kernels_in_use;
+
+  KernelCounts() {
+    real = g_kernels_in_use;
+    searches = bytes = 0;
+    counting.find_first_of = [](const unsigned char* p, std::size_t n, ByteSet set) {
+      return seen(p, n, (++searches, real->find_first_of(p, n, set)));
+    };
+    counting.gather_digits = [](const unsigned char* p, std::size_t n, char*& out, const char* limit, bool& over) {
+      return seen(p, n, real->gather_digits(p, n, out, limit, over));
+    };
+    g_kernels_in_use = &counting;
+  }
+  ~KernelCounts() { g_kernels_in_use = real; }
+  static const unsigned char* seen(const unsigned char* p, std::size_t n, const unsigned char* hit) {
+    bytes += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+    return hit;
+  }
+};
 
 struct Converted {
   std::string output;
   ConvertReport report;
-  std::uint64_t bytes_read = 0;
+  std::uint64_t bytes_searched = 0;  // by the kernels, to locate the fields of long commands
+  std::uint64_t searches = 0;        // for a byte of a set, rather than for a field's end with its digits
 };
 
 // With `lend`, unchanged text is lent from the input's windows to a
 // second thread that writes it, as a run on files does.
-inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
-                              std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
+inline Converted convert(const Source& source, std::size_t window = Input::kDefaultWindow,
+                         std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
   Converted result;
-  const Source source = Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
   Input in(source, window);
   Output out(result.output, buffer, lend ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
   if (lend)
     in.lend_windows(3);
+  const KernelCounts counts;
   result.report = convert_stream(in, out);
   out.flush();
-  result.bytes_read = source.bytes_read();
+  result.bytes_searched = counts.bytes;
+  result.searches = counts.searches;
   return result;
+}
+
+inline Converted convert_text(std::string_view text, std::size_t window = Input::kDefaultWindow,
+                              std::size_t buffer = Output::kDefaultBuffer, bool lend = false) {
+  return convert(Source::memory({reinterpret_cast<const unsigned char*>(text.data()), text.size()}), window, buffer,
+                 lend);
 }
 
 inline std::string read_file(const std::filesystem::path& path) {

@@ -45,6 +45,7 @@ struct ProgramOptions {
   int ignored_signal = 0;             // ignored from the start, as nohup does
   int umask = -1;                     // the child's umask; -1: the test's own
   bool as_unprivileged = false;       // run as "nobody" when the tests run as root
+  bool own_user_namespace = false;    // in a user namespace without ids (exits with 126 where none can be made)
 };
 
 ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args, const ProgramOptions& options = {});

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pty.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -139,6 +140,8 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
     if (options.umask >= 0)
       ::umask(static_cast<mode_t>(options.umask));
     if (user != nullptr && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+      ::_exit(126);
+    if (options.own_user_namespace && ::unshare(CLONE_NEWUSER) != 0)
       ::_exit(126);
     ::execve(binary.c_str(), argv.data(), envp.data());
     ::_exit(127);

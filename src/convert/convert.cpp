@@ -35,7 +35,6 @@ class CopyLoop {
     while (line_start || copy_text()) line_start = recognise_sdr();
     if (!report_.interrupted && report_.unsplit_count > 0)
       number_unsplit_lines();
-    report_.bytes_searched = state_.notes.bytes_searched() + state_.bytes_scanned;
     return report_;
   }
 

@@ -30,7 +30,6 @@ struct ConvertReport {
   std::uint64_t unsplit_count = 0;
   std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
   bool interrupted = false;
-  std::uint64_t bytes_searched = 0;  // examined to locate the fields of long commands
 };
 
 // What split_long_sdr keeps from one command to the next: the notes of its
@@ -52,7 +51,6 @@ struct SplitState {
   Progress* progress = nullptr;
   // Commands that start before this offset are located through the notes.
   std::int64_t scanned_until = 0;
-  std::uint64_t bytes_scanned = 0;  // by the searches in memory
 };
 
 // Copies `in` to `out` from the input's current position to its end,

@@ -64,7 +64,6 @@ Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
           gather != nullptr && gather->all
               ? kernels().gather_digits(window.data(), n, gather->next, gather->limit, overflowed)
               : kernels().find_first_of(window.data(), n, set);
-      bytes_searched_ += hit == nullptr ? n : static_cast<std::size_t>(hit - window.data()) + 1;
       if (overflowed)
         gather->all = false;
       if (hit != nullptr)

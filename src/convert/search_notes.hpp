@@ -50,9 +50,6 @@ class SearchNotes {
   // copied (the room ran out, or notes answered for bytes not read).
   Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all);
 
-  // Bytes of input examined by the searches so far.
-  std::uint64_t bytes_searched() const { return bytes_searched_; }
-
  private:
   // No byte of the search in [from, end); the byte `found` stands at
   // `end`, or, when `end` is kNotFound, none up to the end of the input.
@@ -81,7 +78,6 @@ class SearchNotes {
 
   Input& in_;
   std::array<Notes, 4> notes_{};  // by Search
-  std::uint64_t bytes_searched_ = 0;
 };
 
 }  // namespace svfsplit

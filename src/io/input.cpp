@@ -28,7 +28,6 @@ std::size_t Source::read_at(std::int64_t offset, unsigned char* buf, std::size_t
       break;
     done += got;
   }
-  bytes_read_ += done;
   return done;
 }
 

@@ -32,9 +32,6 @@ class Source {
   // The first failed read's error, or 0.
   platform::Error error() const { return error_; }
 
-  // Bytes delivered by read_at so far: how often the input has been read.
-  std::uint64_t bytes_read() const { return bytes_read_; }
-
  private:
   Source(const platform::File* file, const unsigned char* data, std::int64_t size)
       : file_(file), data_(data), size_(size) {}
@@ -43,7 +40,6 @@ class Source {
   const unsigned char* data_;
   std::int64_t size_;
   mutable platform::Error error_ = 0;
-  mutable std::uint64_t bytes_read_ = 0;
 };
 
 // A cursor over a Source with a fixed window of the input in memory, so

@@ -19,6 +19,11 @@
 #include "platform/platform.hpp"
 #include "platform/platform_internal.hpp"
 
+#if !defined(_WIN32)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace svfsplit::test_seam {
 
 namespace {
@@ -189,3 +194,18 @@ void set_clock_step(std::int64_t ms) {
 }
 
 }  // namespace svfsplit::test_seam
+
+#if !defined(_WIN32)
+// The syncs of the test build: the program's calls of fdatasync and fsync
+// land here, counted as they reach the system, so that a call left out
+// shows in the report.
+extern "C" int fdatasync(int fd) {
+  svfsplit::test_seam::count_reached(svfsplit::test_seam::Call::kSync);
+  return static_cast<int>(::syscall(SYS_fdatasync, fd));
+}
+
+extern "C" int fsync(int fd) {
+  svfsplit::test_seam::count_reached(svfsplit::test_seam::Call::kSync);
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+#endif

@@ -66,7 +66,8 @@ constexpr std::int64_t clock_reading() {
 #endif
 
 // Counts a system call of kind `call` as made, where it is made: written
-// around one of the call's arguments, it gives that argument back.
+// around one of the call's arguments, it gives that argument back. (On
+// POSIX systems the seam stands in for the syncs themselves.)
 template <class Argument>
 Argument reached(Call call, Argument argument) {
   count_reached(call);

@@ -13,6 +13,8 @@ extern const KernelVersion kNeonKernels;
 
 namespace {
 
+// Every version built, the portable one first. Unless told otherwise, a
+// run uses the last one the processor runs.
 const KernelVersion* const kVersions[] = {
     &kPortableKernels,
 #if defined(__SSE2__)
@@ -30,10 +32,6 @@ const KernelVersion* g_kernels_in_use = [] {
   for (const KernelVersion* version : kVersions) best = version->runs_here() ? version : best;
   return best;
 }();
-
-std::span<const KernelVersion* const> kernel_versions() {
-  return kVersions;
-}
 
 std::string use_kernel_version(std::string_view name) {
   const KernelVersion* named = nullptr;

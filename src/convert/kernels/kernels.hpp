@@ -23,7 +23,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -120,10 +119,6 @@ struct KernelVersion {
   char* (*lay_out_digit_lines)(char* p, const LineFrame& frame, const std::array<const char*, 3>& ends,
                                std::size_t count);
 };
-
-// Every version built, the portable one first. Unless told otherwise, a
-// run uses the last one the processor runs.
-std::span<const KernelVersion* const> kernel_versions();
 
 // The version in use, read where it is called: an outside call costs
 // the benchmark's input B 0.01 of the program's own instructions per byte.
