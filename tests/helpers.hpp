@@ -16,6 +16,8 @@ extern const KernelVersion kPortableKernels;
 #if defined(__SSE2__)
 extern const KernelVersion kSse2Kernels;
 extern const KernelVersion kAvx2Kernels;
+#elif defined(__aarch64__) || defined(__arm__)
+extern const KernelVersion kNeonKernels;
 #endif
 }  // namespace svfsplit
 
@@ -25,6 +27,8 @@ namespace svfsplit::test {
 inline std::vector<const KernelVersion*> kernel_versions() {
 #if defined(__SSE2__)
   return {&kPortableKernels, &kSse2Kernels, &kAvx2Kernels};
+#elif defined(__aarch64__) || defined(__arm__)
+  return {&kPortableKernels, &kNeonKernels};
 #else
   return {&kPortableKernels};
 #endif
