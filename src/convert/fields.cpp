@@ -1,7 +1,6 @@
 #include "convert/fields.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "convert/kernels/kernels.hpp"
 

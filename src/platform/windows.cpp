@@ -359,10 +359,8 @@ Error windows_error(unsigned long code) {
 }
 
 std::string system_error_text(Error error) {
-  for (const auto& known : kErrnoCodes) {
-    if (known.error == error)
-      return known.text;
-  }
+  if (const auto known = std::ranges::find(kErrnoCodes, error, &ErrnoCode::error); known != std::end(kErrnoCodes))
+    return known->text;
   if (error <= kWindowsError)
     return "Unknown error " + std::to_string(error);
   // The system's own text for a Windows error, in English where it has it,
