@@ -191,18 +191,21 @@ bool too_long(std::wstring_view path) {
   return path.size() > 32767;
 }
 
+// One CreateFileW of `path`, into `file`.
+Error create_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file) {
+  const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return last_error();
+  file = FileAccess::adopt(h);
+  return 0;
+}
+
 Error open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file,
                 Call kind) {
   const std::wstring path = system_name(name);
   if (too_long(path))
     return ENAMETOOLONG;
-  return attempt(kind, [&](int) -> Error {
-    const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-      return last_error();
-    file = FileAccess::adopt(h);
-    return 0;
-  });
+  return attempt(kind, [&](int) { return create_file(path, access, share, disposition, flags, file); });
 }
 
 Error describe(HANDLE h, FileStatus& status) {
@@ -331,16 +334,16 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
     if (tries < 40)
       ::Sleep(50);
   }
-  const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (held == INVALID_HANDLE_VALUE)
-    return last_error() == kInUse ? kInUse : error;
+  File opened;  // closed on the way out
+  constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+  if (const Error refused = create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, opened))
+    return refused == kInUse ? kInUse : error;
   // Put back if the rename fails all the same.
+  const HANDLE held = FileAccess::handle(opened);
   if (rename_in(held, in, aside, false) != 0)
     error = kInUse;
   else if ((error = try_rename(h, in, target, held)) != 0)
     (void)rename_in(held, in, target, false);
-  ::CloseHandle(held);
   return error;
 }
 
@@ -490,12 +493,9 @@ Error look_at(const std::string& name, FileStatus& status) {
   const std::wstring path = system_name(name);
   if (too_long(path))
     return ENAMETOOLONG;
-  const HANDLE h =
-      ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    return last_error();
-  const File opened = FileAccess::adopt(h);  // closed once described
-  return describe(h, status);
+  File opened;  // closed once described
+  const Error error = create_file(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, opened);
+  return error != 0 ? error : describe(FileAccess::handle(opened), status);
 }
 
 Error status(const std::string& name, FileStatus& status) {
