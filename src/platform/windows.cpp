@@ -305,14 +305,14 @@ Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) 
   return error;
 }
 
+// Opens a link itself, not what it leads to, and a folder as well.
+constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
 // Whether another program holds the file at `path` without allowing its
 // deletion: a rename over it would be refused.
 bool held_undeletable(const std::wstring& path) {
-  const HANDLE h = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h != INVALID_HANDLE_VALUE)
-    ::CloseHandle(h);
-  return h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION;
+  File probe;
+  return create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, probe) == kInUse;
 }
 
 // Renames the complete file `h` over `target` in `folder`. A program that
@@ -335,7 +335,6 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
       ::Sleep(50);
   }
   File opened;  // closed on the way out
-  constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
   if (const Error refused = create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, opened))
     return refused == kInUse ? kInUse : error;
   // Put back if the rename fails all the same.
