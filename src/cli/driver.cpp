@@ -52,6 +52,13 @@ std::size_t printable_at(std::string_view name, std::size_t i) {
   return bad ? 0 : n;
 }
 
+// Whether every character of the name prints as itself.
+bool prints_as_itself(std::string_view name) {
+  std::size_t n = 1;
+  for (std::size_t i = 0; i < name.size() && n > 0; i += n) n = printable_at(name, i);
+  return n > 0;
+}
+
 // A byte of a name in the shell's $'...' form.
 std::string escaped(unsigned char c) {
   if (const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr)
@@ -95,17 +102,10 @@ std::string derive_output_name(std::string_view input_name, PathStyle style) {
 std::string quoted_name(std::string_view name, PathStyle style) {
   if (style == PathStyle::kWindows)
     return windows_quoted(name);
-  bool printable = true;
-  bool single_quote = false;
-  bool shell_special = false;  // what double quotes would not keep as it is
-  for (std::size_t i = 0; i < name.size() && printable;) {
-    const std::size_t n = printable_at(name, i);
-    printable = n > 0;
-    single_quote |= name[i] == '\'';
-    shell_special |= name[i] == '"' || name[i] == '$' || name[i] == '`' || name[i] == '\\';
-    i += n;
-  }
-  if (printable && (!single_quote || !shell_special)) {
+  // Double quotes where single quotes cannot do, unless the name holds
+  // what double quotes would not keep as it is.
+  const bool single_quote = name.find('\'') != std::string_view::npos;
+  if (prints_as_itself(name) && (!single_quote || name.find_first_of("\"$`\\") == std::string_view::npos)) {
     const char quote = single_quote ? '"' : '\'';
     return quote + std::string(name) + quote;
   }
@@ -134,13 +134,9 @@ std::string quoted_name(std::string_view name, PathStyle style) {
 }
 
 std::string shown_name(std::string_view name, PathStyle style) {
-  for (std::size_t i = 0; i < name.size();) {
-    const std::size_t n = printable_at(name, i);
-    if (n == 0 || name[i] == '\'' || name[i] == '"')
-      return quoted_name(name, style);
-    i += n;
-  }
-  return std::string(name);
+  if (prints_as_itself(name) && name.find_first_of("'\"") == std::string_view::npos)
+    return std::string(name);
+  return quoted_name(name, style);
 }
 
 FileConversion::Opened FileConversion::cannot(std::string what, const std::string& name, std::string_view reason) {

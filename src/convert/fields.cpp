@@ -1,7 +1,6 @@
 #include "convert/fields.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "convert/kernels/kernels.hpp"
 
@@ -123,15 +122,13 @@ class HeldBytes {
   // Every search and every byte looked at is at most one past the last
   // byte found, at most the end.
   const unsigned char* at(std::int64_t offset) const { return first_ + (offset - start_); }
-  int run_out() {
-    ran_out_ = true;
-    seen_until_ = start_ + (end_ - first_);
-    return kEnd;
-  }
   // The byte a search found, or nothing.
   Hit seen(const unsigned char* hit) {
-    if (hit == nullptr)
-      return {kNotFound, run_out()};
+    if (hit == nullptr) {
+      ran_out_ = true;
+      seen_until_ = start_ + (end_ - first_);
+      return {kNotFound, kEnd};
+    }
     const std::int64_t offset = start_ + (hit - first_);
     seen_until_ = offset + 1;  // each search starts past the hits before
     return {offset, *hit};

@@ -18,9 +18,6 @@ class Output::Background {
  public:
   explicit Background(Output& out) : out_(out), thread_([this] { run(); }) {}
 
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-
   // Waits for the block being written; those still waiting are dropped,
   // and their leases given back.
   ~Background() {

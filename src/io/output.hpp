@@ -59,8 +59,6 @@ class Output {
       : Output(&file, nullptr, buffer, writer) {}
   explicit Output(std::string& sink, std::size_t buffer = kDefaultBuffer, Writer writer = Writer::kThisThread)
       : Output(nullptr, &sink, buffer, writer) {}
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
   // Waits for the block being written; what is still buffered is dropped
   // unless flush() was called.
   ~Output();

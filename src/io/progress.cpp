@@ -51,12 +51,9 @@ void Progress::at(std::int64_t done) {
   (void)platform::print(platform::Stream::kError, '\r' + line + std::string(blanks, ' '));
 }
 
-void Progress::clear() {
-  if (shown_ms_ < 0)
-    return;
-  (void)platform::print(platform::Stream::kError, '\r' + std::string(shown_width_, ' ') + '\r');
-  shown_ms_ = -1;
-  shown_width_ = 0;
+Progress::~Progress() {
+  if (shown_ms_ >= 0)
+    (void)platform::print(platform::Stream::kError, '\r' + std::string(shown_width_, ' ') + '\r');
 }
 
 }  // namespace svfsplit

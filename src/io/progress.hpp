@@ -22,16 +22,13 @@ class Progress {
   explicit Progress(std::int64_t total);
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
-  // Clears the line.
-  ~Progress() { clear(); }
+  // Clears the line, if one was shown.
+  ~Progress();
 
   // The conversion has got to input offset `done`. Reads the clock, so the
   // converter calls it now and then: every MiB of input, or every few
   // thousand segment lines.
   void at(std::int64_t done);
-
-  // Clears the line, if one was shown.
-  void clear();
 
  private:
   std::int64_t total_;

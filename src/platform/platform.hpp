@@ -49,8 +49,6 @@ class File {
     unnamed_ = std::exchange(other.unnamed_, false);
     return *this;
   }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
   ~File();
 
   bool is_open() const { return native_ != kNone; }

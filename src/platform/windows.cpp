@@ -191,18 +191,21 @@ bool too_long(std::wstring_view path) {
   return path.size() > 32767;
 }
 
+// One CreateFileW of `path`, into `file`.
+Error create_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file) {
+  const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return last_error();
+  file = FileAccess::adopt(h);
+  return 0;
+}
+
 Error open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags, File& file,
                 Call kind) {
   const std::wstring path = system_name(name);
   if (too_long(path))
     return ENAMETOOLONG;
-  return attempt(kind, [&](int) -> Error {
-    const HANDLE h = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-      return last_error();
-    file = FileAccess::adopt(h);
-    return 0;
-  });
+  return attempt(kind, [&](int) { return create_file(path, access, share, disposition, flags, file); });
 }
 
 Error describe(HANDLE h, FileStatus& status) {
@@ -302,14 +305,14 @@ Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) 
   return error;
 }
 
+// Opens a link itself, not what it leads to, and a folder as well.
+constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
 // Whether another program holds the file at `path` without allowing its
 // deletion: a rename over it would be refused.
 bool held_undeletable(const std::wstring& path) {
-  const HANDLE h = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h != INVALID_HANDLE_VALUE)
-    ::CloseHandle(h);
-  return h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION;
+  File probe;
+  return create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, probe) == kInUse;
 }
 
 // Renames the complete file `h` over `target` in `folder`. A program that
@@ -331,16 +334,15 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
     if (tries < 40)
       ::Sleep(50);
   }
-  const HANDLE held = ::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (held == INVALID_HANDLE_VALUE)
-    return last_error() == kInUse ? kInUse : error;
+  File opened;  // closed on the way out
+  if (const Error refused = create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, opened))
+    return refused == kInUse ? kInUse : error;
   // Put back if the rename fails all the same.
+  const HANDLE held = FileAccess::handle(opened);
   if (rename_in(held, in, aside, false) != 0)
     error = kInUse;
   else if ((error = try_rename(h, in, target, held)) != 0)
     (void)rename_in(held, in, target, false);
-  ::CloseHandle(held);
   return error;
 }
 
@@ -359,10 +361,8 @@ Error windows_error(unsigned long code) {
 }
 
 std::string system_error_text(Error error) {
-  for (const auto& known : kErrnoCodes) {
-    if (known.error == error)
-      return known.text;
-  }
+  if (const auto known = std::ranges::find(kErrnoCodes, error, &ErrnoCode::error); known != std::end(kErrnoCodes))
+    return known->text;
   if (error <= kWindowsError)
     return "Unknown error " + std::to_string(error);
   // The system's own text for a Windows error, in English where it has it,
@@ -492,12 +492,9 @@ Error look_at(const std::string& name, FileStatus& status) {
   const std::wstring path = system_name(name);
   if (too_long(path))
     return ENAMETOOLONG;
-  const HANDLE h =
-      ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    return last_error();
-  const File opened = FileAccess::adopt(h);  // closed once described
-  return describe(h, status);
+  File opened;  // closed once described
+  const Error error = create_file(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, opened);
+  return error != 0 ? error : describe(FileAccess::handle(opened), status);
 }
 
 Error status(const std::string& name, FileStatus& status) {
