@@ -120,14 +120,14 @@ enum class Sink { kString, kFile, kFileFromSecondThread };
 // Writes numbered lines, some built in place, through `out`.
 void write_lines(Output& out) {
   for (int i = 0; i < 500; ++i) {
-    out.write("SDRS 256 TDI (" + std::to_string(i) + ") ;\n");
-    out.put('x');
+    const std::string head = "SDRS 256 TDI (" + std::to_string(i) + ") ;\nx";
+    out.write(head.data(), head.size());
     const auto filler = static_cast<std::size_t>(i % 7) * 40;
     if (char* room = out.room(filler)) {
       std::memset(room, 'y', filler);
       out.added(filler);
     } else {
-      out.write(std::string(filler, 'y'));
+      out.write(std::string(filler, 'y').data(), filler);
     }
   }
 }
@@ -185,7 +185,7 @@ TEST(Output, RecordsTheFirstWriteError) {
     GTEST_SKIP() << "no /dev/full";
   for (const auto writer : {Output::Writer::kThisThread, Output::Writer::kSecondThread}) {
     Output out(file, writer, 16);
-    out.write(std::string(100, 'x'));
+    out.write(std::string(100, 'x').data(), 100);
     EXPECT_FALSE(out.flush());
     EXPECT_EQ(out.error(), ENOSPC);
     EXPECT_TRUE(out.failed());

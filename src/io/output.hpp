@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "io/page_buffer.hpp"
 #include "platform/platform.hpp"
@@ -63,12 +62,6 @@ class Output {
   // unless flush() was called.
   ~Output();
 
-  void put(char c) {
-    if (used_ == capacity_)
-      drain();
-    at(used_++) = c;
-  }
-
   void write(const void* data, std::size_t n) {
     if (n <= capacity_ - used_) {
       if (n != 0)
@@ -78,7 +71,6 @@ class Output {
     }
     write_slow(static_cast<const char*>(data), n);
   }
-  void write(std::string_view text) { write(text.data(), text.size()); }
 
   // Room for `n` bytes straight in the buffer, written out first if need
   // be; nullptr when the buffer is smaller than that. What is put there
