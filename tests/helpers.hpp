@@ -11,27 +11,19 @@
 #include "convert/convert.hpp"
 #include "convert/kernels/kernels.hpp"
 
-namespace svfsplit {
-extern const KernelVersion kPortableKernels;
-#if defined(__SSE2__)
-extern const KernelVersion kSse2Kernels;
-extern const KernelVersion kAvx2Kernels;
-#elif defined(__aarch64__) || defined(__arm__)
-extern const KernelVersion kNeonKernels;
-#endif
-}  // namespace svfsplit
-
 namespace svfsplit::test {
 
-// Every version of the kernels built, the portable one first.
+// Every version of the kernels that this processor runs, the portable one
+// first, found by name as SVFSPLIT_KERNEL finds them.
 inline std::vector<const KernelVersion*> kernel_versions() {
-#if defined(__SSE2__)
-  return {&kPortableKernels, &kSse2Kernels, &kAvx2Kernels};
-#elif defined(__aarch64__) || defined(__arm__)
-  return {&kPortableKernels, &kNeonKernels};
-#else
-  return {&kPortableKernels};
-#endif
+  const KernelVersion* const in_use = g_kernels_in_use;
+  std::vector<const KernelVersion*> versions;
+  for (const char* name : {"portable", "sse2", "avx2", "neon"}) {
+    if (use_kernel_version(name).empty())
+      versions.push_back(g_kernels_in_use);
+  }
+  g_kernels_in_use = in_use;
+  return versions;
 }
 
 // While it lives, the version of the kernels in use is counted: how often
