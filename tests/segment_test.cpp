@@ -30,7 +30,7 @@ namespace {
 std::pair<Converted, std::uint64_t> convert_file(const std::string& text, std::size_t window) {
   const std::filesystem::path path =
       std::filesystem::temp_directory_path() /
-      ("svfsplit-reads-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+      (std::string("svfsplit-reads-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
   std::ofstream(path, std::ios::binary) << text;
   platform::File file;
   EXPECT_EQ(platform::open_input(path.string(), file), 0);
