@@ -302,13 +302,14 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
   };
   write_file(dir_ / "a.svf", kBoardInput);
   for (const Row& row : rows) {
-    if (row.who != Who::kUs && row.who != Who::kNoIds && (!running_as_root() || nobody == 0))
+    const bool ours = row.who == Who::kUs || row.who == Who::kNoIds;
+    if (!ours && (!running_as_root() || nobody == 0))
       continue;
     fs::remove(dir_ / "a.gvf");
     if (row.previous) {
       write_file(dir_ / "a.gvf", kPrevious);
       ASSERT_EQ(::chmod((dir_ / "a.gvf").c_str(), row.old_bits), 0);
-      if (row.who != Who::kUs && row.who != Who::kNoIds) {
+      if (!ours) {
         ASSERT_EQ(::chown((dir_ / "a.gvf").c_str(), row.who == Who::kNobodyOverRoots ? 0 : nobody,
                           row.who == Who::kNobodyOfRoots ? 0 : nogroup),
                   0);
@@ -330,7 +331,6 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
     struct stat st {};
     ASSERT_EQ(::stat((dir_ / "a.gvf").c_str(), &st), 0) << row.name;
     EXPECT_EQ(st.st_mode & 07777, row.bits) << row.name;
-    const bool ours = row.who == Who::kUs || row.who == Who::kNoIds;
     EXPECT_EQ(st.st_uid, ours ? ::geteuid() : nobody) << row.name;
     EXPECT_EQ(st.st_gid, ours ? ::getegid() : nogroup) << row.name;
     EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << row.name;

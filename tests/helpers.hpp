@@ -26,19 +26,26 @@ inline std::vector<const KernelVersion*> kernel_versions() {
   return versions;
 }
 
-// While it lives, the version of the kernels in use is counted: how often
-// it is asked for a byte of a set, and how many bytes its searches look
-// at, up to the one each finds.
+struct Converted {
+  std::string output;
+  ConvertReport report;
+  std::uint64_t bytes_searched = 0;  // by the kernels, to locate the fields of long commands
+  std::uint64_t searches = 0;        // for a byte of a set, rather than for a field's end with its digits
+};
+
+// While it lives, the version of the kernels in use counts into `into`
+// how often it is asked for a byte of a set, and how many bytes its
+// searches look at, up to the one each finds.
 struct KernelCounts {
   static inline const KernelVersion* real = nullptr;
-  static inline std::uint64_t searches = 0, bytes = 0;
+  static inline Converted* into = nullptr;
   KernelVersion counting = *g_kernels_in_use;
 
-  KernelCounts() {
+  explicit KernelCounts(Converted& result) {
     real = g_kernels_in_use;
-    searches = bytes = 0;
+    into = &result;
     counting.find_first_of = [](const unsigned char* p, std::size_t n, ByteSet set) {
-      return seen(p, n, (++searches, real->find_first_of(p, n, set)));
+      return seen(p, n, (++into->searches, real->find_first_of(p, n, set)));
     };
     counting.gather_digits = [](const unsigned char* p, std::size_t n, char*& out, const char* limit, bool& over) {
       return seen(p, n, real->gather_digits(p, n, out, limit, over));
@@ -47,16 +54,9 @@ struct KernelCounts {
   }
   ~KernelCounts() { g_kernels_in_use = real; }
   static const unsigned char* seen(const unsigned char* p, std::size_t n, const unsigned char* hit) {
-    bytes += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
+    into->bytes_searched += hit == nullptr ? n : static_cast<std::size_t>(hit - p) + 1;
     return hit;
   }
-};
-
-struct Converted {
-  std::string output;
-  ConvertReport report;
-  std::uint64_t bytes_searched = 0;  // by the kernels, to locate the fields of long commands
-  std::uint64_t searches = 0;        // for a byte of a set, rather than for a field's end with its digits
 };
 
 // With `lend`, unchanged text is lent from the input's windows to a
@@ -68,11 +68,9 @@ inline Converted convert(const Source& source, std::size_t window = Input::kDefa
   Output out(result.output, buffer, lend ? Output::Writer::kSecondThread : Output::Writer::kThisThread);
   if (lend)
     in.lend_windows(3);
-  const KernelCounts counts;
+  const KernelCounts counts(result);
   result.report = convert_stream(in, out);
   out.flush();
-  result.bytes_searched = counts.bytes;
-  result.searches = counts.searches;
   return result;
 }
 

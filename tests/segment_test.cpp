@@ -28,17 +28,16 @@ namespace {
 // convert_text() of `text` written to a file, with how many bytes of it
 // were read, where that is counted (0 elsewhere).
 std::pair<Converted, std::uint64_t> convert_file(const std::string& text, std::size_t window) {
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      (std::string("svfsplit-reads-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const auto path = std::filesystem::temp_directory_path() /
+                    (std::string("svfsplit-reads-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
   std::ofstream(path, std::ios::binary) << text;
   platform::File file;
   EXPECT_EQ(platform::open_input(path.string(), file), 0);
-  const std::uint64_t before = g_bytes_read;
+  g_bytes_read = 0;
   const Converted result = convert(Source::file(file), window);
   platform::close(file);
   std::filesystem::remove(path);
-  return {result, g_bytes_read - before};
+  return {result, g_bytes_read};
 }
 
 // One segment line, as the segmenter writes it.
