@@ -323,12 +323,19 @@ TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
     options.stdin_closed = row.others_closed;
     options.stderr_closed = row.others_closed;
     if (row.status < 0) {
-      // Blocked on the last line once the new output has its name, however
-      // long the disk takes to sync it first.
+      // Blocked on the last line: 300 ms after the new output has its name,
+      // however long the disk takes to sync it first. A stop request that
+      // comes between the rename and that line's write is taken at the
+      // next write only.
       options.signal = SIGTERM;
       options.delay = std::chrono::milliseconds(row.converted ? 0 : 300);
+      using Clock = std::chrono::steady_clock;
       if (row.converted)
-        options.signal_when = [&] { return read_file(dir_ / "a.gvf") == converted; };
+        options.signal_when = [&, renamed = Clock::time_point()]() mutable {
+          if (renamed == Clock::time_point() && read_file(dir_ / "a.gvf") == converted)
+            renamed = Clock::now();
+          return renamed != Clock::time_point() && Clock::now() > renamed + std::chrono::milliseconds(300);
+        };
     }
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     EXPECT_EQ(r.signal, row.status < 0 ? SIGTERM : 0) << row.name;
