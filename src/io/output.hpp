@@ -129,6 +129,7 @@ class Output {
   std::size_t next_spare_ = 0;                    // the one handed over first
   std::size_t block_size_ = 0;
   std::size_t block_used_ = 0;
+  std::size_t first_ = 0;  // of the bytes in buf_, which end at used_
   std::size_t used_ = 0;
   std::uint64_t before_ = 0;  // bytes that went out before the block's and buf_'s
   std::atomic<int> error_{0};

@@ -10,7 +10,7 @@
 // line for ARM, which costs B 0.27 instructions per byte on arm64, 0.50
 // on armhf.
 #if defined(__arm__)
-#define SVFSPLIT_TARGET __attribute__((target("fpu=neon"), flatten))
+#define SVFSPLIT_TARGET __attribute__((target("arch=armv7-a,fpu=neon"), flatten))
 #define SVFSPLIT_NEON_HERE platform::processor_has_neon
 #else
 #define SVFSPLIT_TARGET __attribute__((flatten))
