@@ -234,7 +234,7 @@ SplitState::SplitState(Input& in)
               Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow))},
       digit_room(in.window_size()),
-      digits(std::make_unique_for_overwrite<char[]>(digit_room)) {}
+      digits(new char[digit_room]) {}
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
