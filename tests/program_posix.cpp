@@ -72,7 +72,7 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
   std::vector<std::string> arg_strings(args);
   std::string binary = options.binary;
 #if defined(SVFSPLIT_EMULATOR)
-  // "qemu-arm -L /usr/arm-linux-gnueabihf -0 ARGV0 BINARY ARGS...": the
+  // "qemu-arm -L /usr/arm-linux-gnueabi -0 ARGV0 BINARY ARGS...": the
   // program runs under the emulator, and sees the name it was given.
   std::vector<std::string> emulated;
   std::istringstream words(SVFSPLIT_EMULATOR);
