@@ -262,22 +262,30 @@ Function system_function(const wchar_t* dll, const char* name) {
 // Renames the file `h` to `name` in the folder `folder`, relative to its
 // handle. The system's own call takes the name so; kernelbase's
 // SetFileInformationByHandle does on Windows, but Wine's makes a full path
-// of it first.
+// of it first. A file that replaces another is renamed with POSIX semantics
+// first: Windows 10 1709 and later then replace a file that others hold
+// open allowing its deletion. Where that is refused (older systems, file
+// systems without them, Wine 8), the rename is the classic one.
 Error rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
   using SetInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
   using StatusToError = ULONG(WINAPI*)(LONG);
   static const auto set_information = system_function<SetInformationFile>(L"ntdll.dll", "NtSetInformationFile");
   static const auto to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
-  constexpr int kFileRenameInformation = 10;
+  constexpr int kFileRenameInformation = 10, kFileRenameInformationEx = 65;
   const DWORD bytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
   info->RootDirectory = folder;
   info->FileNameLength = bytes;
   std::memcpy(info->FileName, name.data(), bytes);
   IO_STATUS_BLOCK io{};
-  const LONG status = set_information(h, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  const auto size = static_cast<ULONG>(buffer.size());
+  LONG status = replace ? set_information(h, &io, info, size, kFileRenameInformationEx) : -1;
+  if (status < 0) {
+    info->Flags = replace ? TRUE : FALSE;  // ReplaceIfExists
+    status = set_information(h, &io, info, size, kFileRenameInformation);
+  }
   return status >= 0 ? 0 : internal::windows_error(to_error(status));
 }
 
@@ -308,11 +316,11 @@ Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) 
 // Opens a link itself, not what it leads to, and a folder as well.
 constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 
-// Whether another program holds the file at `path` without allowing its
-// deletion: a rename over it would be refused.
-bool held_undeletable(const std::wstring& path) {
+// Whether another program holds the file at `path` open in a way that
+// `share` does not allow: with kShareAll, without allowing its deletion.
+bool held(const std::wstring& path, DWORD share) {
   File probe;
-  return create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, probe) == kInUse;
+  return create_file(path, DELETE, share, OPEN_EXISTING, kNoLink, probe) == kInUse;
 }
 
 // Renames the complete file `h` over `target` in `folder`. A program that
@@ -326,9 +334,10 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
   for (int tries = 0; tries <= 40; ++tries) {
     if (const Error refused = cannot_replace(path))
       return refused;
-    // Where the rename would be refused, it is not tried: the temporary
-    // file keeps its delete mark while it waits, but for a stop.
-    error = held_undeletable(path) && !stop_requested() ? kInUse : try_rename(h, in, target, nullptr);
+    // Only a try that may succeed clears the temporary file's delete mark:
+    // the first, unless the holder forbids deletion (the POSIX rename
+    // replaces a file held otherwise), then only once nobody holds it.
+    error = held(path, tries == 0 ? kShareAll : 0) && !stop_requested() ? kInUse : try_rename(h, in, target, nullptr);
     if (error != kInUse && error != EACCES)
       return error;
     if (tries < 40)
