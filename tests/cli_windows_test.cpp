@@ -86,8 +86,11 @@ TEST_F(CliWindows, OtherProgramsHoldingFiles) {
     ProgramOptions options;
     std::uintptr_t holder = 0;
     std::thread late;
-    // While the holder forbids deletion, no rename is tried (and fails).
-    const char* calls = row.err == output_held && row.sharing[0] == 'r' ? "rename:2:EXDEV,rename:1" : "rename:1";
+    // While the holder forbids deletion, no rename is tried (and fails);
+    // while one that allows it holds the output, none but the one after
+    // the move aside.
+    const char* calls =
+        row.err == output_held && row.sharing[0] == 'r' ? "rename:2:EXDEV,rename:1" : "rename:3:EXDEV,rename:1";
     if (row.late)
       late = act_before(calls, dir_, options, [&] { holder = hold(row.sharing, dir_ / row.held, 2500); });
     else

@@ -53,12 +53,13 @@ struct SeamReport {
 
 class Faults : public Cli {
  protected:
-  ProgramRun run_with(const std::string& faults, bool previous) {
+  // The old output, if `previous`, under the name `old`.
+  ProgramRun run_with(const std::string& faults, bool previous, const std::string& old = "a.gvf") {
     write_file(dir_ / "a.svf", kInput);
     fs::remove(dir_ / "a.gvf");
     fs::remove(report_path());
     if (previous)
-      write_file(dir_ / "a.gvf", kPrevious);
+      write_file(dir_ / old, kPrevious);
     ProgramOptions options;
     options.binary = SVFSPLIT_SEAM_BINARY;
     options.environment = {{"SVFSPLIT_FAULTS", faults}, {"SVFSPLIT_FAULT_REPORT", report_path().string()}};
@@ -168,8 +169,9 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
   struct Row {
     std::string faults;
     std::string out;
-    std::string err;       // its start
-    bool stopped = false;  // by a request to stop, as Ctrl+C would
+    std::string err;            // its start
+    bool stopped = false;       // by a request to stop, as Ctrl+C would
+    std::string old = "a.gvf";  // where the old output waits
   };
   const Row rows[] = {
     {"open:1:EACCES", "Could not open file\n", "svfsplit: cannot open 'a.svf': Permission denied\n"},
@@ -196,6 +198,10 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
     // marked again needs removing.
     {"rename:1:EXDEV,remove:1:EIO,remove:2:EIO", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
      "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\nsvfsplit: cannot remove '.a.gvf."},
+    // A run ended between moving its held old output aside and renaming
+    // the new one over it left it hidden: the next run puts it back.
+    {"rename:1:EXDEV", kProcessing + "Could not write a.gvf: Invalid cross-device link\n",
+     "svfsplit: cannot replace 'a.gvf': Invalid cross-device link\n", false, ".a.gvf.AbC123.old"},
 #else
     {kNamedTemporary + "write:1:ENOSPC,remove:1:EIO", kProcessing + "Could not write a.gvf: No space left on device\n",
      "svfsplit: cannot remove '.a.gvf."},
@@ -204,7 +210,7 @@ TEST_F(Faults, ReportsNameTheFileAndTheReason) {
     {kNamedTemporary + "print:1:throw", "", "svfsplit: std::bad_alloc\n"},
   };
   for (const Row& row : rows) {
-    const auto r = run_with(row.faults, true);
+    const auto r = run_with(row.faults, true, row.old);
     if (row.stopped)
       EXPECT_TRUE(ended_by_stop(r)) << row.faults;
     else

@@ -116,7 +116,8 @@ Error open_folder(const std::string& name, Folder& folder, std::size_t longest_e
 // Never waits: a FIFO without a reader fails. A FIFO, socket or device in
 // a sticky, world-writable folder that neither this user nor the folder's
 // owner owns is refused (kForeignFile), before it is opened and on what was
-// opened.
+// opened. On Windows, an old output that a run ended after moving it aside
+// (see replace()) left hidden is put back under `name` first.
 Error open_existing_output(const Folder& folder, const std::string& name, File& file);
 
 // Creates a new file in `folder` for writing, which replace() puts in place
@@ -173,8 +174,9 @@ Error close(File& file);
 // `name` where it has none yet. A closing that fails leaves `target` as it
 // was. On Windows, a rename refused while another program holds `target` is
 // tried again for about two seconds, and the held file is then moved aside
-// if its holder allows that (kInUse otherwise). After a failure, `file` may
-// still be open, and discard() removes it.
+// if its holder allows that (kInUse otherwise), under `name` followed by
+// ".old", until `file` has its name. After a failure, `file` may still be
+// open, and discard() removes it.
 // It looks at the request to stop last, before it names or renames
 // anything: one made until then leaves `target` as it was (EINTR), one made
 // later is held until the rename is done.

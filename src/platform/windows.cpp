@@ -262,22 +262,30 @@ Function system_function(const wchar_t* dll, const char* name) {
 // Renames the file `h` to `name` in the folder `folder`, relative to its
 // handle. The system's own call takes the name so; kernelbase's
 // SetFileInformationByHandle does on Windows, but Wine's makes a full path
-// of it first.
+// of it first. A file that replaces another is renamed with POSIX semantics
+// first: Windows 10 1709 and later then replace a file that others hold
+// open allowing its deletion. Where that is refused (older systems, file
+// systems without them, Wine 8), the rename is the classic one.
 Error rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace) {
   using SetInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
   using StatusToError = ULONG(WINAPI*)(LONG);
   static const auto set_information = system_function<SetInformationFile>(L"ntdll.dll", "NtSetInformationFile");
   static const auto to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
-  constexpr int kFileRenameInformation = 10;
+  constexpr int kFileRenameInformation = 10, kFileRenameInformationEx = 65;
   const DWORD bytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
   info->RootDirectory = folder;
   info->FileNameLength = bytes;
   std::memcpy(info->FileName, name.data(), bytes);
   IO_STATUS_BLOCK io{};
-  const LONG status = set_information(h, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  const auto size = static_cast<ULONG>(buffer.size());
+  LONG status = replace ? set_information(h, &io, info, size, kFileRenameInformationEx) : -1;
+  if (status < 0) {
+    info->Flags = replace ? TRUE : FALSE;  // ReplaceIfExists
+    status = set_information(h, &io, info, size, kFileRenameInformation);
+  }
   return status >= 0 ? 0 : internal::windows_error(to_error(status));
 }
 
@@ -285,50 +293,43 @@ Error rename_in(HANDLE h, HANDLE folder, const std::wstring& name, bool replace)
 // `in`, unless a stop was asked for: the stop keeps the old output. The
 // delete mark of `h` is cleared for that instant only, and set again when
 // the rename is refused, so that a process ended meanwhile leaves nothing.
-// `aside`, the old output moved out of the way (or null), is marked for
-// deletion within that instant: whenever the process ends, one of the two
-// files is left whole.
-Error try_rename(HANDLE h, HANDLE in, const std::wstring& target, HANDLE aside) {
+Error try_rename(HANDLE h, HANDLE in, const std::wstring& target) {
   if (stop_requested())
     return EINTR;
   if (const Error error = attempt(Call::kLink, [&](int) { return mark_for_deletion(h, false); }))
     return error;
-  // A file mapped into memory cannot be deleted: it cannot go aside.
-  Error error = aside != nullptr && mark_for_deletion(aside, true) != 0 ? kInUse : 0;
-  if (error == 0)
-    error = attempt(Call::kRename, [&](int) { return rename_in(h, in, target, true); });
-  if (error == 0)
-    return 0;
-  if (aside != nullptr)
-    (void)mark_for_deletion(aside, false);
-  (void)attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true); });
+  const Error error = attempt(Call::kRename, [&](int) { return rename_in(h, in, target, true); });
+  if (error != 0)
+    (void)attempt(Call::kRemove, [&](int) { return mark_for_deletion(h, true); });
   return error;
 }
 
 // Opens a link itself, not what it leads to, and a folder as well.
 constexpr DWORD kNoLink = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 
-// Whether another program holds the file at `path` without allowing its
-// deletion: a rename over it would be refused.
-bool held_undeletable(const std::wstring& path) {
+// Whether another program holds the file at `path` open in a way that
+// `share` does not allow: with kShareAll, without allowing its deletion.
+bool held(const std::wstring& path, DWORD share) {
   File probe;
-  return create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, probe) == kInUse;
+  return create_file(path, DELETE, share, OPEN_EXISTING, kNoLink, probe) == kInUse;
 }
 
-// Renames the complete file `h` over `target` in `folder`. A program that
-// holds `target` open usually lets go within moments (a scanner, an
-// indexer); one that holds it longer but allows its deletion has it moved
-// aside, under `aside`, and deleted once it lets go, as LLVM's tools do.
-Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, const std::wstring& aside) {
+// Renames the complete file `h`, named `name`, over `target` in `folder`.
+// A program that holds `target` open usually lets go within moments (a
+// scanner, an indexer); one that holds it longer but allows its deletion
+// has it moved aside, under `name` followed by ".old", and deleted once it
+// lets go, as LLVM's tools do.
+Error rename_over(HANDLE h, const Folder& folder, const std::wstring& name, const std::wstring& target) {
   const HANDLE in = FileAccess::handle(folder);
   const std::wstring path = utf16(FileAccess::path(folder)) + target;
   Error error = 0;
   for (int tries = 0; tries <= 40; ++tries) {
     if (const Error refused = cannot_replace(path))
       return refused;
-    // Where the rename would be refused, it is not tried: the temporary
-    // file keeps its delete mark while it waits, but for a stop.
-    error = held_undeletable(path) && !stop_requested() ? kInUse : try_rename(h, in, target, nullptr);
+    // Only a try that may succeed clears the temporary file's delete mark:
+    // the first, unless the holder forbids deletion (the POSIX rename
+    // replaces a file held otherwise), then only once nobody holds it.
+    error = held(path, tries == 0 ? kShareAll : 0) && !stop_requested() ? kInUse : try_rename(h, in, target);
     if (error != kInUse && error != EACCES)
       return error;
     if (tries < 40)
@@ -337,12 +338,24 @@ Error rename_over(HANDLE h, const Folder& folder, const std::wstring& target, co
   File opened;  // closed on the way out
   if (const Error refused = create_file(path, DELETE, kShareAll, OPEN_EXISTING, kNoLink, opened))
     return refused == kInUse ? kInUse : error;
-  // Put back if the rename fails all the same.
-  const HANDLE held = FileAccess::handle(opened);
-  if (rename_in(held, in, aside, false) != 0)
+  // Marked for deletion only once the new output has its name, so that a
+  // process ended meanwhile leaves it whole, for the next run to put back
+  // (open_existing_output). Put back if the rename fails all the same, or
+  // if it cannot be deleted (a file mapped into memory): the new output
+  // then goes back to its own name first.
+  const HANDLE old = FileAccess::handle(opened);
+  if (rename_in(old, in, name + L".old", false) != 0)
+    return kInUse;
+  error = try_rename(h, in, target);
+  if (error == 0 && mark_for_deletion(old, true) == 0)
+    return 0;
+  if (error == 0) {
+    if (rename_in(h, in, name, false) != 0)
+      return 0;  // the new output stays, the old one hidden
+    (void)mark_for_deletion(h, true);
     error = kInUse;
-  else if ((error = try_rename(h, in, target, held)) != 0)
-    (void)rename_in(held, in, target, false);
+  }
+  (void)rename_in(old, in, target, false);
   return error;
 }
 
@@ -423,8 +436,22 @@ Error open_input(const std::string& name, File& file) {
                    file, Call::kOpen);
 }
 
+// A run ended between moving its held output aside and renaming the new
+// one over it (see rename_over) left the old output hidden, under the
+// name ".NAME.XXXXXX.old": it takes its name back, unless another has it.
+void put_back(const Folder& folder, const std::string& entry) {
+  const std::string& path = FileAccess::path(folder);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(system_name(path + "." + entry + ".??????.old").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  ::FindClose(search);
+  (void)::MoveFileExW(system_name(path + narrow(found.cFileName)).c_str(), system_name(path + entry).c_str(), 0);
+}
+
 Error open_existing_output(const Folder& folder, const std::string& entry, File& file) {
   const std::string name = FileAccess::path(folder) + entry;
+  put_back(folder, entry);
   if (const Error error = cannot_replace(system_name(name)))
     return error;
   File opened;
@@ -565,7 +592,7 @@ Error replace(const Folder& folder, File& file, const std::string& name, const s
   // it is taken before the rename, which would leave nothing to undo.
   if (const Error error = internal::after_close(0))
     return error;
-  if (const Error error = rename_over(FileAccess::handle(file), folder, utf16(target), utf16(name + ".old")))
+  if (const Error error = rename_over(FileAccess::handle(file), folder, utf16(name), utf16(target)))
     return error;
   ::CloseHandle(FileAccess::release(file));
   return 0;
