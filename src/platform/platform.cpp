@@ -61,6 +61,23 @@ std::string error_text(Error error) {
   return internal::system_error_text(error);
 }
 
+NameChar name_char_at(std::string_view name, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0u; };
+  const unsigned lead = byte(0);
+  const std::size_t size = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+  char32_t code = size == 1 ? lead : lead & (0x7fu >> size);
+  for (std::size_t k = 1; k < size; ++k) {
+    if ((byte(k) & 0xc0) != 0x80)
+      return {lead, 1, false};
+    code = code << 6 | (byte(k) & 0x3f);
+  }
+  // No byte that cannot lead, overlong form or code point past U+10FFFF.
+  constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if ((lead >= 0x80 && lead < 0xc2) || lead > 0xf4 || code < kLeast[size] || code > 0x10ffff)
+    return {lead, 1, false};
+  return {code, size, true};
+}
+
 bool console_closes_with_the_run(const ConsoleReport& console) {
   return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible &&
          !console.terminal_window && !console.station_hidden;

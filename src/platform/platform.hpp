@@ -256,6 +256,18 @@ std::optional<std::string> environment(const std::string& name);
 // system says. For 32-bit ARM only: every 64-bit ARM processor runs them.
 bool processor_has_neon();
 
+// The character of a name that starts at name[i] (i < name.size()). Names
+// are UTF-8, or on Windows WTF-8: UTF-8 in which an unpaired surrogate,
+// which Windows allows in a name, keeps a 3-byte sequence of its own. A
+// byte that starts no such character (a name on POSIX systems may hold any
+// bytes) stands for itself: it is not `valid`, and its code is the byte.
+struct NameChar {
+  char32_t code = 0;
+  std::size_t size = 1;  // in bytes
+  bool valid = false;
+};
+NameChar name_char_at(std::string_view name, std::size_t i);
+
 // How file names are split into folder and last component.
 enum class PathStyle {
   kPosix,    // '/' separates

@@ -37,21 +37,16 @@ struct FileAccess {
   static HANDLE release(File& file) { return reinterpret_cast<HANDLE>(std::exchange(file.native_, File::kNone)); }
 };
 
-// Names travel inside the program in WTF-8: UTF-8 in which an unpaired
-// surrogate, which Windows allows in a name, keeps a 3-byte sequence of its
-// own, so that every name comes back to UTF-16 as it was given.
+// Names travel inside the program in WTF-8 (see name_char_at()), so that
+// every name comes back to UTF-16 as it was given.
 std::wstring utf16(std::string_view utf8) {
   std::wstring text;
   for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i++]);
-    const int tail = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t c = tail == 0 ? lead : lead & (0x3F >> tail);
-    for (int k = 0; k < tail && i < utf8.size(); ++k) c = (c << 6) | (utf8[i++] & 0x3F);
-    if (c >= 0x10000) {
-      text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      c = 0xDC00 + (c & 0x3FF);
-    }
-    text += static_cast<wchar_t>(c);
+    const NameChar c = name_char_at(utf8, i);
+    i += c.size;
+    if (c.code >= 0x10000)
+      text += static_cast<wchar_t>(0xD800 + ((c.code - 0x10000) >> 10));
+    text += static_cast<wchar_t>(c.code >= 0x10000 ? 0xDC00 + (c.code & 0x3FF) : c.code);
   }
   return text;
 }
