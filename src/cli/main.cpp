@@ -82,6 +82,10 @@ int convert(const std::string& input_name) {
   const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
+  // Converted, the output in place: a stop ends the run at once from now
+  // on, even one that comes while a line waits on a full pipe.
+  if (read_error == 0 && write_error == 0)
+    platform::stop_at_once();
   if (read_error != 0 || write_error != 0) {
     files.discard();
     if (read_error != 0)
@@ -97,9 +101,6 @@ int convert(const std::string& input_name) {
   if (report.unsplit_count > listed)
     say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
   say("\nConversion successfully completed!!!");
-  // The output is in place; a stop asked for meanwhile still ends the run.
-  if (platform::stop_requested())
-    platform::end_by_stop_request();
   return report.unsplit_count > 0 ? kUnsplit : kSuccess;
 }
 

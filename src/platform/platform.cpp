@@ -15,10 +15,14 @@ namespace internal {
 
 std::atomic<int> g_stop{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
+// Whether a request to stop ends the process at once (stop_at_once()).
+std::atomic<bool> g_at_once{false};
 
 void note_stop_request(int code) noexcept {
   int none = 0;
   g_stop.compare_exchange_strong(none, code);
+  if (g_at_once.load())
+    end_by_stop_request();
 }
 
 int stop_request_code() noexcept {
@@ -48,6 +52,14 @@ std::string extended_length_path(std::string_view full, std::size_t extra) {
 }
 
 }  // namespace internal
+
+void stop_at_once() {
+  // Set before the look, so that a request noted meanwhile is seen by one
+  // of the two.
+  internal::g_at_once.store(true);
+  if (internal::g_stop.load() != 0)
+    end_by_stop_request();
+}
 
 std::string error_text(Error error) {
   switch (error) {

@@ -217,6 +217,11 @@ inline bool stop_requested() noexcept {
 }
 // Ends the process as the request caught would have ended it.
 [[noreturn]] void end_by_stop_request();
+// From now on a request to stop ends the process at once, as it would have
+// uncaught: for a run whose output is in place, with nothing left to undo,
+// so that no write that blocks (a full pipe) can keep it waiting. One
+// caught already ends it now.
+void stop_at_once();
 
 // What the console that the program was started in says of itself.
 struct ConsoleReport {
