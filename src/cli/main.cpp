@@ -61,7 +61,8 @@ int convert(const std::string& input_name) {
   }
   // Named after the file the name opens: "LONGFI~1.SVF" replaces
   // longfilename.gvf on Windows, not a new LONGFI~1.gvf.
-  const std::string output_name = svfsplit::derive_output_name(platform::meant_name(input_name));
+  const std::string meant = platform::meant_name(input_name);
+  const std::string output_name = svfsplit::derive_output_name(meant);
 
   FileConversion files;
   // A failure's fixed line, then the problems behind it.
@@ -79,6 +80,12 @@ int convert(const std::string& input_name) {
     return fail("Could not open file");
 
   say("Processing SDR command...");
+  // A last component of several dots is cut at the first: said, so that a
+  // batch over design_v1.2.svf and design_v1.3.svf shows that both write
+  // design_v1.gvf.
+  if (meant.find('.', output_name.size() - 3) != std::string::npos)
+    complain({svfsplit::quoted_name(input_name) + " is written to " + svfsplit::quoted_name(output_name) +
+              ", its name up to the first dot"});
   const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
@@ -92,6 +99,8 @@ int convert(const std::string& input_name) {
       return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
     return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
   }
+  if (report.not_8bit_text)
+    say("Warning: the input is not 8-bit text (UTF-16, or NUL bytes): SDR commands in it are not recognised");
   // The commands copied unsplit: the first ones by line, the rest counted.
   const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
   for (std::uint64_t i = 0; i < listed; ++i) {
@@ -101,7 +110,7 @@ int convert(const std::string& input_name) {
   if (report.unsplit_count > listed)
     say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
   say("\nConversion successfully completed!!!");
-  return report.unsplit_count > 0 ? kUnsplit : kSuccess;
+  return report.unsplit_count > 0 || report.not_8bit_text ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {

@@ -31,9 +31,18 @@ class CopyLoop {
   }
 
   ConvertReport run() {
-    bool line_start = false;  // the first line follows no line feed
+    report_.not_8bit_text = not_8bit_text();
+    // A UTF-8 byte-order mark starts no line; the first line is looked at
+    // for a long command all the same, not split.
+    const std::int64_t start = in_.tell();
+    if (in_.get() == 0xef && in_.get() == 0xbb && in_.get() == 0xbf)
+      out_.write("\xef\xbb\xbf", 3);
+    else
+      in_.seek(start);
+    bool line_start = recognise_sdr();
+    first_line_ = false;
     while (line_start || copy_text()) line_start = recognise_sdr();
-    if (!report_.interrupted && report_.unsplit_count > 0)
+    if (report_.unsplit_count > 0 && !platform::stop_requested())
       number_unsplit_lines();
     return report_;
   }
@@ -43,6 +52,7 @@ class CopyLoop {
   // separator, the digits of a length and the byte after them.
   static constexpr std::size_t kLongestHead = 5 + kMaxLengthDigits;
 
+  bool not_8bit_text();
   bool copy_text();
   void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
@@ -57,10 +67,21 @@ class CopyLoop {
   ConvertReport report_;
   std::int64_t next_progress_ = 0;  // input offset of the next report
   std::size_t lend_from_;           // bytes: the shortest stretch lent
+  bool first_line_ = true;          // the line examined follows no line feed: not split
 };
 
 // The progress line is told of the copy loop's offset every this many bytes.
 constexpr std::int64_t kProgressStep = 1 << 20;
+
+// Whether the input from its position on begins with a UTF-16 byte-order
+// mark, or holds a NUL byte in its first kTextCheck bytes, as far as the
+// first window holds them: nothing is read a second time.
+bool CopyLoop::not_8bit_text() {
+  const auto head = in_.ahead();
+  const std::size_t n = std::min<std::size_t>(head.size(), kTextCheck);
+  const bool mark = n >= 2 && ((head[0] == 0xff && head[1] == 0xfe) || (head[0] == 0xfe && head[1] == 0xff));
+  return mark || std::memchr(head.data(), 0, n) != nullptr;
+}
 
 // Copies bytes up to and including the next line feed whose line may be
 // an SDR command: one followed by "SDR", or too near the end of the window
@@ -71,10 +92,8 @@ constexpr std::int64_t kProgressStep = 1 << 20;
 // run must stop.
 bool CopyLoop::copy_text() {
   for (;;) {
-    if (platform::stop_requested()) {
-      report_.interrupted = true;
+    if (platform::stop_requested())
       return false;
-    }
     if (out_.failed())
       return false;
     if (state_.progress != nullptr && in_.tell() >= next_progress_) {
@@ -160,9 +179,10 @@ bool CopyLoop::pass_head(std::span<const unsigned char> bytes) {
 
 // Splits the long SDR command whose head, up to and including the byte
 // `after` its length, has been read; copies the whole command through as
-// plain text, from its "S" at `start`, when it cannot be split.
+// plain text, from its "S" at `start`, when it cannot be split or is on
+// the first line.
 bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) {
-  if (after != ';' && after != kEnd) {
+  if (!first_line_ && after != ';' && after != kEnd) {
     const SplitResult split = split_long_sdr(in_, out_, bits, state_);
     if (split.outcome != SplitResult::kNotSplit)
       return split.outcome == SplitResult::kSplit && split.last == '\n';
