@@ -40,9 +40,9 @@ inline ::testing::AssertionResult holds(const fs::path& path, const std::string&
     return ::testing::AssertionSuccess();
   const auto differ = std::mismatch(bytes.begin(), bytes.end(), expected.begin(), expected.end()).first - bytes.begin();
   const std::hash<std::string> hash;
-  return ::testing::AssertionFailure() << path.filename() << " holds " << bytes.size() << " bytes (hash " << std::hex
-                                       << hash(bytes) << std::dec << "), not " << expected.size() << " (hash "
-                                       << std::hex << hash(expected) << std::dec << "): from byte " << differ << " on";
+  return ::testing::AssertionFailure() << path.filename() << " holds " << bytes.size() << " bytes (hash " << hash(bytes)
+                                       << "), not " << expected.size() << " (hash " << hash(expected)
+                                       << "): they differ from byte " << differ << " on";
 }
 
 inline void write_file(const fs::path& path, const std::string& text) {

@@ -428,7 +428,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
     fs::remove(dir_ / "data.d" / "sub.d" / "board.gvf");
     const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, kProcessing + kDone) << name;
-    EXPECT_EQ(read_file(dir_ / "data.d" / "sub.d" / "board.gvf"), convert_text(kBoardInput).output) << name;
+    EXPECT_TRUE(holds(dir_ / "data.d" / "sub.d" / "board.gvf", convert_text(kBoardInput).output)) << name;
     EXPECT_EQ(entries(), 1u) << name;  // nothing beside data.d
   }
   // Lines end in CR LF on Windows.
@@ -467,7 +467,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
     const std::size_t before = entries();
     const auto r = run_program(dir_, {"svfsplit", name.typed});
     EXPECT_EQ(r.out, kProcessing + kDone) << name.typed;
-    EXPECT_EQ(read_file(dir_ / name.output), convert_text(kBoardInput).output) << name.typed;
+    EXPECT_TRUE(holds(dir_ / name.output, convert_text(kBoardInput).output)) << name.typed;
     EXPECT_EQ(entries(), before) << name.typed;  // no output under another name
     ::DeleteFileW(file.c_str());                 // std::filesystem cannot remove "y.svf "
   }
@@ -480,7 +480,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
   const auto r = run_program(dir_, {"svfsplit", "ro.svf"});
   EXPECT_EQ(r.out, "Could not open file\n");
   EXPECT_EQ(r.err, "svfsplit: cannot create \"ro.gvf\": Permission denied\n");
-  EXPECT_EQ(read_file(dir_ / "ro.gvf"), kPrevious);
+  EXPECT_TRUE(holds(dir_ / "ro.gvf", kPrevious));
   fs::permissions(dir_ / "ro.gvf", fs::perms::owner_write, fs::perm_options::add);
 }
 #endif

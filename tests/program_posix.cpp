@@ -135,6 +135,13 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
       ::_exit(127);
     limit(RLIMIT_FSIZE, options.file_size_limit);
     limit(RLIMIT_AS, options.memory_limit);
+    // The stop signals as a shell leaves them, whatever the tests were
+    // started with (nohup, a background job, a CI agent): a run must end
+    // when it is told to.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     if (options.ignored_signal != 0)
       ::signal(options.ignored_signal, SIG_IGN);
     if (options.umask >= 0)
