@@ -161,7 +161,7 @@ TEST_F(Cli, UsageHelpAndVersion) {
   };
   const std::string long_pattern = "*" + std::string(40, 'a') + ".svf";
   std::string runnable;  // the versions of the kernels this processor runs
-  for (const KernelVersion* version : kernel_versions())
+  for (const KernelVersion* version : runnable_kernel_versions())
     runnable += (runnable.empty() ? "" : ", ") + std::string(version->name);
   struct Row {
     std::vector<std::string> args;

@@ -257,9 +257,11 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
+#if defined(__arm__)
 // Whether the processor runs NEON (Advanced SIMD) instructions, as the
-// system says. For 32-bit ARM only: every 64-bit ARM processor runs them.
+// system says: on 32-bit ARM; every 64-bit ARM processor runs them.
 bool processor_has_neon();
+#endif
 
 // The character of a name that starts at name[i] (i < name.size()). Names
 // are UTF-8, or on Windows WTF-8: UTF-8 in which an unpaired surrogate,
