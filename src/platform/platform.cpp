@@ -91,8 +91,7 @@ NameChar name_char_at(std::string_view name, std::size_t i) {
 }
 
 bool console_closes_with_the_run(const ConsoleReport& console) {
-  return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible &&
-         !console.terminal_window && !console.station_hidden;
+  return console.processes == 1 && console.input_is_console && console.output_is_console && console.seen;
 }
 
 std::optional<std::string> environment(const std::string& name) {

@@ -228,14 +228,12 @@ struct ConsoleReport {
   unsigned processes = 0;  // attached to it, this one included; 0: none
   bool input_is_console = false;
   bool output_is_console = false;
-  bool window_visible = false;  // it has a window, shown
-  // Its window is a terminal's stand-in (Windows Terminal's pseudo-console
-  // window, hidden or shown), or may be: the terminal decides whether its
-  // tab closes with the run.
-  bool terminal_window = false;
-  // On a window station nobody sees (a task run whether its user is logged
-  // on or not), or that may be.
-  bool station_hidden = false;
+  // A person sees its window: it has one, shown, the console host's own
+  // (not a terminal's stand-in, such as Windows Terminal's pseudo-console
+  // window, whose tab closes with the run or not as the terminal says), on
+  // a window station that is shown (not that of a task run whether its user
+  // is logged on or not). What cannot be told counts as not seen.
+  bool seen = false;
 };
 
 // Whether that console was opened for this run alone, and closes the

@@ -617,11 +617,10 @@ void prepare_process() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-// What a person sees of the console's window, which it has, as far as
-// user32.dll can tell, loaded for this question only: the .exe imports
+// Whether a person sees the console's window (ConsoleReport::seen), as far
+// as user32.dll can tell, loaded for this question only: the .exe imports
 // system DLLs alone, and a run whose console stays open never loads it.
-// What it cannot tell counts as not seen.
-void look_at_window(ConsoleReport& console) {
+bool window_seen() {
   const HWND window = ::GetConsoleWindow();
   const auto visible = system_function<BOOL(WINAPI*)(HWND)>(L"user32.dll", "IsWindowVisible");
   const auto class_of = system_function<int(WINAPI*)(HWND, wchar_t*, int)>(L"user32.dll", "GetClassNameW");
@@ -630,11 +629,9 @@ void look_at_window(ConsoleReport& console) {
       system_function<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(L"user32.dll", "GetUserObjectInformationW");
   wchar_t name[32] = {};
   USEROBJECTFLAGS flags{};
-  const bool told = visible != nullptr && class_of != nullptr && station != nullptr && flags_of != nullptr &&
-                    class_of(window, name, 32) > 0 && flags_of(station(), UOI_FLAGS, &flags, sizeof flags, nullptr);
-  console.window_visible = told && visible(window);
-  console.terminal_window = !told || std::wstring_view(name) == L"PseudoConsoleWindow";
-  console.station_hidden = !told || (flags.dwFlags & WSF_VISIBLE) == 0;
+  return window != nullptr && visible != nullptr && class_of != nullptr && station != nullptr && flags_of != nullptr &&
+         visible(window) && class_of(window, name, 32) > 0 && std::wstring_view(name) != L"PseudoConsoleWindow" &&
+         flags_of(station(), UOI_FLAGS, &flags, sizeof flags, nullptr) && (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 void hold_own_console() {
@@ -642,9 +639,10 @@ void hold_own_console() {
   DWORD ids[2];
   ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in), is_console(standard_handle(Stream::kOut)),
                         ::GetConsoleWindow() != nullptr};
-  // The window is looked at closer last, only where the rest would hold it.
+  // Whether a person sees the window is asked closer last, only of a
+  // console that has one and that the rest would hold.
   if (console_closes_with_the_run(console))
-    look_at_window(console);
+    console.seen = window_seen();
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.

@@ -122,13 +122,13 @@ constexpr std::uint64_t bits_of(std::string_view bytes) {
   for (const unsigned char b : bytes) bits |= std::uint64_t{1} << b;
   return bits;
 }
-constexpr std::uint64_t kBlankBits = bits_of(kBlankBytes), kBlankOrStopBits = kBlankBits | bits_of(kStopBytes);
+constexpr std::uint64_t kBlankBits = bits_of(kBlankBytes);
 
-// The special bytes: those at most the highest blank or stop but one, and
-// the highest, so that every blank and every stop is one; all are below
-// 64, as gap_size() needs.
-constexpr int kHighestSpecial = 63 - std::countl_zero(kBlankOrStopBits);
-constexpr int kLowSpecialsUpTo = 63 - std::countl_zero(kBlankOrStopBits ^ std::uint64_t{1} << kHighestSpecial);
+// The special bytes: those at most ')', and ';'. Every blank and every stop
+// must be one, and all below 64, as gap_size() needs.
+constexpr unsigned char kLowSpecialsUpTo = ')', kHighestSpecial = ';';
+static_assert(((kBlankBits | bits_of(kStopBytes)) & ~((std::uint64_t{2} << kLowSpecialsUpTo) - 1)) ==
+              std::uint64_t{1} << kHighestSpecial);
 template <class B>
 SVFSPLIT_TARGET B specials(const B& x) {
   return x.le(kLowSpecialsUpTo) | x.eq(kHighestSpecial);
