@@ -261,22 +261,24 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
       {"x.gvf", "none, not seen by name", false, "status:2:ENOENT"},
       {"it's.gvf", "none, with a quote"},
   };
+  std::string skipped;  // the rows that cannot run here
   for (const Row& row : rows) {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     write_file(dir_ / row.input, kBoardInput);
-    if (std::string(row.link_kind) == "symbolic") {
-#if defined(_WIN32)
-      continue;  // MinGW's library makes no symbolic links
-#endif
-      fs::create_symlink("a.svf", dir_ / "a.gvf");
+    // MinGW's library makes no symbolic links; nobody can be another user
+    // whose permissions hold.
+    if ((row.read_only && !can_run_unprivileged()) ||
+        (std::string(row.link_kind) == "symbolic" && fs::path::preferred_separator == '\\')) {
+      skipped += std::string(" ") + row.link_kind + ";";
+      continue;
     }
+    if (std::string(row.link_kind) == "symbolic")
+      fs::create_symlink("a.svf", dir_ / "a.gvf");
     if (std::string(row.link_kind) == "hard")
       fs::create_hard_link(dir_ / "a.svf", dir_ / "a.gvf");
     ProgramOptions options;
     if (row.read_only) {
-      if (!can_run_unprivileged())
-        continue;
       options.as_unprivileged = true;
       fs::permissions(dir_ / row.input, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     }
@@ -293,6 +295,8 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
     EXPECT_TRUE(hidden_entries(dir_).empty());
     fs::permissions(dir_ / row.input, fs::perms::owner_write, fs::perm_options::add);
   }
+  if (!skipped.empty())
+    GTEST_SKIP() << "rows that cannot run here:" << skipped;
 }
 
 // Standard output that cannot be written, or is closed: the conversion

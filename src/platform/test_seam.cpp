@@ -19,7 +19,10 @@
 #include "platform/platform.hpp"
 #include "platform/platform_internal.hpp"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -153,6 +156,14 @@ void pause(const std::string& path, std::string_view name) {
   std::remove(path.c_str());
 }
 
+// Counts a system call of kind `call` as made: the seam stands in for the
+// syncs themselves (fdatasync and fsync, FlushFileBuffers on Windows).
+void count_reached(Call call) {
+  Seam& s = seam();
+  const std::lock_guard lock(s.mutex);
+  ++s.reached[static_cast<std::size_t>(call)];
+}
+
 }  // namespace
 
 int fault(Call call, std::string_view name) {
@@ -177,12 +188,6 @@ int fault(Call call, std::string_view name) {
   return error == kPause || error == kStop ? 0 : error;
 }
 
-void count_reached(Call call) {
-  Seam& s = seam();
-  const std::lock_guard lock(s.mutex);
-  ++s.reached[static_cast<std::size_t>(call)];
-}
-
 std::int64_t clock_reading() {
   Seam& s = seam();
   const std::int64_t step = s.clock_step.load();
@@ -195,7 +200,20 @@ void set_clock_step(std::int64_t ms) {
 
 }  // namespace svfsplit::test_seam
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The flushes of the test build: the program calls FlushFileBuffers
+// through its import's address, which the test build holds here, so that
+// each call lands in this function, counted as it reaches the system.
+static BOOL WINAPI counted_flush(HANDLE file) {
+  svfsplit::test_seam::count_reached(svfsplit::test_seam::Call::kSync);
+  static const auto flush = reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers")));
+  return flush(file);
+}
+extern "C" {
+BOOL(WINAPI* __imp_FlushFileBuffers)(HANDLE) = counted_flush;
+}
+#else
 // The syncs of the test build: the program's calls of fdatasync and fsync
 // land here, counted as they reach the system, so that a call left out
 // shows in the report.
