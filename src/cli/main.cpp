@@ -65,8 +65,10 @@ int convert(const std::string& input_name) {
   const std::string output_name = svfsplit::derive_output_name(meant);
 
   FileConversion files;
-  // A failure's fixed line, then the problems behind it.
+  // A failure's fixed line, then the problems behind it, once what the run
+  // left is removed.
   const auto fail = [&](const std::string& line) {
+    files.discard();
     say(line);
     complain(files.problems());
     return kFailure;
@@ -89,16 +91,13 @@ int convert(const std::string& input_name) {
   const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
+  if (read_error != 0)
+    return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
+  if (write_error != 0)
+    return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
   // Converted, the output in place: a stop ends the run at once from now
   // on, even one that comes while a line waits on a full pipe.
-  if (read_error == 0 && write_error == 0)
-    platform::stop_at_once();
-  if (read_error != 0 || write_error != 0) {
-    files.discard();
-    if (read_error != 0)
-      return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
-    return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
-  }
+  platform::stop_at_once();
   if (report.not_8bit_text)
     say("Warning: the input is not 8-bit text (UTF-16, or NUL bytes): SDR commands in it are not recognised");
   // The commands copied unsplit: the first ones by line, the rest counted.
