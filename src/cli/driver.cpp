@@ -14,17 +14,6 @@ namespace {
 
 using platform::PathStyle;
 
-// Where the last component of a name starts.
-std::size_t last_component(std::string_view name, PathStyle style) {
-  const auto separator = name.find_last_of(style == PathStyle::kWindows ? "\\/" : "/");
-  if (separator != std::string_view::npos)
-    return separator + 1;
-  // "C:board.svf" is board.svf in drive C's current folder.
-  const bool drive = style == PathStyle::kWindows && name.size() >= 2 && name[1] == ':' &&
-                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-  return drive ? 2 : 0;
-}
-
 // Names of temporary files longer than this fall back to a short one; it
 // is what most file systems allow for a name in a folder.
 constexpr std::size_t kLongestName = 255;
@@ -76,7 +65,7 @@ std::string escaped(unsigned char c) {
 }  // namespace
 
 std::string derive_output_name(std::string_view input_name, PathStyle style) {
-  const auto dot = input_name.find('.', last_component(input_name, style));
+  const auto dot = input_name.find('.', platform::last_component(input_name, style));
   if (dot == std::string_view::npos)
     return std::string(input_name) + ".gvf";
   return std::string(input_name.substr(0, dot + 1)) + "gvf";
@@ -162,7 +151,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     std::optional<platform::FileId> seen;
     if (const platform::Error e = platform::resolve_links(output_name, target_, seen))
       return cannot("cannot create", output_name, platform::error_text(e));
-    folder_name_ = target_.substr(0, last_component(target_, platform::kNativePathStyle));
+    folder_name_ = target_.substr(0, platform::last_component(target_));
     if (const platform::Error e = platform::open_folder(folder_name_, folder_, kLongestName))
       return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
     error = platform::open_existing_output(folder_, target_.substr(folder_name_.size()), previous);

@@ -11,10 +11,6 @@ namespace svfsplit {
 
 namespace {
 
-constexpr bool is_digit(int c) {
-  return c >= '0' && c <= '9';
-}
-
 // Unchanged stretches of at least this many bytes (or a quarter of the
 // window, when that is less) are written from the window without a copy.
 constexpr std::size_t kLendFrom = 64 * 1024;
@@ -158,7 +154,7 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   if (at < 3 || head.size() == 3)
     return false;  // not an SDR command: plain text
   std::uint64_t length = 0;
-  for (at = 4; at < head.size() && is_digit(head[at]); ++at)  // after the separator, never examined
+  for (at = 4; at < head.size() && head[at] >= '0' && head[at] <= '9'; ++at)  // after the separator, never examined
     length = std::min(length * 10 + static_cast<std::uint64_t>(head[at] - '0'), kTooLong);
   // Plain text (no length is written with more digits than that), left
   // to the text scan; but a line feed after "SDR" starts no line to

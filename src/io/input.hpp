@@ -64,7 +64,6 @@ class Input {
   std::int64_t tell() const { return pos_; }
   void seek(std::int64_t offset) { pos_ = offset; }
   void skip(std::size_t n) { pos_ += static_cast<std::int64_t>(n); }
-  void step_back(std::size_t n) { pos_ -= static_cast<std::int64_t>(n); }
 
   // The bytes from tell() to the end of the window, loading a window that
   // starts at tell() when needed. Empty only at the end of the input.

@@ -73,6 +73,15 @@ std::string error_text(Error error) {
   return internal::system_error_text(error);
 }
 
+std::size_t last_component(std::string_view name, PathStyle style) {
+  const auto separator = name.find_last_of(style == PathStyle::kWindows ? "\\/" : "/");
+  if (separator != std::string_view::npos)
+    return separator + 1;
+  const bool drive = style == PathStyle::kWindows && name.size() >= 2 && name[1] == ':' &&
+                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  return drive ? 2 : 0;
+}
+
 NameChar name_char_at(std::string_view name, std::size_t i) {
   const auto byte = [&](std::size_t k) { return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0u; };
   const unsigned lead = byte(0);

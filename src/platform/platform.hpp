@@ -41,12 +41,12 @@ std::string error_text(Error error);
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept
-      : native_(std::exchange(other.native_, kNone)), unnamed_(std::exchange(other.unnamed_, false)) {}
+  File(File&& other) noexcept { *this = std::move(other); }
+  // Takes what `other` held; `other` gets what this held, and closes it
+  // when it goes.
   File& operator=(File&& other) noexcept {
-    File old(std::move(*this));  // closes what this held
-    native_ = std::exchange(other.native_, kNone);
-    unnamed_ = std::exchange(other.unnamed_, false);
+    std::swap(native_, other.native_);
+    std::swap(unnamed_, other.unnamed_);
     return *this;
   }
   ~File();
@@ -288,5 +288,10 @@ std::wstring utf16(std::string_view utf8);
 #else
 inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
 #endif
+
+// Where the last component of a name starts: after its last separator, or
+// after a drive prefix ("C:board.svf" is board.svf in drive C's current
+// folder); 0 when it has neither.
+std::size_t last_component(std::string_view name, PathStyle style = kNativePathStyle);
 
 }  // namespace svfsplit::platform

@@ -105,11 +105,6 @@ std::string proc_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
 }
 
-std::string folder_of(const std::string& name) {
-  const auto slash = name.rfind('/');
-  return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
-}
-
 // The kernel's rule for shared folders (sticky and world-writable, such as
 // /tmp): what lies there may be followed or opened only when it is this
 // user's or the folder owner's.
@@ -247,7 +242,7 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     // A link that is not this user's is followed only as the kernel's rule
     // for shared folders allows.
     if (st.st_uid != ::geteuid()) {
-      const std::string folder = folder_of(at);
+      const std::string folder = at.substr(0, last_component(at));
       struct stat in {};
       if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
         return errno;
@@ -259,7 +254,7 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     if (n < 0 || n == static_cast<ssize_t>(sizeof link))
       return n < 0 ? errno : ENAMETOOLONG;
     const std::string to(link, static_cast<std::size_t>(n));
-    at = !to.empty() && to[0] == '/' ? to : folder_of(at) + to;
+    at = !to.empty() && to[0] == '/' ? to : at.substr(0, last_component(at)) + to;
   }
   return ELOOP;
 }

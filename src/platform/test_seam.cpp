@@ -93,22 +93,20 @@ std::vector<Fault> parse(std::string_view text) {
   return faults;
 }
 
-// The value of the environment variable `name`, "" when it is not set.
-const char* env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 struct Seam {
   static void write_report();
 
-  std::mutex mutex;  // the writer thread calls too
-  std::vector<Fault> armed = parse(env("SVFSPLIT_FAULTS"));
+  // The environment variable `name`, "" when it is not set.
+  static std::string env(const char* name) { return platform::environment(name).value_or(""); }
+
+  std::mutex mutex;                                   // the writer thread calls too
+  const std::string faults = env("SVFSPLIT_FAULTS");  // which the faults' texts show
+  std::vector<Fault> armed = parse(faults);
   std::array<int, kCallKinds> calls{};
   std::array<int, kCallKinds> reached{};
   std::string report_path = env("SVFSPLIT_FAULT_REPORT");
   std::string pause_path = env("SVFSPLIT_PAUSE_FILE");
-  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS"))};
+  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS").c_str())};
   std::atomic<std::int64_t> clock{0};
 };
 
