@@ -26,15 +26,13 @@ constexpr std::size_t kRandomChars = 6;
 // byte that is not UTF-8; nullptr when it prints as itself.
 const char* hidden_kind(const platform::NameChar& c) {
   const char32_t u = c.code;
-  if (!c.valid)
-    return "byte";
-  if (u < 0x20 || (u >= 0x7f && u < 0xa0))
-    return "control";
-  if (u >= 0xd800 && u < 0xe000)
-    return "unpaired surrogate";
   const bool format = u == 0x61c || (u >= 0x200b && u <= 0x200f) || (u >= 0x202a && u <= 0x202e) ||
                       (u >= 0x2060 && u <= 0x206f) || u == 0xfeff;
-  return format ? "format" : nullptr;
+  return !c.valid                              ? "byte"
+         : u < 0x20 || (u >= 0x7f && u < 0xa0) ? "control"
+         : u >= 0xd800 && u < 0xe000           ? "unpaired surrogate"
+         : format                              ? "format"
+                                               : nullptr;
 }
 
 // A character that does not print, told by what it is and its number:

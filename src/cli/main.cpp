@@ -53,11 +53,10 @@ void complain(const std::vector<std::string>& problems) {
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
   // The version of the kernels to use, as tests ask for each in turn.
-  if (const auto kernels = platform::environment("SVFSPLIT_KERNEL")) {
-    if (const std::string problem = svfsplit::use_kernel_version(*kernels); !problem.empty()) {
-      complain({"SVFSPLIT_KERNEL=" + *kernels + ": " + problem});
-      return kUsage;
-    }
+  const auto kernels = platform::environment("SVFSPLIT_KERNEL");
+  if (const std::string problem = kernels ? svfsplit::use_kernel_version(*kernels) : ""; !problem.empty()) {
+    complain({"SVFSPLIT_KERNEL=" + *kernels + ": " + problem});
+    return kUsage;
   }
   // Named after the file the name opens: "LONGFI~1.SVF" replaces
   // longfilename.gvf on Windows, not a new LONGFI~1.gvf.

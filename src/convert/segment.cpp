@@ -66,9 +66,7 @@ class Fields {
   // MASK comes only after TDO; the cursors of the fields a command lacks
   // are never read.
   Fields(Input& in, SplitState& state, const Layout& layout)
-      : count_(layout.mask  ? 3
-               : layout.tdo ? 2
-                            : 1),
+      : count_(1 + (layout.tdo ? 1 : 0) + (layout.mask ? 1 : 0)),
         cursors_{FieldCursor(in, state.readers[0], layout.tdi),
                  FieldCursor(in, state.readers[1], layout.tdo.value_or(layout.tdi)),
                  FieldCursor(in, state.readers[2], layout.mask.value_or(layout.tdi))} {}

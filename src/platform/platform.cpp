@@ -25,10 +25,6 @@ void note_stop_request(int code) noexcept {
     end_by_stop_request();
 }
 
-int stop_request_code() noexcept {
-  return g_stop.load();
-}
-
 std::size_t part(std::size_t size, int fault) {
   return fault == test_seam::kShort && size > 1 ? size / 2 : size;
 }
@@ -62,15 +58,10 @@ void stop_at_once() {
 }
 
 std::string error_text(Error error) {
-  switch (error) {
-    case kForeignLink:
-      return "symbolic link owned by another user in a shared folder";
-    case kInUse:
-      return "in use by another program";
-    case kForeignFile:
-      return "special file owned by another user in a shared folder";
-  }
-  return internal::system_error_text(error);
+  return error == kForeignLink   ? "symbolic link owned by another user in a shared folder"
+         : error == kInUse       ? "in use by another program"
+         : error == kForeignFile ? "special file owned by another user in a shared folder"
+                                 : internal::system_error_text(error);
 }
 
 std::size_t last_component(std::string_view name, PathStyle style) {
@@ -104,9 +95,8 @@ bool console_closes_with_the_run(const ConsoleReport& console) {
 }
 
 std::optional<std::string> environment(const std::string& name) {
-  if (const char* value = std::getenv(name.c_str()))
-    return value;
-  return std::nullopt;
+  const char* value = std::getenv(name.c_str());
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
 std::int64_t monotonic_milliseconds() {

@@ -407,7 +407,7 @@ void catch_stop_requests() {
 }
 
 void end_by_stop_request() {
-  const int sig = internal::stop_request_code();
+  const int sig = internal::g_stop.load();
   if (sig != 0) {
     ::signal(sig, SIG_DFL);
     sigset_t set;
