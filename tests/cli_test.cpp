@@ -5,9 +5,6 @@
 #include <tuple>
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <sys/stat.h>

@@ -13,9 +13,6 @@ TEST(CliWindows, SkippedElsewhere) {
 
 #else
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <atomic>

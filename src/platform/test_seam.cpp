@@ -20,7 +20,6 @@
 #include "platform/platform_internal.hpp"
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include <sys/syscall.h>

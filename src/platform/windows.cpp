@@ -1,11 +1,5 @@
 // The platform layer on Windows, through Win32 itself: binary files with
 // 64-bit offsets, Unicode names, the console and its control events.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <winternl.h>
 
@@ -87,7 +81,6 @@ constexpr ErrnoCode kErrnoCodes[] = {
       ERROR_INVALID_NAME, ERROR_BAD_PATHNAME}},
     {EINTR, "Interrupted system call", {ERROR_OPERATION_ABORTED}},
     {EIO, "Input/output error", {}},
-    {ENXIO, "No such device or address", {}},
     {EBADF, "Bad file descriptor", {ERROR_INVALID_HANDLE}},
     {EAGAIN, "Resource temporarily unavailable", {}},
     {ENOMEM, "Cannot allocate memory", {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
@@ -101,7 +94,6 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {EMFILE, "Too many open files", {ERROR_TOO_MANY_OPEN_FILES}},
     {EFBIG, "File too large", {ERROR_FILE_TOO_LARGE}},
     {ENOSPC, "No space left on device", {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
-    {EROFS, "Read-only file system", {}},
     {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA, ERROR_PIPE_NOT_CONNECTED}},
     {ENAMETOOLONG, "File name too long", {ERROR_FILENAME_EXCED_RANGE}},
     {ENOTEMPTY, "Directory not empty", {ERROR_DIR_NOT_EMPTY}},
