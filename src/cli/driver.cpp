@@ -122,9 +122,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     return cannot("cannot open", input_name, "wildcards are not expanded; give one file name");
   platform::FileStatus input{};
   platform::Error error = platform::open_input(input_name, input_);
-  if (error == 0)
-    error = platform::status(input_, input);
-  if (error != 0)
+  if (error != 0 || (error = platform::status(input_, input)) != 0)
     return cannot("cannot open", input_name, platform::error_text(error));
   if (!input.regular)
     return cannot("cannot open", input_name, "not a regular file");

@@ -165,7 +165,7 @@ std::span<const unsigned char> FieldCursor::bytes_before_pos() {
   return bytes;
 }
 
-void FieldCursor::take_digits_slowly(int m) {
+std::string_view FieldCursor::take_digits_slowly(int m) {
   if (kept_ == nullptr) {
     read_backwards(m);
   } else {
@@ -174,7 +174,7 @@ void FieldCursor::take_digits_slowly(int m) {
     std::copy_n(kept_, kept_left_, slot(kSegmentDigits) - kept_left_);
     kept_left_ = 0;
   }
-  digits_ = {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
+  return {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
 }
 
 void FieldCursor::read_backwards(int m) {

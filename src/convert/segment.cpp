@@ -86,10 +86,7 @@ class Fields {
   }
   // The next `m` digits (1 to 64) of each field.
   void take(std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < count_; ++i) {
-      cursors_[i].take_digits(static_cast<int>(m));
-      digits[i] = cursors_[i].digits();
-    }
+    for (int i = 0; i < count_; ++i) digits[i] = cursors_[i].take_digits(static_cast<int>(m));
   }
 
  private:

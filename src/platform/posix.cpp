@@ -157,14 +157,12 @@ std::string meant_name(const std::string& name) {
 Error open_folder(const std::string& name, Folder& folder, std::size_t) {
   // Readable, so that a rename in it can be synced; only a place to name
   // files in where it cannot be read.
-  Error error = 0;
-  for (const int flags : {O_RDONLY, kPathOnly}) {
-    error = open_into(Call::kOpen, folder,
-                      [&] { return ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC); });
-    if (error != EACCES)
-      break;
-  }
-  return error;
+  const auto open_as = [&](int flags) {
+    return open_into(Call::kOpen, folder,
+                     [&] { return ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC); });
+  };
+  const Error error = open_as(O_RDONLY);
+  return error == EACCES ? open_as(kPathOnly) : error;
 }
 
 Error open_existing_output(const Folder& folder, const std::string& name, File& file) {
@@ -398,11 +396,11 @@ void catch_stop_requests() {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a write blocked on a pipe or FIFO must return.
+  // Those started ignored (nohup, a background job) stay ignored.
   for (const int sig : kStopSignals) {
     struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-      continue;  // started ignored (nohup, a background job): stays ignored
-    ::sigaction(sig, &action, nullptr);
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_IGN)
+      ::sigaction(sig, &action, nullptr);
   }
 }
 
