@@ -88,9 +88,7 @@ bool CopyLoop::not_8bit_text() {
 // run must stop.
 bool CopyLoop::copy_text() {
   for (;;) {
-    if (platform::stop_requested())
-      return false;
-    if (out_.failed())
+    if (platform::stop_requested() || out_.failed())
       return false;
     if (state_.progress != nullptr && in_.tell() >= next_progress_) {
       state_.progress->at(in_.tell());
@@ -214,8 +212,7 @@ void CopyLoop::number_unsplit_lines() {
 }  // namespace
 
 ConvertReport convert_stream(Input& in, Output& out, Progress* progress) {
-  CopyLoop loop(in, out, progress);
-  return loop.run();
+  return CopyLoop(in, out, progress).run();
 }
 
 }  // namespace svfsplit
