@@ -75,10 +75,9 @@ std::vector<Fault> parse(std::string_view text) {
     const auto comma = text.find(',');
     const std::string_view item = text.substr(0, comma);
     text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    // A missing ':' leaves no call, number or error to be found below.
     const auto first = item.find(':');
     const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
-    if (second == std::string_view::npos)
-      refuse(item);
     const auto call = std::ranges::find(kCallNames, item.substr(0, first));
     const auto error = std::ranges::find(kErrors, item.substr(second + 1), &std::pair<std::string_view, int>::first);
     const auto nth = item.substr(first + 1, second - first - 1);
@@ -203,9 +202,8 @@ void set_clock_step(std::int64_t ms) {
 // each call lands in this function, counted as it reaches the system.
 static BOOL WINAPI counted_flush(HANDLE file) {
   svfsplit::test_seam::count_reached(svfsplit::test_seam::Call::kSync);
-  static const auto flush = reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(
-      reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers")));
-  return flush(file);
+  const auto flush = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers");
+  return reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(reinterpret_cast<void (*)()>(flush))(file);
 }
 extern "C" {
 BOOL(WINAPI* __imp_FlushFileBuffers)(HANDLE) = counted_flush;
