@@ -253,8 +253,7 @@ FileConversion::Result FileConversion::run() {
   // What the user had is replaced only by what is on the disk, and the
   // rename is then made to last too. A new output is not synced, as cat
   // and cp do not: nothing the user had is at stake.
-  result.write_error = replaced_ ? platform::sync(output_) : 0;
-  if (result.write_error != 0)
+  if (replaced_ && (result.write_error = platform::sync(output_)) != 0)
     return result;
   // A stop requested until now keeps the old output; one requested later
   // waits for the rename.

@@ -321,8 +321,7 @@ Error close(File& file) {
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // A stop signal that comes after the last look waits for the rename. The
   // writing thread has ended: this one alone takes signals.
-  sigset_t stops;
-  sigset_t before;
+  sigset_t stops, before;
   sigemptyset(&stops);
   for (const int sig : kStopSignals) sigaddset(&stops, sig);
   ::pthread_sigmask(SIG_BLOCK, &stops, &before);

@@ -577,11 +577,7 @@ Error print(Stream stream, std::string_view text) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE)
     return 0;  // started without it (detached, a service): nobody to tell
   std::string lines;
-  for (const char c : text) {
-    if (c == '\n')
-      lines += '\r';
-    lines += c;
-  }
+  for (const char c : text) lines += c == '\n' ? std::string_view("\r\n") : std::string_view(&c, 1);
   // The console shows any name, whatever its code page: it is given UTF-16,
   // anything else the UTF-8 bytes.
   const bool console = is_console(h);
