@@ -73,12 +73,8 @@ Error look_into(FileStatus& status, Look look) {
   struct stat st {};
   if (const Error error = attempt(Call::kStatus, [&](int) { return error_of(look(&st)); }))
     return error;
-  status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  status.regular = S_ISREG(st.st_mode);
-  status.size = static_cast<std::int64_t>(st.st_size);
-  status.mode = st.st_mode & 07777;
-  status.owner = st.st_uid;
-  status.group = st.st_gid;
+  const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  status = {id, S_ISREG(st.st_mode), static_cast<std::int64_t>(st.st_size), st.st_mode & 07777, st.st_uid, st.st_gid};
   return 0;
 }
 

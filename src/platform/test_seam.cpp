@@ -165,16 +165,15 @@ void count_reached(Call call) {
 int fault(Call call, std::string_view name) {
   Seam& s = seam();
   int error = 0;
-  {
-    const std::lock_guard lock(s.mutex);
-    const int n = ++s.calls[static_cast<std::size_t>(call)];
-    for (Fault& f : s.armed) {
-      if (f.call == call && f.nth == n) {
-        f.fired = true;
-        error = f.error;
-      }
+  std::unique_lock lock(s.mutex);
+  const int n = ++s.calls[static_cast<std::size_t>(call)];
+  for (Fault& f : s.armed) {
+    if (f.call == call && f.nth == n) {
+      f.fired = true;
+      error = f.error;
     }
   }
+  lock.unlock();
   if (error == kThrow)
     throw std::bad_alloc();
   if (error == kPause)

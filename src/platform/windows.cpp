@@ -204,10 +204,9 @@ Error describe(HANDLE h, FileStatus& status) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info))
     return last_error();
-  status.id = {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  status.mode = info.dwFileAttributes;
-  status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  const FileId id{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  const auto size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  status = {id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, size, info.dwFileAttributes};
   return 0;
 }
 
