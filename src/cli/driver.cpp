@@ -64,9 +64,8 @@ std::string escaped(unsigned char c) {
 
 std::string derive_output_name(std::string_view input_name, PathStyle style) {
   const auto dot = input_name.find('.', platform::last_component(input_name, style));
-  if (dot == std::string_view::npos)
-    return std::string(input_name) + ".gvf";
-  return std::string(input_name.substr(0, dot + 1)) + "gvf";
+  return dot == std::string_view::npos ? std::string(input_name) + ".gvf"
+                                       : std::string(input_name.substr(0, dot + 1)) + "gvf";
 }
 
 std::string quoted_name(std::string_view name, PathStyle style) {
@@ -106,9 +105,8 @@ std::string quoted_name(std::string_view name, PathStyle style) {
 }
 
 std::string shown_name(std::string_view name, PathStyle style) {
-  if (prints_as_itself(name) && name.find_first_of("'\"") == std::string_view::npos)
-    return std::string(name);
-  return quoted_name(name, style);
+  const bool as_it_is = prints_as_itself(name) && name.find_first_of("'\"") == std::string_view::npos;
+  return as_it_is ? std::string(name) : quoted_name(name, style);
 }
 
 FileConversion::Opened FileConversion::cannot(std::string what, const std::string& name, std::string_view reason) {
