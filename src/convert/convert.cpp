@@ -30,11 +30,10 @@ class CopyLoop {
     report_.not_8bit_text = not_8bit_text();
     // A UTF-8 byte-order mark starts no line; the first line is looked at
     // for a long command all the same, not split.
-    const std::int64_t start = in_.tell();
-    if (in_.get() == 0xef && in_.get() == 0xbb && in_.get() == 0xbf)
-      out_.write("\xef\xbb\xbf", 3);
-    else
+    if (const std::int64_t start = in_.tell(); in_.get() != 0xef || in_.get() != 0xbb || in_.get() != 0xbf)
       in_.seek(start);
+    else
+      out_.write("\xef\xbb\xbf", 3);
     bool line_start = recognise_sdr();
     first_line_ = false;
     while (line_start || copy_text()) line_start = recognise_sdr();

@@ -360,9 +360,7 @@ std::string system_error_text(Error error) {
   if (n == 0)
     n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
   while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
-  if (n == 0)
-    return "Windows error " + std::to_string(code);
-  return narrow(std::wstring_view(text, n));
+  return n == 0 ? "Windows error " + std::to_string(code) : narrow(std::wstring_view(text, n));
 }
 
 }  // namespace internal

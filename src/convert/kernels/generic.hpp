@@ -118,9 +118,7 @@ SVFSPLIT_TARGET In find_line_to_examine(In p, In end) {
 // The special bytes: those at most ')', and ';'. Every blank and every stop
 // must be one.
 constexpr unsigned char kLowSpecialsUpTo = ')', kHighestSpecial = ';';
-constexpr bool is_special(unsigned char b) {
-  return b <= kLowSpecialsUpTo || b == kHighestSpecial;
-}
+constexpr auto is_special = [](unsigned char b) { return b <= kLowSpecialsUpTo || b == kHighestSpecial; };
 static_assert(std::ranges::all_of(kBlankBytes, is_special) && std::ranges::all_of(kStopBytes, is_special));
 template <class B>
 SVFSPLIT_TARGET B specials(const B& x) {
