@@ -159,10 +159,8 @@ std::span<const unsigned char> FieldCursor::bytes_before_pos() {
     reader_.seek(pos_);
     bytes = reader_.behind(begin_);
   }
-  const auto in_field = static_cast<std::size_t>(pos_ - begin_);
-  if (bytes.size() > in_field)
-    bytes = bytes.last(in_field);
-  return bytes;
+  // In 64 bits: a field may be longer than a 32-bit size_t holds.
+  return bytes.last(static_cast<std::size_t>(std::min(static_cast<std::int64_t>(bytes.size()), pos_ - begin_)));
 }
 
 std::string_view FieldCursor::take_digits_slowly(int m) {

@@ -62,12 +62,6 @@ constexpr std::pair<std::string_view, int> kErrors[] = {
     {"throw", kThrow},  {"pause", kPause},  {"stop", kStop},
 };
 
-[[noreturn]] void refuse(std::string_view item) {
-  std::fprintf(stderr, "svfsplit test seam: SVFSPLIT_FAULTS item '%.*s' is not call:nth:error\n",
-               static_cast<int>(item.size()), item.data());
-  std::_Exit(125);
-}
-
 // Parses "call:nth:error,call:nth:error", or ends the process.
 std::vector<Fault> parse(std::string_view text) {
   std::vector<Fault> faults;
@@ -84,8 +78,11 @@ std::vector<Fault> parse(std::string_view text) {
     int n = 0;
     const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), n);
     if (call == kCallNames.end() || error == std::end(kErrors) || ec != std::errc() || end != nth.data() + nth.size() ||
-        n < 1)
-      refuse(item);
+        n < 1) {
+      std::fprintf(stderr, "svfsplit test seam: SVFSPLIT_FAULTS item '%.*s' is not call:nth:error\n",
+                   static_cast<int>(item.size()), item.data());
+      std::_Exit(125);
+    }
     faults.push_back({static_cast<Call>(call - kCallNames.begin()), n, error->second, item});
   }
   return faults;
