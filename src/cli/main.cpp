@@ -32,8 +32,8 @@ void say(const std::string& line) {
 // "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
 // type them (no file can be named so there).
 bool asks_for_help(const std::string& arg) {
-  const bool windows = platform::kNativePathStyle == platform::PathStyle::kWindows;
-  return arg == "--help" || arg == "-h" || (windows && (arg == "/?" || arg == "-?"));
+  constexpr bool kWindows = platform::kNativePathStyle == platform::PathStyle::kWindows;
+  return arg == "--help" || arg == "-h" || (kWindows && (arg == "/?" || arg == "-?"));
 }
 
 // A line on standard error for each problem, after the fixed line on
@@ -113,8 +113,7 @@ int convert(const std::string& input_name) {
 
 int run(const std::vector<std::string>& args) {
   platform::prepare_process();
-  const std::string program = args.empty() ? "svfsplit" : args[0];
-  const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
+  const std::string usage = "Usage: " + (args.empty() ? "svfsplit" : args[0]) + " original_filename (e.g.: file.svf)";
   int status = kUsage;
   if (args.size() == 2 && asks_for_help(args[1])) {
     say(usage);
