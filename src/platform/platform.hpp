@@ -1,6 +1,7 @@
 // The operating system, in the program's own terms: files and their
 // identities, the standard streams, the clock and the requests to stop.
-// platform_posix.cpp and platform_windows.cpp implement it; no other file
+// posix.cpp and windows.cpp implement it, with what they share in
+// platform.cpp (and the test build's seam, test_seam.cpp); no other file
 // calls the system or includes its headers.
 //
 // Names are the bytes the user typed (UTF-8 on Windows). Errors come back
