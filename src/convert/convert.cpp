@@ -34,9 +34,7 @@ class CopyLoop {
       in_.seek(start);
     else
       out_.write("\xef\xbb\xbf", 3);
-    bool line_start = recognise_sdr();
-    first_line_ = false;
-    while (line_start || copy_text()) line_start = recognise_sdr();
+    for (bool line_start = true; line_start || copy_text(); first_line_ = false) line_start = recognise_sdr();
     if (report_.unsplit_count > 0 && !platform::stop_requested())
       number_unsplit_lines();
     return report_;
@@ -119,7 +117,7 @@ bool CopyLoop::copy_text() {
 }
 
 // Examines the line that starts at the input's position, right after a
-// line feed that has been written. Splits it when it is a long SDR, and
+// line feed that has been written (or the first line). Splits it when it is a long SDR, and
 // returns true when the last byte it wrote or consumed is a line feed, so
 // that the next line is examined in turn. Any other line is left to the
 // text scan, whole, with the input at its start. The line's head
