@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   // Every version of the kernels the processor runs, the one in use last,
   // through windows of a few bytes, of blocks, and of the whole input.
-  for (const svfsplit::KernelVersion* version : svfsplit::test::kernel_versions()) {
+  for (const svfsplit::KernelVersion* version : svfsplit::test::runnable_kernel_versions()) {
     svfsplit::use_kernel_version(version->name);  // found by that name: runs here
     for (const std::size_t w : {window, some_window, svfsplit::Input::kDefaultWindow}) {
       if (svfsplit::test::convert_text(text, w).output != normal.output)

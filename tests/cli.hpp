@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,6 +29,20 @@ inline const std::string kBoardInput = "! board\r\nSIR 8 TDI (03);\r\nSDR 300 TD
 inline std::string native_quotes(std::string message) {
   for (char& c : message) c = c == '\'' && fs::path::preferred_separator == '\\' ? '"' : c;
   return message;
+}
+
+// Whether the file at `path` holds `expected`, byte for byte. A failure
+// tells the sizes, the hashes and the first offset where they differ, not
+// the bytes: an output may be a gigabyte long.
+inline ::testing::AssertionResult holds(const fs::path& path, const std::string& expected) {
+  const std::string bytes = read_file(path);
+  if (bytes == expected)
+    return ::testing::AssertionSuccess();
+  const auto differ = std::mismatch(bytes.begin(), bytes.end(), expected.begin(), expected.end()).first - bytes.begin();
+  const std::hash<std::string> hash;
+  return ::testing::AssertionFailure() << path.filename() << " holds " << bytes.size() << " bytes (hash " << hash(bytes)
+                                       << "), not " << expected.size() << " (hash " << hash(expected)
+                                       << "): they differ from byte " << differ << " on";
 }
 
 inline void write_file(const fs::path& path, const std::string& text) {

@@ -63,7 +63,7 @@ TEST_F(CliPosix, FullDiskKeepsThePreviousOutput) {
       if (limit == 0) {
         EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf") && fs::is_character_file("/dev/full"));
       } else if (previous) {
-        EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << limit;
+        EXPECT_TRUE(holds(dir_ / "a.gvf", kPrevious)) << limit;
       }
       EXPECT_TRUE(hidden_entries(dir_).empty()) << limit;
       EXPECT_EQ(read_file(dir_ / "a.svf"), kBigOutputInput);
@@ -95,7 +95,7 @@ TEST_F(CliPosix, LackOfMemoryFailsTheRunCleanly) {
     ASSERT_EQ(r.signal, 0) << mib << " MiB";
     if (r.status == 0) {
       first_success = first_success == 0 ? mib : first_success;
-      EXPECT_TRUE(read_file(dir_ / "a.gvf") == converted) << mib << " MiB";
+      EXPECT_TRUE(holds(dir_ / "a.gvf", converted)) << mib << " MiB";
     } else if (r.status == 1) {
       ++refused;
       EXPECT_EQ(first_success, 0) << mib << " MiB fails above " << first_success << " MiB";
@@ -141,7 +141,7 @@ TEST_F(CliPosix, LongestNamesConvertToo) {
       r = run_program(dir_, {"svfsplit", input});
       EXPECT_EQ(r.out, kProcessing + kDone) << what;
       EXPECT_EQ(r.err, "") << what;
-      EXPECT_EQ(read_file(dir_ / (stem + ".gvf")), convert_text(kBoardInput).output) << what;
+      EXPECT_TRUE(holds(dir_ / (stem + ".gvf"), convert_text(kBoardInput).output)) << what;
       EXPECT_TRUE(hidden_entries(dir_).empty()) << what;
     }
   }
@@ -180,7 +180,7 @@ TEST_F(CliPosix, LinksAtTheOutputName) {
     EXPECT_EQ(r.status, completes ? 0 : row.fault == Fault::kFullDisk ? 1 : -1) << row.name;
     EXPECT_TRUE(fs::is_symlink(dir_ / "a.gvf")) << row.name;
     EXPECT_TRUE(fs::is_symlink(dir_ / "far" / "link")) << row.name;
-    EXPECT_EQ(read_file(dir_ / "far" / "other.txt"), completes ? converted : precious) << row.name;
+    EXPECT_TRUE(holds(dir_ / "far" / "other.txt", completes ? converted : precious)) << row.name;
     EXPECT_TRUE(hidden_entries(dir_ / "far").empty()) << row.name;
 
     // A dangling link: the file is made where it points.
@@ -198,8 +198,8 @@ TEST_F(CliPosix, LinksAtTheOutputName) {
     fs::create_hard_link(dir_ / "far" / "other.txt", dir_ / "a.gvf");
     options.signal_when = [this] { return temporary_size(dir_) > 0; };
     r = run_program(dir_, {"svfsplit", "a.svf"}, options);
-    EXPECT_EQ(read_file(dir_ / "a.gvf"), completes ? converted : precious) << row.name;
-    EXPECT_EQ(read_file(dir_ / "far" / "other.txt"), precious) << row.name;
+    EXPECT_TRUE(holds(dir_ / "a.gvf", completes ? converted : precious)) << row.name;
+    EXPECT_TRUE(holds(dir_ / "far" / "other.txt", precious)) << row.name;
     EXPECT_EQ(hidden_entries(dir_), std::vector<std::string>{}) << row.name;
   }
 
@@ -256,7 +256,7 @@ TEST_F(CliPosix, PermissionsOfTheFolderAndTheOutput) {
       EXPECT_EQ(r.out, row.out) << row.name;
       EXPECT_EQ(r.err, row.err) << row.name;
       EXPECT_EQ(r.status, 1) << row.name;
-      EXPECT_EQ(read_file(folder / "a.gvf"), kPrevious) << row.name;
+      EXPECT_TRUE(holds(folder / "a.gvf", kPrevious)) << row.name;
     }
     EXPECT_TRUE(hidden_entries(folder).empty()) << row.name;
     fs::permissions(folder, fs::perms::all);
@@ -301,10 +301,13 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
        0644},
   };
   write_file(dir_ / "a.svf", kBoardInput);
+  std::string skipped;  // the rows that cannot run here, and why
   for (const Row& row : rows) {
     const bool ours = row.who == Who::kUs || row.who == Who::kNoIds;
-    if (!ours && (!running_as_root() || nobody == 0))
+    if (!ours && (!running_as_root() || nobody == 0)) {
+      skipped += std::string(" ") + row.name + ": needs root and the user nobody;";
       continue;
+    }
     fs::remove(dir_ / "a.gvf");
     if (row.previous) {
       write_file(dir_ / "a.gvf", kPrevious);
@@ -324,7 +327,7 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
     options.own_user_namespace = row.who == Who::kNoIds;
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     if (r.status == 126 && options.own_user_namespace) {
-      std::cout << "[ skipped  ] " << row.name << ": no user namespace can be made here\n";
+      skipped += std::string(" ") + row.name + ": no user namespace can be made here;";
       continue;
     }
     EXPECT_EQ(r.status, 0) << row.name;
@@ -333,8 +336,10 @@ TEST_F(CliPosix, TheNewOutputTakesTheOldOnesOwnerAndBits) {
     EXPECT_EQ(st.st_mode & 07777, row.bits) << row.name;
     EXPECT_EQ(st.st_uid, ours ? ::geteuid() : nobody) << row.name;
     EXPECT_EQ(st.st_gid, ours ? ::getegid() : nogroup) << row.name;
-    EXPECT_EQ(read_file(dir_ / "a.gvf"), convert_text(kBoardInput).output) << row.name;
+    EXPECT_TRUE(holds(dir_ / "a.gvf", convert_text(kBoardInput).output)) << row.name;
   }
+  if (!skipped.empty())
+    GTEST_SKIP() << "rows that cannot run here:" << skipped;
 }
 
 // In a sticky, world-writable folder a link is followed, and a FIFO or
@@ -435,7 +440,7 @@ TEST_F(CliPosix, LinksInASharedFolderAreFollowedAsTheKernelWould) {
     ::close(reader);
     const bool followed = row.refused.empty() && row.kind != Kind::kTemporary;
     EXPECT_EQ(r.status, row.refused.empty() ? 0 : 1) << row.name;
-    EXPECT_EQ(read_file(dir_ / "target.txt"), followed ? converted : kPrevious) << row.name;
+    EXPECT_TRUE(holds(dir_ / "target.txt", followed ? converted : kPrevious)) << row.name;
     EXPECT_TRUE(fifo ? fs::is_fifo(planted) : fs::is_symlink(planted)) << row.name;
     EXPECT_EQ(hidden_entries(folder).size(), row.kind == Kind::kTemporary ? 1u : 0u) << row.name;
     EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
@@ -528,10 +533,10 @@ TEST_F(CliPosix, SignalsEndTheRunAndLeaveNothingNew) {
       EXPECT_TRUE(fs::is_fifo(dir_ / "a.gvf"));  // left in place
     } else if (row.ignored_at_start) {
       EXPECT_EQ(r.status, 0) << row.signal;
-      EXPECT_TRUE(read_file(dir_ / "a.gvf") == convert_text(kLongInput).output) << row.signal;
+      EXPECT_TRUE(holds(dir_ / "a.gvf", convert_text(kLongInput).output)) << row.signal;
     } else {
       EXPECT_EQ(r.signal, row.signal);
-      EXPECT_EQ(read_file(dir_ / "a.gvf"), kPrevious) << row.signal;
+      EXPECT_TRUE(holds(dir_ / "a.gvf", kPrevious)) << row.signal;
     }
     EXPECT_TRUE(hidden_entries(dir_).empty()) << row.signal;
   }

@@ -5,9 +5,6 @@
 #include <tuple>
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -84,6 +81,12 @@ TEST(Names, ShownOnOneLineAndToldApart) {
        "$'\\302\\233''1m'$'\\177'", "$'\\302\\233''1m'$'\\177'"},
       {"\xed\xa0\x80\xf4\x90\x80\x80", "$'\\355\\240\\200\\364\\220\\200\\200'",
        "$'\\355\\240\\200\\364\\220\\200\\200'"},
+      {"it's\\\\.svf", "'it'\\''s\\\\.svf'", "'it'\\''s\\\\.svf'"},
+      {"a\u200bb\u202e\u2066\n\ufeff.svf",
+       "'a<format U+200B>b<format U+202E><format U+2066>'$'\\n''<format U+FEFF>.svf'",
+       "'a<format U+200B>b<format U+202E><format U+2066>'$'\\n''<format U+FEFF>.svf'"},
+      {"\u2069\u061c.svf", "\"<format U+2069><format U+061C>.svf\"", "\"<format U+2069><format U+061C>.svf\"",
+       kWindows},
       {"O'Brien \n\xc2\x9b\xed\xa0\x80\xff.svf",
        "\"O'Brien <control U+000A><control U+009B><unpaired surrogate U+D800><byte 0xFF>.svf\"",
        "\"O'Brien <control U+000A><control U+009B><unpaired surrogate U+D800><byte 0xFF>.svf\"", kWindows},
@@ -109,9 +112,10 @@ TEST(Console, HeldOnlyWhenItClosesWithTheRun) {
       {"its input redirected", {1, false, true, true}, false},
       {"its output redirected", {1, true, false, true}, false},
       {"no console", {0, false, false, false}, false},
-      {"hidden, or without a window (CREATE_NO_WINDOW, Wine on a terminal)", {1, true, true, false}, false},
-      {"in Windows Terminal, dropped on it: its tab may close or not", {1, true, true, true, true}, false},
-      {"on a hidden window station (a task run while its user is away)", {1, true, true, true, false, true}, false},
+      {"not seen: hidden, without a window (CREATE_NO_WINDOW, Wine on a terminal), in Windows Terminal's tab, on a "
+       "hidden window station",
+       {1, true, true, false},
+       false},
   };
   for (const Row& row : rows) EXPECT_EQ(platform::console_closes_with_the_run(row.console), row.closes) << row.name;
 }
@@ -155,7 +159,7 @@ TEST_F(Cli, UsageHelpAndVersion) {
   };
   const std::string long_pattern = "*" + std::string(40, 'a') + ".svf";
   std::string runnable;  // the versions of the kernels this processor runs
-  for (const KernelVersion* version : kernel_versions())
+  for (const KernelVersion* version : runnable_kernel_versions())
     runnable += (runnable.empty() ? "" : ", ") + std::string(version->name);
   struct Row {
     std::vector<std::string> args;
@@ -254,22 +258,24 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
       {"x.gvf", "none, not seen by name", false, "status:2:ENOENT"},
       {"it's.gvf", "none, with a quote"},
   };
+  std::string skipped;  // the rows that cannot run here
   for (const Row& row : rows) {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     write_file(dir_ / row.input, kBoardInput);
-    if (std::string(row.link_kind) == "symbolic") {
-#if defined(_WIN32)
-      continue;  // MinGW's library makes no symbolic links
-#endif
-      fs::create_symlink("a.svf", dir_ / "a.gvf");
+    // MinGW's library makes no symbolic links; nobody can be another user
+    // whose permissions hold.
+    if ((row.read_only && !can_run_unprivileged()) ||
+        (std::string(row.link_kind) == "symbolic" && fs::path::preferred_separator == '\\')) {
+      skipped += std::string(" ") + row.link_kind + ";";
+      continue;
     }
+    if (std::string(row.link_kind) == "symbolic")
+      fs::create_symlink("a.svf", dir_ / "a.gvf");
     if (std::string(row.link_kind) == "hard")
       fs::create_hard_link(dir_ / "a.svf", dir_ / "a.gvf");
     ProgramOptions options;
     if (row.read_only) {
-      if (!can_run_unprivileged())
-        continue;
       options.as_unprivileged = true;
       fs::permissions(dir_ / row.input, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     }
@@ -286,62 +292,51 @@ TEST_F(Cli, RefusesToOverwriteTheInput) {
     EXPECT_TRUE(hidden_entries(dir_).empty());
     fs::permissions(dir_ / row.input, fs::perms::owner_write, fs::perm_options::add);
   }
+  if (!skipped.empty())
+    GTEST_SKIP() << "rows that cannot run here:" << skipped;
 }
 
 // Standard output that cannot be written, or is closed: the conversion
-// itself is done and kept; the status and standard error tell. A run
-// started without any standard stream (detached on Windows, a service,
-// `1>&- 2>&-`) succeeds. A run blocked on a full one still ends by an interrupt, with
-// the output as far as it got: the previous one before the rename, the new
-// one after.
-TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
+// itself is done and kept, and the run fails with status 1, commands
+// copied unsplit or not, saying why on standard error. A run started
+// without any standard stream (detached on Windows, a service, `1>&- 2>&-`)
+// succeeds. A run blocked on a full one before it converts still ends by
+// an interrupt, and keeps the previous output.
+TEST_F(Cli, StandardOutputThatFailsFailsTheRunButNotTheConversion) {
   using Stdout = ProgramOptions::Stdout;
   struct Row {
     const char* name;
     Stdout kind;
-    std::size_t room;
-    bool others_closed;  // standard input and error
-    int status;          // or -1: ended by SIGTERM
-    bool converted;
+    bool others_closed;    // standard input and error
+    int status;            // or -1: ended by SIGTERM, blocked on its first line
+    bool unsplit = false;  // a command is copied unsplit
   };
   const Row rows[] = {
-    {"closed, with the others", Stdout::kClosed, 0, true, 0, true},
-    {"a pipe nobody reads", Stdout::kClosedPipe, 0, false, 1, true},
+    {"closed, with the others", Stdout::kClosed, true, 0},
+    {"a pipe nobody reads", Stdout::kClosedPipe, false, 1},
+    {"a pipe nobody reads, a command copied unsplit", Stdout::kClosedPipe, false, 1, true},
 #if !defined(_WIN32)
-    {"full", Stdout::kFull, 0, false, 1, true},
-    {"blocked on the first line", Stdout::kFilledPipe, 0, false, -1, false},
-    {"blocked on the last line", Stdout::kFilledPipe, kProcessing.size(), false, -1, true},
+    {"full", Stdout::kFull, false, 1},
+    {"blocked on the first line", Stdout::kFilledPipe, false, -1},
 #endif
   };
-  write_file(dir_ / "a.svf", kBoardInput);
-  const std::string converted = convert_text(kBoardInput).output;
   for (const Row& row : rows) {
+    const std::string input = kBoardInput + (row.unsplit ? "SDR 300;\r\n" : "");
+    write_file(dir_ / "a.svf", input);
     write_file(dir_ / "a.gvf", kPrevious);
     ProgramOptions options;
     options.stdout_kind = row.kind;
-    options.stdout_room = row.room;
     options.stdin_closed = row.others_closed;
     options.stderr_closed = row.others_closed;
     if (row.status < 0) {
-      // Blocked on the last line: 300 ms after the new output has its name,
-      // however long the disk takes to sync it first. A stop request that
-      // comes between the rename and that line's write is taken at the
-      // next write only.
       options.signal = SIGTERM;
-      options.delay = std::chrono::milliseconds(row.converted ? 0 : 300);
-      using Clock = std::chrono::steady_clock;
-      if (row.converted)
-        options.signal_when = [&, renamed = Clock::time_point()]() mutable {
-          if (renamed == Clock::time_point() && read_file(dir_ / "a.gvf") == converted)
-            renamed = Clock::now();
-          return renamed != Clock::time_point() && Clock::now() > renamed + std::chrono::milliseconds(300);
-        };
+      options.delay = std::chrono::milliseconds(300);
     }
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     EXPECT_EQ(r.signal, row.status < 0 ? SIGTERM : 0) << row.name;
     EXPECT_EQ(r.status, row.status) << row.name;
-    EXPECT_EQ(read_file(dir_ / "a.gvf") == converted, row.converted) << row.name;
-    EXPECT_EQ(read_file(dir_ / "a.svf"), kBoardInput) << row.name;
+    EXPECT_TRUE(holds(dir_ / "a.gvf", row.status < 0 ? kPrevious : convert_text(input).output)) << row.name;
+    EXPECT_EQ(read_file(dir_ / "a.svf"), input) << row.name;
     EXPECT_TRUE(hidden_entries(dir_).empty()) << row.name;
     if (row.status < 0)
       continue;
@@ -354,20 +349,32 @@ TEST_F(Cli, StandardStreamsThatFailTellOnlyByTheStatus) {
   EXPECT_FALSE(fs::exists(dir_ / "missing.gvf"));
 }
 
-TEST_F(Cli, UnsplitCommandsAreReportedWithStatus3) {
-  std::string input = "X\n";
-  for (int i = 0; i < 12; ++i) input += "SDR 300;\n";
-  write_file(dir_ / "a.svf", input);
-  const auto r = run_program(dir_, {"svfsplit", "a.svf"});
-  std::string expected = kProcessing;
-  for (int i = 0; i < 10; ++i) {
-    expected += "Warning: line ";
-    expected += std::to_string(i + 2) + ": SDR of 300 bits copied unsplit\n";
+// What is not split is copied as it is, and said, with status 3: long
+// commands that cannot be split, one on the first line (after a UTF-8
+// byte-order mark too), and text that is not 8-bit text (UTF-16 with its
+// byte-order mark, NUL bytes), whose commands cannot be recognised.
+TEST_F(Cli, WhatIsNotSplitIsCopiedAsItIsAndSaid) {
+  std::string many = "X\n", listed;
+  for (int i = 0; i < 12; ++i) many += "SDR 300;\n";
+  for (int i = 2; i < 12; ++i) listed += "Warning: line " + std::to_string(i) + ": SDR of 300 bits copied unsplit\n";
+  const std::string first_line = "Warning: line 1: SDR of 300 bits copied unsplit\n";
+  const std::string not_text =
+      "Warning: the input is not 8-bit text (UTF-16, or NUL bytes): SDR commands in it are not recognised\n";
+  const std::pair<std::string, std::string> rows[] = {
+      {many, listed + "Warning: 2 more SDR commands copied unsplit\n"},
+      {kBoardInput.substr(kBoardInput.find("SDR")), first_line},
+      {"\xef\xbb\xbf" + kBoardInput.substr(kBoardInput.find("SDR")), first_line},
+      {"\xff\xfe\x41\x30\x42\x30", not_text},  // UTF-16 without a NUL byte
+      {"\xfe\xff\x30\x41", not_text},
+      {std::string("! board\r\n\0\0", 11), not_text},
+  };
+  for (const auto& [input, warnings] : rows) {
+    write_file(dir_ / "a.svf", input);
+    const auto r = run_program(dir_, {"svfsplit", "a.svf"});
+    EXPECT_EQ(r.out, kProcessing + warnings + kDone);
+    EXPECT_EQ(r.status, 3) << warnings;
+    EXPECT_TRUE(holds(dir_ / "a.gvf", input)) << warnings;
   }
-  expected += "Warning: 2 more SDR commands copied unsplit\n" + kDone;
-  EXPECT_EQ(r.out, expected);
-  EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(read_file(dir_ / "a.gvf"), input);
 }
 
 // The binary writes exactly the converter's bytes, whatever the line ends
@@ -379,12 +386,12 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
   for (const char c : crlf)
     if (c != '\r')
       lf += c;
-  const std::string mixed =
-      lf.substr(0, lf.size() / 2) + crlf.substr(crlf.size() / 2) + std::string("\n\r\r\n\x1a\0\xff", 7);
+  const std::string mixed = lf.substr(0, lf.size() / 2) + crlf.substr(crlf.size() / 2) + "\n\r\r\n\x1a\xff";
   const struct {
     std::u8string input;
     std::u8string output;
     std::string text;
+    std::string err = "";  // a name of several dots is cut at the first
   } rows[] = {
       {u8"crlf.svf", u8"crlf.gvf", crlf},
       {u8"lf.svf", u8"lf.gvf", lf},
@@ -393,6 +400,8 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
       {u8"\u0416\u00e9\u05d0 \U0001f600.svf", u8"\u0416\u00e9\u05d0 \U0001f600.gvf", lf},
       {u8"\U00010000.svf", u8"\U00010000.gvf", crlf},  // the first character of two UTF-16 units
       {u8"data.d/board.svf", u8"data.d/board.gvf", crlf},
+      {u8"data.d/board.v1.2.svf", u8"data.d/board.gvf", lf,
+       "svfsplit: 'data.d/board.v1.2.svf' is written to 'data.d/board.gvf', its name up to the first dot\n"},
   };
   fs::create_directory(dir_ / "data.d");
   for (const auto& row : rows) {
@@ -401,9 +410,9 @@ TEST_F(Cli, ConvertsByteForByteWhateverTheName) {
     const std::string name(row.input.begin(), row.input.end());
     const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, kProcessing + kDone) << name;
-    EXPECT_EQ(r.err, "") << name;
+    EXPECT_EQ(r.err, native_quotes(row.err)) << name;
     EXPECT_EQ(r.status, 0) << name;
-    EXPECT_TRUE(read_file(dir_ / fs::path(row.output)) == convert_text(row.text).output) << name;
+    EXPECT_TRUE(holds(dir_ / fs::path(row.output), convert_text(row.text).output)) << name;
     EXPECT_TRUE(hidden_entries(dir_).empty() && hidden_entries(dir_ / "data.d").empty()) << name;
   }
 }
@@ -421,7 +430,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
     fs::remove(dir_ / "data.d" / "sub.d" / "board.gvf");
     const auto r = run_program(dir_, {"svfsplit", name});
     EXPECT_EQ(r.out, kProcessing + kDone) << name;
-    EXPECT_EQ(read_file(dir_ / "data.d" / "sub.d" / "board.gvf"), convert_text(kBoardInput).output) << name;
+    EXPECT_TRUE(holds(dir_ / "data.d" / "sub.d" / "board.gvf", convert_text(kBoardInput).output)) << name;
     EXPECT_EQ(entries(), 1u) << name;  // nothing beside data.d
   }
   // Lines end in CR LF on Windows.
@@ -460,7 +469,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
     const std::size_t before = entries();
     const auto r = run_program(dir_, {"svfsplit", name.typed});
     EXPECT_EQ(r.out, kProcessing + kDone) << name.typed;
-    EXPECT_EQ(read_file(dir_ / name.output), convert_text(kBoardInput).output) << name.typed;
+    EXPECT_TRUE(holds(dir_ / name.output, convert_text(kBoardInput).output)) << name.typed;
     EXPECT_EQ(entries(), before) << name.typed;  // no output under another name
     ::DeleteFileW(file.c_str());                 // std::filesystem cannot remove "y.svf "
   }
@@ -473,7 +482,7 @@ TEST_F(Cli, WindowsPathsSplitAtBothSeparatorsAndDrives) {
   const auto r = run_program(dir_, {"svfsplit", "ro.svf"});
   EXPECT_EQ(r.out, "Could not open file\n");
   EXPECT_EQ(r.err, "svfsplit: cannot create \"ro.gvf\": Permission denied\n");
-  EXPECT_EQ(read_file(dir_ / "ro.gvf"), kPrevious);
+  EXPECT_TRUE(holds(dir_ / "ro.gvf", kPrevious));
   fs::permissions(dir_ / "ro.gvf", fs::perms::owner_write, fs::perm_options::add);
 }
 #endif

@@ -14,15 +14,13 @@
 namespace svfsplit::test {
 
 // Every version of the kernels that this processor runs, the portable one
-// first, found by name as SVFSPLIT_KERNEL finds them.
-inline std::vector<const KernelVersion*> kernel_versions() {
-  const KernelVersion* const in_use = g_kernels_in_use;
+// first.
+inline std::vector<const KernelVersion*> runnable_kernel_versions() {
   std::vector<const KernelVersion*> versions;
-  for (const char* name : {"portable", "sse2", "avx2", "neon"}) {
-    if (use_kernel_version(name).empty())
-      versions.push_back(g_kernels_in_use);
+  for (const KernelVersion* version : kernel_versions()) {
+    if (version->runs_here())
+      versions.push_back(version);
   }
-  g_kernels_in_use = in_use;
   return versions;
 }
 

@@ -13,9 +13,6 @@
 //       starts with '.' that appears in FOLDER within MS milliseconds,
 //       allowing reading and writing but not deletion, as scanners do; adds
 //       to READY "opened" (and holds it for half a second) or "refused".
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <string>

@@ -40,7 +40,6 @@ struct ProgramOptions {
   // The rest works on POSIX systems only (and kPipe, kClosedPipe and kClosed above).
   std::uint64_t file_size_limit = 0;  // bytes; 0: none
   std::uint64_t memory_limit = 0;     // address space, bytes; 0: none
-  std::size_t stdout_room = 0;        // kFilledPipe: bytes the pipe takes before it blocks
   bool stderr_terminal = false;       // a pseudo-terminal, instead of a pipe
   int ignored_signal = 0;             // ignored from the start, as nohup does
   int umask = -1;                     // the child's umask; -1: the test's own

@@ -116,13 +116,13 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
         ::close(1);
         break;
       case Stdout::kFilledPipe: {
-        // A pipe that nobody reads, filled up to its last few bytes; its
-        // reading end stays open, so that writing to it blocks.
+        // A pipe that nobody reads, full; its reading end stays open, so
+        // that writing to it blocks.
         int filled[2];
         if (::pipe(filled) != 0)
           ::_exit(127);
         const auto size = static_cast<std::size_t>(::fcntl(filled[1], F_GETPIPE_SZ));
-        const std::string fill(size - options.stdout_room, 'x');
+        const std::string fill(size, 'x');
         if (::write(filled[1], fill.data(), fill.size()) != static_cast<ssize_t>(fill.size()))
           ::_exit(127);
         ::dup2(filled[1], 1);
@@ -135,6 +135,13 @@ ProgramRun run_program(const fs::path& dir, const std::vector<std::string>& args
       ::_exit(127);
     limit(RLIMIT_FSIZE, options.file_size_limit);
     limit(RLIMIT_AS, options.memory_limit);
+    // The stop signals as a shell leaves them, whatever the tests were
+    // started with (nohup, a background job, a CI agent): a run must end
+    // when it is told to.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     if (options.ignored_signal != 0)
       ::signal(options.ignored_signal, SIG_IGN);
     if (options.umask >= 0)

@@ -1,9 +1,6 @@
 // run_program on Windows: CreateProcessW, with pipes for both streams and
 // the environment block extended. Options that only POSIX systems have are
 // left to the tests that use them, which skip on Windows.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <thread>

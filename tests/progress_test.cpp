@@ -76,7 +76,7 @@ TEST_F(Cli, ProgressShowsOnATerminalOnly) {
     const auto r = run_program(dir_, {"svfsplit", "a.svf"}, options);
     EXPECT_EQ(r.status, 0) << terminal;
     EXPECT_EQ(r.out, kProcessing + kDone) << terminal;
-    EXPECT_TRUE(read_file(dir_ / "a.gvf") == converted) << terminal;
+    EXPECT_TRUE(holds(dir_ / "a.gvf", converted)) << terminal;
     if (!terminal) {
       EXPECT_EQ(r.err, "");
       continue;

@@ -7,9 +7,8 @@
 #include <fstream>
 #include <random>
 
+#include "cli.hpp"
 #include "convert/kernels/kernels.hpp"
-#include "helpers.hpp"
-#include "program.hpp"
 #include "svf_reader.hpp"
 
 namespace svfsplit::test {
@@ -124,12 +123,12 @@ TEST(Property, RealFilesKeepEveryBit) {
     // The program writes the same bytes with every version of the kernels
     // that the processor runs (the bundled samples are converted with each
     // by the replay of the fuzz target).
-    for (const KernelVersion* version : kernel_versions()) {
+    for (const KernelVersion* version : runnable_kernel_versions()) {
       std::ofstream(scratch / "f.svf", std::ios::binary) << input;
       ProgramOptions options;
       options.environment = {{"SVFSPLIT_KERNEL", version->name}};
       EXPECT_EQ(run_program(scratch, {"svfsplit", "f.svf"}, options).status, 0) << version->name << entry.path();
-      EXPECT_TRUE(read_file(scratch / "f.gvf") == result.output) << version->name << entry.path();
+      EXPECT_TRUE(holds(scratch / "f.gvf", result.output)) << version->name << entry.path();
     }
     ++files;
     split += wanted;

@@ -21,8 +21,11 @@ class Reference {
   explicit Reference(std::string_view in) : in_(in) {}
 
   ReferenceResult run() {
-    std::size_t i = 0;
-    bool line_start = false;
+    // The first line, after a UTF-8 byte-order mark or not, is not split;
+    // a long command there counts as unsplit.
+    std::size_t i = in_.starts_with("\xef\xbb\xbf") ? 3 : 0;
+    result_.output += in_.substr(0, i);
+    bool line_start = i < in_.size() && recognise(i, false);
     while (i < in_.size()) {
       if (line_start) {
         line_start = recognise(i);
@@ -36,8 +39,9 @@ class Reference {
   }
 
  private:
-  // Handles the line at i; returns whether the next position starts a line.
-  bool recognise(std::size_t& i) {
+  // Handles the line at i, splitting a long command if `splits`;
+  // returns whether the next position starts a line.
+  bool recognise(std::size_t& i, bool splits = true) {
     const std::size_t n = in_.size();
     std::size_t j = i;
     for (const char letter : {'S', 'D', 'R'}) {
@@ -72,7 +76,7 @@ class Reference {
       ++j;
     }
     if (length > 256 && length < (1ull << 32)) {
-      if (j < n && in_[j] != ';') {
+      if (splits && j < n && in_[j] != ';') {
         if (const auto resume = split(j + 1, static_cast<std::uint32_t>(length))) {
           i = resume->first;
           return resume->second == '\n';

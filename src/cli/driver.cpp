@@ -14,49 +14,42 @@ namespace {
 
 using platform::PathStyle;
 
-// Where the last component of a name starts.
-std::size_t last_component(std::string_view name, PathStyle style) {
-  const auto separator = name.find_last_of(style == PathStyle::kWindows ? "\\/" : "/");
-  if (separator != std::string_view::npos)
-    return separator + 1;
-  // "C:board.svf" is board.svf in drive C's current folder.
-  const bool drive = style == PathStyle::kWindows && name.size() >= 2 && name[1] == ':' &&
-                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-  return drive ? 2 : 0;
-}
-
 // Names of temporary files longer than this fall back to a short one; it
 // is what most file systems allow for a name in a folder.
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kRandomChars = 6;
 
-// The length of the character that starts at name[i] when it prints as
-// itself: well-formed UTF-8 that is no control character (C0, DEL, C1);
-// 0 otherwise.
-std::size_t printable_at(std::string_view name, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(name[i + k]); };
-  const unsigned char c = byte(0);
-  if (c < 0x80)
-    return c >= 0x20 && c != 0x7f ? 1 : 0;
-  const std::size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
-  if (c < 0xc2 || c > 0xf4 || i + n > name.size())
-    return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((byte(k) & 0xc0) != 0x80)
-      return 0;
-  }
-  // No C1 control, overlong form, surrogate or code point past U+10FFFF.
-  const unsigned char d = byte(1);
-  const bool bad = (c == 0xc2 && d < 0xa0) || (c == 0xe0 && d < 0xa0) || (c == 0xed && d >= 0xa0) ||
-                   (c == 0xf0 && d < 0x90) || (c == 0xf4 && d >= 0x90);
-  return bad ? 0 : n;
+// What a character of a name is when it does not print as itself, as
+// messages tell it: a control character (C0, DEL, C1), a format character
+// that shows nothing or turns the text around it (U+061C, U+200B to U+200F,
+// U+202A to U+202E, U+2060 to U+206F, U+FEFF), an unpaired surrogate, or a
+// byte that is not UTF-8; nullptr when it prints as itself.
+const char* hidden_kind(const platform::NameChar& c) {
+  const char32_t u = c.code;
+  const bool format = u == 0x61c || (u >= 0x200b && u <= 0x200f) || (u >= 0x202a && u <= 0x202e) ||
+                      (u >= 0x2060 && u <= 0x206f) || u == 0xfeff;
+  return !c.valid                              ? "byte"
+         : u < 0x20 || (u >= 0x7f && u < 0xa0) ? "control"
+         : u >= 0xd800 && u < 0xe000           ? "unpaired surrogate"
+         : format                              ? "format"
+                                               : nullptr;
+}
+
+// A character that does not print, told by what it is and its number:
+// <control U+000A>, <format U+202E>, <byte 0xFF>.
+std::string told(const char* kind, const platform::NameChar& c) {
+  std::string out = std::string("<") + kind + (c.valid ? " U+" : " 0x");
+  for (int shift = c.valid ? 12 : 4; shift >= 0; shift -= 4) out += "0123456789ABCDEF"[(c.code >> shift) & 0xf];
+  return out + '>';
 }
 
 // Whether every character of the name prints as itself.
 bool prints_as_itself(std::string_view name) {
-  std::size_t n = 1;
-  for (std::size_t i = 0; i < name.size() && n > 0; i += n) n = printable_at(name, i);
-  return n > 0;
+  for (std::size_t i = 0; i < name.size(); i += platform::name_char_at(name, i).size) {
+    if (hidden_kind(platform::name_char_at(name, i)) != nullptr)
+      return false;
+  }
+  return true;
 }
 
 // A byte of a name in the shell's $'...' form.
@@ -67,76 +60,53 @@ std::string escaped(unsigned char c) {
           static_cast<char>('0' + (c & 7))};
 }
 
-// A name in double quotes, as Windows shows names, where what does not
-// print says what it is: <control U+000A>, <unpaired surrogate U+D800>,
-// and <byte 0xFF> for what is not UTF-8 (no name from Windows is).
-std::string windows_quoted(std::string_view name) {
-  std::string out = "\"";
-  for (std::size_t i = 0, n = 0; i < name.size(); i += n) {
-    out.append(name.substr(i, n = printable_at(name, i)));
-    if (n > 0)
-      continue;
-    const auto byte = [&](std::size_t k) { return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0; };
-    // A C1 control is 0xC2 and itself; a surrogate 0xED and two more.
-    const bool c1 = byte(0) == 0xc2 && (byte(1) & 0xc0) == 0x80;
-    const bool surrogate = byte(0) == 0xed && (byte(1) & 0xe0) == 0xa0 && (byte(2) & 0xc0) == 0x80;
-    const unsigned c = surrogate ? 0xd000 | ((byte(1) & 0x3f) << 6) | (byte(2) & 0x3f) : byte(c1 ? 1 : 0);
-    n = surrogate ? 3 : c1 ? 2 : 1;
-    out += surrogate ? "<unpaired surrogate U+" : c < 0x80 || c1 ? "<control U+" : "<byte 0x";
-    for (int shift = n == 1 && c >= 0x80 ? 4 : 12; shift >= 0; shift -= 4)
-      out += "0123456789ABCDEF"[(c >> shift) & 0xf];
-    out += '>';
-  }
-  return out + '"';
-}
-
 }  // namespace
 
 std::string derive_output_name(std::string_view input_name, PathStyle style) {
-  const auto dot = input_name.find('.', last_component(input_name, style));
-  if (dot == std::string_view::npos)
-    return std::string(input_name) + ".gvf";
-  return std::string(input_name.substr(0, dot + 1)) + "gvf";
+  const auto dot = input_name.find('.', platform::last_component(input_name, style));
+  return dot == std::string_view::npos ? std::string(input_name) + ".gvf"
+                                       : std::string(input_name.substr(0, dot + 1)) + "gvf";
 }
 
 std::string quoted_name(std::string_view name, PathStyle style) {
-  if (style == PathStyle::kWindows)
-    return windows_quoted(name);
-  // Double quotes where single quotes cannot do, unless the name holds
-  // what double quotes would not keep as it is.
-  const bool single_quote = name.find('\'') != std::string_view::npos;
-  if (prints_as_itself(name) && (!single_quote || name.find_first_of("\"$`\\") == std::string_view::npos)) {
-    const char quote = single_quote ? '"' : '\'';
-    return quote + std::string(name) + quote;
-  }
-  // Printable runs in single quotes, and the rest between them: \' for a
-  // single quote, $'\n' or $'\033' for what does not print.
+  // The whole name in one pair of quotes where they keep it as it is:
+  // always on Windows, whose quotes are double; elsewhere single ones, or
+  // double ones where a single quote is in the name and nothing that they
+  // would not keep.
+  const bool windows = style == PathStyle::kWindows, single_quote = name.find('\'') != std::string_view::npos;
+  const bool whole =
+      windows || (prints_as_itself(name) && (!single_quote || name.find_first_of("\"$`\\") == std::string_view::npos));
+  const char quote = windows || (whole && single_quote) ? '"' : '\'';
+  // Else printable runs in single quotes, and the rest between them: \'
+  // for a single quote, $'\n' or $'\033' for what does not print but
+  // format characters, which are told in the quotes, as Windows tells all.
   enum class Run { kNone, kQuoted, kEscaped };  // what `out` has open
-  std::string out;
-  Run run = Run::kNone;
-  for (std::size_t i = 0; i < name.size();) {
-    const std::size_t n = printable_at(name, i);
-    const Run next = n == 0 ? Run::kEscaped : name[i] == '\'' ? Run::kNone : Run::kQuoted;
+  std::string out(whole ? 1 : 0, quote);
+  Run run = whole ? Run::kQuoted : Run::kNone;
+  for (std::size_t i = 0, size = 0; i < name.size(); i += size) {
+    const platform::NameChar c = platform::name_char_at(name, i);
+    const char* kind = hidden_kind(c);
+    const bool tell = kind != nullptr && (windows || kind == std::string_view("format"));
+    const Run next = kind != nullptr && !tell ? Run::kEscaped : name[i] == '\'' && !whole ? Run::kNone : Run::kQuoted;
     if (next != run) {
       out += run == Run::kNone ? "" : "'";
       out += next == Run::kQuoted ? "'" : next == Run::kEscaped ? "$'" : "";
       run = next;
     }
+    size = c.size;
     if (next == Run::kQuoted)
-      out.append(name.substr(i, n));
-    else
-      out += next == Run::kNone ? "\\'" : escaped(static_cast<unsigned char>(name[i]));
-    i += std::max<std::size_t>(n, 1);
+      out += tell ? told(kind, c) : std::string(name.substr(i, size));
+    for (std::size_t k = 0; next != Run::kQuoted && k < size; ++k)
+      out += next == Run::kNone ? "\\'" : escaped(static_cast<unsigned char>(name[i + k]));
   }
   if (run != Run::kNone)
-    out += '\'';
+    out += quote;
   return out;
 }
 
 std::string shown_name(std::string_view name, PathStyle style) {
-  if (prints_as_itself(name) && name.find_first_of("'\"") == std::string_view::npos)
-    return std::string(name);
-  return quoted_name(name, style);
+  const bool as_it_is = prints_as_itself(name) && name.find_first_of("'\"") == std::string_view::npos;
+  return as_it_is ? std::string(name) : quoted_name(name, style);
 }
 
 FileConversion::Opened FileConversion::cannot(std::string what, const std::string& name, std::string_view reason) {
@@ -150,9 +120,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     return cannot("cannot open", input_name, "wildcards are not expanded; give one file name");
   platform::FileStatus input{};
   platform::Error error = platform::open_input(input_name, input_);
-  if (error == 0)
-    error = platform::status(input_, input);
-  if (error != 0)
+  if (error != 0 || (error = platform::status(input_, input)) != 0)
     return cannot("cannot open", input_name, platform::error_text(error));
   if (!input.regular)
     return cannot("cannot open", input_name, "not a regular file");
@@ -177,7 +145,7 @@ FileConversion::Opened FileConversion::open(const std::string& input_name, const
     std::optional<platform::FileId> seen;
     if (const platform::Error e = platform::resolve_links(output_name, target_, seen))
       return cannot("cannot create", output_name, platform::error_text(e));
-    folder_name_ = target_.substr(0, last_component(target_, platform::kNativePathStyle));
+    folder_name_ = target_.substr(0, platform::last_component(target_));
     if (const platform::Error e = platform::open_folder(folder_name_, folder_, kLongestName))
       return cannot("cannot create a temporary file beside", output_name, platform::error_text(e));
     error = platform::open_existing_output(folder_, target_.substr(folder_name_.size()), previous);
@@ -283,8 +251,7 @@ FileConversion::Result FileConversion::run() {
   // What the user had is replaced only by what is on the disk, and the
   // rename is then made to last too. A new output is not synced, as cat
   // and cp do not: nothing the user had is at stake.
-  result.write_error = replaced_ ? platform::sync(output_) : 0;
-  if (result.write_error != 0)
+  if (replaced_ && (result.write_error = platform::sync(output_)) != 0)
     return result;
   // A stop requested until now keeps the old output; one requested later
   // waits for the rename.

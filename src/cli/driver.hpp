@@ -21,6 +21,8 @@ std::string derive_output_name(std::string_view input_name, platform::PathStyle 
 // read it, 'board.svf', "it's.svf", 'a'$'\n''b.svf'; on Windows in double
 // quotes, with what does not print told by what it is and its number,
 // "board.svf", "a<control U+000A>b.svf", "<unpaired surrogate U+D800>.svf".
+// A format character, which shows nothing or turns the text around it, is
+// told so on every system: 'a<format U+202E>b.svf'.
 std::string quoted_name(std::string_view name, platform::PathStyle style = platform::kNativePathStyle);
 // A name as a line shows it on its own: as it is, unless it holds a
 // quote, a control character or bytes that are not UTF-8; quoted_name() then.

@@ -32,8 +32,8 @@ void say(const std::string& line) {
 // "--help" and "-h" everywhere; "/?" and "-?" too where Windows users
 // type them (no file can be named so there).
 bool asks_for_help(const std::string& arg) {
-  const bool windows = platform::kNativePathStyle == platform::PathStyle::kWindows;
-  return arg == "--help" || arg == "-h" || (windows && (arg == "/?" || arg == "-?"));
+  constexpr bool kWindows = platform::kNativePathStyle == platform::PathStyle::kWindows;
+  return arg == "--help" || arg == "-h" || (kWindows && (arg == "/?" || arg == "-?"));
 }
 
 // A line on standard error for each problem, after the fixed line on
@@ -53,19 +53,21 @@ void complain(const std::vector<std::string>& problems) {
 int convert(const std::string& input_name) {
   using svfsplit::FileConversion;
   // The version of the kernels to use, as tests ask for each in turn.
-  if (const auto kernels = platform::environment("SVFSPLIT_KERNEL")) {
-    if (const std::string problem = svfsplit::use_kernel_version(*kernels); !problem.empty()) {
-      complain({"SVFSPLIT_KERNEL=" + *kernels + ": " + problem});
-      return kUsage;
-    }
+  const auto kernels = platform::environment("SVFSPLIT_KERNEL");
+  if (const std::string problem = kernels ? svfsplit::use_kernel_version(*kernels) : ""; !problem.empty()) {
+    complain({"SVFSPLIT_KERNEL=" + *kernels + ": " + problem});
+    return kUsage;
   }
   // Named after the file the name opens: "LONGFI~1.SVF" replaces
   // longfilename.gvf on Windows, not a new LONGFI~1.gvf.
-  const std::string output_name = svfsplit::derive_output_name(platform::meant_name(input_name));
+  const std::string meant = platform::meant_name(input_name);
+  const std::string output_name = svfsplit::derive_output_name(meant);
 
   FileConversion files;
-  // A failure's fixed line, then the problems behind it.
+  // A failure's fixed line, then the problems behind it, once what the run
+  // left is removed.
   const auto fail = [&](const std::string& line) {
+    files.discard();
     say(line);
     complain(files.problems());
     return kFailure;
@@ -79,15 +81,24 @@ int convert(const std::string& input_name) {
     return fail("Could not open file");
 
   say("Processing SDR command...");
+  // A last component of several dots is cut at the first: said, so that a
+  // batch over design_v1.2.svf and design_v1.3.svf shows that both write
+  // design_v1.gvf.
+  if (meant.find('.', output_name.size() - 3) != std::string::npos)
+    complain({svfsplit::quoted_name(input_name) + " is written to " + svfsplit::quoted_name(output_name) +
+              ", its name up to the first dot"});
   const auto [report, read_error, write_error] = files.run();
   if (platform::stop_requested())
     stop_run(files);
-  if (read_error != 0 || write_error != 0) {
-    files.discard();
-    if (read_error != 0)
-      return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
+  if (read_error != 0)
+    return fail("Could not read " + svfsplit::shown_name(input_name) + ": " + platform::error_text(read_error));
+  if (write_error != 0)
     return fail("Could not write " + svfsplit::shown_name(output_name) + ": " + platform::error_text(write_error));
-  }
+  // Converted, the output in place: a stop ends the run at once from now
+  // on, even one that comes while a line waits on a full pipe.
+  platform::stop_at_once();
+  if (report.not_8bit_text)
+    say("Warning: the input is not 8-bit text (UTF-16, or NUL bytes): SDR commands in it are not recognised");
   // The commands copied unsplit: the first ones by line, the rest counted.
   const auto listed = std::min<std::uint64_t>(report.unsplit_count, svfsplit::kReportedUnsplit);
   for (std::uint64_t i = 0; i < listed; ++i) {
@@ -97,16 +108,12 @@ int convert(const std::string& input_name) {
   if (report.unsplit_count > listed)
     say("Warning: " + std::to_string(report.unsplit_count - listed) + " more SDR commands copied unsplit");
   say("\nConversion successfully completed!!!");
-  // The output is in place; a stop asked for meanwhile still ends the run.
-  if (platform::stop_requested())
-    platform::end_by_stop_request();
-  return report.unsplit_count > 0 ? kUnsplit : kSuccess;
+  return report.unsplit_count > 0 || report.not_8bit_text ? kUnsplit : kSuccess;
 }
 
 int run(const std::vector<std::string>& args) {
   platform::prepare_process();
-  const std::string program = args.empty() ? "svfsplit" : args[0];
-  const std::string usage = "Usage: " + program + " original_filename (e.g.: file.svf)";
+  const std::string usage = "Usage: " + (args.empty() ? "svfsplit" : args[0]) + " original_filename (e.g.: file.svf)";
   int status = kUsage;
   if (args.size() == 2 && asks_for_help(args[1])) {
     say(usage);

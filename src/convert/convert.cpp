@@ -11,10 +11,6 @@ namespace svfsplit {
 
 namespace {
 
-constexpr bool is_digit(int c) {
-  return c >= '0' && c <= '9';
-}
-
 // Unchanged stretches of at least this many bytes (or a quarter of the
 // window, when that is less) are written from the window without a copy.
 constexpr std::size_t kLendFrom = 64 * 1024;
@@ -31,9 +27,15 @@ class CopyLoop {
   }
 
   ConvertReport run() {
-    bool line_start = false;  // the first line follows no line feed
-    while (line_start || copy_text()) line_start = recognise_sdr();
-    if (!report_.interrupted && report_.unsplit_count > 0)
+    report_.not_8bit_text = not_8bit_text();
+    // A UTF-8 byte-order mark starts no line; the first line is looked at
+    // for a long command all the same, not split.
+    if (const std::int64_t start = in_.tell(); in_.get() != 0xef || in_.get() != 0xbb || in_.get() != 0xbf)
+      in_.seek(start);
+    else
+      out_.write("\xef\xbb\xbf", 3);
+    for (bool line_start = true; line_start || copy_text(); first_line_ = false) line_start = recognise_sdr();
+    if (report_.unsplit_count > 0 && !platform::stop_requested())
       number_unsplit_lines();
     return report_;
   }
@@ -43,6 +45,7 @@ class CopyLoop {
   // separator, the digits of a length and the byte after them.
   static constexpr std::size_t kLongestHead = 5 + kMaxLengthDigits;
 
+  bool not_8bit_text();
   bool copy_text();
   void pass_on(std::span<const unsigned char> bytes);
   bool recognise_sdr();
@@ -57,10 +60,21 @@ class CopyLoop {
   ConvertReport report_;
   std::int64_t next_progress_ = 0;  // input offset of the next report
   std::size_t lend_from_;           // bytes: the shortest stretch lent
+  bool first_line_ = true;          // the line examined follows no line feed: not split
 };
 
 // The progress line is told of the copy loop's offset every this many bytes.
 constexpr std::int64_t kProgressStep = 1 << 20;
+
+// Whether the input from its position on begins with a UTF-16 byte-order
+// mark, or holds a NUL byte in its first kTextCheck bytes, as far as the
+// first window holds them: nothing is read a second time.
+bool CopyLoop::not_8bit_text() {
+  const auto head = in_.ahead();
+  const std::size_t n = std::min<std::size_t>(head.size(), kTextCheck);
+  const bool mark = n >= 2 && ((head[0] == 0xff && head[1] == 0xfe) || (head[0] == 0xfe && head[1] == 0xff));
+  return mark || std::memchr(head.data(), 0, n) != nullptr;
+}
 
 // Copies bytes up to and including the next line feed whose line may be
 // an SDR command: one followed by "SDR", or too near the end of the window
@@ -71,11 +85,7 @@ constexpr std::int64_t kProgressStep = 1 << 20;
 // run must stop.
 bool CopyLoop::copy_text() {
   for (;;) {
-    if (platform::stop_requested()) {
-      report_.interrupted = true;
-      return false;
-    }
-    if (out_.failed())
+    if (platform::stop_requested() || out_.failed())
       return false;
     if (state_.progress != nullptr && in_.tell() >= next_progress_) {
       state_.progress->at(in_.tell());
@@ -107,7 +117,7 @@ bool CopyLoop::copy_text() {
 }
 
 // Examines the line that starts at the input's position, right after a
-// line feed that has been written. Splits it when it is a long SDR, and
+// line feed that has been written (or the first line). Splits it when it is a long SDR, and
 // returns true when the last byte it wrote or consumed is a line feed, so
 // that the next line is examined in turn. Any other line is left to the
 // text scan, whole, with the input at its start. The line's head
@@ -139,7 +149,7 @@ bool CopyLoop::recognise(std::span<const unsigned char> head, std::int64_t start
   if (at < 3 || head.size() == 3)
     return false;  // not an SDR command: plain text
   std::uint64_t length = 0;
-  for (at = 4; at < head.size() && is_digit(head[at]); ++at)  // after the separator, never examined
+  for (at = 4; at < head.size() && head[at] >= '0' && head[at] <= '9'; ++at)  // after the separator, never examined
     length = std::min(length * 10 + static_cast<std::uint64_t>(head[at] - '0'), kTooLong);
   // Plain text (no length is written with more digits than that), left
   // to the text scan; but a line feed after "SDR" starts no line to
@@ -160,9 +170,10 @@ bool CopyLoop::pass_head(std::span<const unsigned char> bytes) {
 
 // Splits the long SDR command whose head, up to and including the byte
 // `after` its length, has been read; copies the whole command through as
-// plain text, from its "S" at `start`, when it cannot be split.
+// plain text, from its "S" at `start`, when it cannot be split or is on
+// the first line.
 bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) {
-  if (after != ';' && after != kEnd) {
+  if (!first_line_ && after != ';' && after != kEnd) {
     const SplitResult split = split_long_sdr(in_, out_, bits, state_);
     if (split.outcome != SplitResult::kNotSplit)
       return split.outcome == SplitResult::kSplit && split.last == '\n';
@@ -198,8 +209,7 @@ void CopyLoop::number_unsplit_lines() {
 }  // namespace
 
 ConvertReport convert_stream(Input& in, Output& out, Progress* progress) {
-  CopyLoop loop(in, out, progress);
-  return loop.run();
+  return CopyLoop(in, out, progress).run();
 }
 
 }  // namespace svfsplit

@@ -27,10 +27,18 @@ struct UnsplitCommand {
 };
 
 struct ConvertReport {
+  // The long commands copied unsplit, the one on the first line included.
   std::uint64_t unsplit_count = 0;
   std::array<UnsplitCommand, kReportedUnsplit> unsplit{};  // the first ones
-  bool interrupted = false;
+  // The input begins with a UTF-16 byte-order mark, or holds a NUL byte in
+  // its first kTextCheck bytes (as far as its first window holds them, as
+  // the program's always does): not 8-bit text, whose SDR commands cannot
+  // be recognised. It is copied all the same.
+  bool not_8bit_text = false;
 };
+
+// How many bytes at the start of the input are looked at for a NUL byte.
+inline constexpr int kTextCheck = 64 * 1024;
 
 // What split_long_sdr keeps from one command to the next: the notes of its
 // searches, the windows of the readers that take each field's digits, and
@@ -55,7 +63,9 @@ struct SplitState {
 
 // Copies `in` to `out` from the input's current position to its end,
 // examining the line after every line feed it copies for an SDR command
-// and replacing each long one by its segment lines. Stops early when
+// and replacing each long one by its segment lines. The first line, which
+// follows no line feed, is not split, but a long command there (after a
+// UTF-8 byte-order mark or not) is reported as copied unsplit. Stops early when
 // a stop has been requested or the output has failed. Read and write
 // errors are left in the input's source and in `out` for the caller.
 // `progress`, when given, is told now and then how far the input is done.

@@ -159,13 +159,11 @@ std::span<const unsigned char> FieldCursor::bytes_before_pos() {
     reader_.seek(pos_);
     bytes = reader_.behind(begin_);
   }
-  const auto in_field = static_cast<std::size_t>(pos_ - begin_);
-  if (bytes.size() > in_field)
-    bytes = bytes.last(in_field);
-  return bytes;
+  // In 64 bits: a field may be longer than a 32-bit size_t holds.
+  return bytes.last(static_cast<std::size_t>(std::min(static_cast<std::int64_t>(bytes.size()), pos_ - begin_)));
 }
 
-void FieldCursor::take_digits_slowly(int m) {
+std::string_view FieldCursor::take_digits_slowly(int m) {
   if (kept_ == nullptr) {
     read_backwards(m);
   } else {
@@ -174,7 +172,7 @@ void FieldCursor::take_digits_slowly(int m) {
     std::copy_n(kept_, kept_left_, slot(kSegmentDigits) - kept_left_);
     kept_left_ = 0;
   }
-  digits_ = {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
+  return {slot(kSegmentDigits - m), static_cast<std::size_t>(m)};
 }
 
 void FieldCursor::read_backwards(int m) {

@@ -76,19 +76,15 @@ class FieldCursor {
     }
   }
 
-  // Takes the next `m` digits (1 to 64); digits() then holds them in file
-  // order.
-  void take_digits(int m) {
+  // Takes the next `m` digits (1 to 64), and gives them in file order;
+  // they stay there until the next take.
+  std::string_view take_digits(int m) {
     const auto count = static_cast<std::size_t>(m);
-    if (kept_ != nullptr && kept_left_ >= count) {
-      kept_left_ -= count;
-      digits_ = {kept_ + kept_left_, count};
-      return;
-    }
-    take_digits_slowly(m);
+    if (kept_ == nullptr || kept_left_ < count)
+      return take_digits_slowly(m);
+    kept_left_ -= count;
+    return {kept_ + kept_left_, count};
   }
-
-  std::string_view digits() const { return digits_; }
 
   // Where the next `count` digits end, in file order, when they were all
   // kept while the field was searched; nullptr otherwise. skip() takes
@@ -99,7 +95,7 @@ class FieldCursor {
   void skip(std::size_t count) { kept_left_ -= count; }
 
  private:
-  void take_digits_slowly(int m);
+  std::string_view take_digits_slowly(int m);
   std::span<const unsigned char> bytes_before_pos();
   void read_backwards(int m);
   char* slot(int place) { return store_.data() + place; }
@@ -110,7 +106,6 @@ class FieldCursor {
   std::int64_t pos_;            // one past the next byte to read
   const char* kept_ = nullptr;  // the field's digits, when kept
   std::size_t kept_left_ = 0;   // digits of kept_ not yet taken
-  std::string_view digits_;
   // A segment's digits, at places 0 to 63, filled from the end.
   std::array<char, kSegmentDigits> store_;  // not cleared: only what is filled is read
 };

@@ -18,11 +18,6 @@ void SearchNotes::remember(Notes& notes, const Stretch& s) {
   notes.last_end = std::max(notes.last_end, s.end);
 }
 
-Hit SearchNotes::next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all) {
-  Gather gather{digits, limit, all};
-  return find(Search::kFieldEnd, from, &gather);
-}
-
 Hit SearchNotes::find(Search search, std::int64_t from, Gather* gather) {
   const auto index = static_cast<std::size_t>(search);
   Notes& notes = notes_[index];

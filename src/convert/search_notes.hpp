@@ -48,7 +48,10 @@ class SearchNotes {
   // that are not blanks (a field's digits) to `digits`, advancing it, as
   // far as they fit before `limit`; clears `all` unless every one was
   // copied (the room ran out, or notes answered for bytes not read).
-  Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all);
+  Hit next_gathering(std::int64_t from, char*& digits, const char* limit, bool& all) {
+    Gather gather{digits, limit, all};
+    return find(Search::kFieldEnd, from, &gather);
+  }
 
  private:
   // No byte of the search in [from, end); the byte `found` stands at

@@ -66,9 +66,7 @@ class Fields {
   // MASK comes only after TDO; the cursors of the fields a command lacks
   // are never read.
   Fields(Input& in, SplitState& state, const Layout& layout)
-      : count_(layout.mask  ? 3
-               : layout.tdo ? 2
-                            : 1),
+      : count_(1 + (layout.tdo ? 1 : 0) + (layout.mask ? 1 : 0)),
         cursors_{FieldCursor(in, state.readers[0], layout.tdi),
                  FieldCursor(in, state.readers[1], layout.tdo.value_or(layout.tdi)),
                  FieldCursor(in, state.readers[2], layout.mask.value_or(layout.tdi))} {}
@@ -88,10 +86,7 @@ class Fields {
   }
   // The next `m` digits (1 to 64) of each field.
   void take(std::size_t m, std::array<std::string_view, 3>& digits) {
-    for (int i = 0; i < count_; ++i) {
-      cursors_[i].take_digits(static_cast<int>(m));
-      digits[i] = cursors_[i].digits();
-    }
+    for (int i = 0; i < count_; ++i) digits[i] = cursors_[i].take_digits(static_cast<int>(m));
   }
 
  private:
@@ -107,10 +102,6 @@ constexpr std::uint32_t kSegmentsAtATime = 64;
 // segments that its input is done in proportion to the segments written.
 constexpr std::uint32_t kSegmentsPerProgress = 4096;
 
-void report_progress(Progress& progress, std::int64_t from, std::int64_t to, double share) {
-  progress.at(from + static_cast<std::int64_t>(static_cast<double>(to - from) * share));
-}
-
 // Moves the input past the command's ';' and at most two line end or blank
 // bytes after it, stopping after a line feed; returns the last byte consumed.
 inline char resume_after(Input& in, std::int64_t semicolon) {
@@ -120,7 +111,7 @@ inline char resume_after(Input& in, std::int64_t semicolon) {
     const int c = in.get();
     if (c != '\r' && c != '\n' && c != ' ' && c != '\t') {
       if (c != kEnd)
-        in.step_back(1);
+        in.seek(in.tell() - 1);
       break;
     }
     last = static_cast<char>(c);
@@ -175,31 +166,22 @@ bool locate(Input& in, std::uint32_t length, SplitState& state, Layout& layout) 
   return locate_fields(in, state.notes, sink, layout);
 }
 
-// What the segments of one command are written for.
-struct Span {
-  Input& in;
-  Output& out;
-  std::uint32_t length;
-  Progress* progress;
-  std::int64_t from;  // the command's input, for the progress line
-  std::int64_t to;
-};
-
-// Writes every segment line of the command from `fields`; false when the
-// run must stop partway.
-bool lay_out_segments(const Span& span, Fields& fields) {
-  const std::uint32_t length = span.length;
+// Writes every segment line of the command of `length` bits from `fields`;
+// false when the run must stop partway. `progress`, when given, is told
+// how far the command's input, from `from` to `to`, is done.
+bool lay_out_segments(Input& in, Output& out, std::uint32_t length, Fields& fields, Progress* progress,
+                      std::int64_t from, std::int64_t to) {
   const std::uint32_t segments = (length >> 8) + ((length & 0xFF) != 0 ? 1 : 0);
   std::array<const char*, 3> ends;
   std::array<std::string_view, 3> digits;
   for (std::uint32_t k = 0; k < segments;) {
-    if (platform::stop_requested() || span.out.failed() || span.in.source().error() != 0)
+    if (platform::stop_requested() || out.failed() || in.source().error() != 0)
       return false;
-    if (span.progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
-      report_progress(*span.progress, span.from, span.to, static_cast<double>(k) / segments);
+    if (progress != nullptr && k % kSegmentsPerProgress == 0 && k > 0)
+      progress->at(from + static_cast<std::int64_t>(static_cast<double>(to - from) * k / segments));
     // A buffer too small for a batch of lines takes them one by one.
     const std::uint32_t batch = std::min(segments - k, kSegmentsAtATime);
-    char* const room = span.out.room(batch * kLongestLine);
+    char* const room = out.room(batch * kLongestLine);
     std::array<char, kLongestLine> spare;
     char* const start = room != nullptr ? room : spare.data();
     char* p = start;
@@ -219,9 +201,9 @@ bool lay_out_segments(const Span& span, Fields& fields) {
     }
     const auto size = static_cast<std::size_t>(p - start);
     if (room != nullptr)
-      span.out.added(size);
+      out.added(size);
     else
-      span.out.write(spare.data(), size);
+      out.write(spare.data(), size);
   }
   return true;
 }
@@ -234,16 +216,15 @@ SplitState::SplitState(Input& in)
               Input(in.source(), std::min(in.window_size(), kFieldWindow)),
               Input(in.source(), std::min(in.window_size(), kFieldWindow))},
       digit_room(in.window_size()),
-      digits(new char[digit_room]) {}
+      digits(new char[digit_room]) {}  // not cleared: only what is gathered is read
 
 SplitResult split_long_sdr(Input& in, Output& out, std::uint32_t length, SplitState& state) {
   const std::int64_t entry = in.tell();
   Layout layout;
   if (!locate(in, length, state, layout))
     return {SplitResult::kNotSplit};
-  const Span span{in, out, length, state.progress, entry, layout.semicolon + 1};
   Fields fields(in, state, layout);
-  if (!lay_out_segments(span, fields))
+  if (!lay_out_segments(in, out, length, fields, state.progress, entry, layout.semicolon + 1))
     return {SplitResult::kEnded};
   return {SplitResult::kSplit, resume_after(in, layout.semicolon)};
 }

@@ -125,12 +125,4 @@ std::span<const unsigned char> Input::behind(std::int64_t floor) {
   return {held_ + (from - start_), static_cast<std::size_t>(pos_ - from)};
 }
 
-int Input::get_slow() {
-  const auto bytes = ahead();
-  if (bytes.empty())
-    return kEnd;
-  ++pos_;
-  return bytes[0];
-}
-
 }  // namespace svfsplit

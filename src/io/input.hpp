@@ -55,16 +55,18 @@ class Input {
   explicit Input(const Source& source, std::size_t window = kDefaultWindow);
 
   // The byte at tell(), advancing past it; kEnd at the end of the input.
+  // For a few bytes: long stretches are read through ahead().
   int get() {
-    if (pos_ >= start_ && pos_ < start_ + static_cast<std::int64_t>(len_))
-      return held_[static_cast<std::size_t>(pos_++ - start_)];
-    return get_slow();
+    const auto bytes = ahead();
+    if (bytes.empty())
+      return kEnd;
+    ++pos_;
+    return bytes[0];
   }
 
   std::int64_t tell() const { return pos_; }
   void seek(std::int64_t offset) { pos_ = offset; }
   void skip(std::size_t n) { pos_ += static_cast<std::int64_t>(n); }
-  void step_back(std::size_t n) { pos_ -= static_cast<std::int64_t>(n); }
 
   // The bytes from tell() to the end of the window, loading a window that
   // starts at tell() when needed. Empty only at the end of the input.
@@ -128,7 +130,6 @@ class Input {
   };
 
   void make_writable();
-  int get_slow();
   std::span<const unsigned char> ahead_slow();
   void load(std::int64_t start, std::size_t n);
   void read_after(std::size_t kept, std::size_t wanted);

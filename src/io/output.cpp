@@ -90,10 +90,7 @@ Output::Output(const platform::File* file, std::string* sink, std::size_t buffer
   buffer = std::max<std::size_t>(buffer, 1);
   // The unit of the writes: the page, or else 64 bytes, as long as it
   // leaves the buffer three quarters for itself.
-  for (const std::size_t unit : {std::size_t{64}, kPage}) {
-    if (buffer >= 4 * unit)
-      unit_ = unit;
-  }
+  unit_ = buffer >= 4 * kPage ? kPage : buffer >= 4 * 64 ? 64 : 1;
   if (writer == Writer::kSecondThread) {
     try {
       block_ = page_buffer(buffer);

@@ -14,10 +14,7 @@ namespace {
 std::string size_text(double bytes) {
   static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB"};
   std::size_t unit = 0;
-  while (bytes >= 1000 && unit + 1 < std::size(kUnits)) {
-    bytes /= 1000;
-    ++unit;
-  }
+  for (; bytes >= 1000 && unit + 1 < std::size(kUnits); ++unit) bytes /= 1000;
   char text[32];
   std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
   return text;

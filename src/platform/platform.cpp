@@ -15,14 +15,14 @@ namespace internal {
 
 std::atomic<int> g_stop{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
+// Whether a request to stop ends the process at once (stop_at_once()).
+std::atomic<bool> g_at_once{false};
 
 void note_stop_request(int code) noexcept {
   int none = 0;
   g_stop.compare_exchange_strong(none, code);
-}
-
-int stop_request_code() noexcept {
-  return g_stop.load();
+  if (g_at_once.load())
+    end_by_stop_request();
 }
 
 std::size_t part(std::size_t size, int fault) {
@@ -49,27 +49,54 @@ std::string extended_length_path(std::string_view full, std::size_t extra) {
 
 }  // namespace internal
 
+void stop_at_once() {
+  // Set before the look, so that a request noted meanwhile is seen by one
+  // of the two.
+  internal::g_at_once.store(true);
+  if (internal::g_stop.load() != 0)
+    end_by_stop_request();
+}
+
 std::string error_text(Error error) {
-  switch (error) {
-    case kForeignLink:
-      return "symbolic link owned by another user in a shared folder";
-    case kInUse:
-      return "in use by another program";
-    case kForeignFile:
-      return "special file owned by another user in a shared folder";
+  return error == kForeignLink   ? "symbolic link owned by another user in a shared folder"
+         : error == kInUse       ? "in use by another program"
+         : error == kForeignFile ? "special file owned by another user in a shared folder"
+                                 : internal::system_error_text(error);
+}
+
+std::size_t last_component(std::string_view name, PathStyle style) {
+  const auto separator = name.find_last_of(style == PathStyle::kWindows ? "\\/" : "/");
+  if (separator != std::string_view::npos)
+    return separator + 1;
+  const bool drive = style == PathStyle::kWindows && name.size() >= 2 && name[1] == ':' &&
+                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  return drive ? 2 : 0;
+}
+
+NameChar name_char_at(std::string_view name, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0u; };
+  const unsigned lead = byte(0);
+  const std::size_t size = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+  char32_t code = size == 1 ? lead : lead & (0x7fu >> size);
+  for (std::size_t k = 1; k < size; ++k) {
+    if ((byte(k) & 0xc0) != 0x80)
+      return {lead, 1, false};
+    code = code << 6 | (byte(k) & 0x3f);
   }
-  return internal::system_error_text(error);
+  // No byte that cannot lead, overlong form or code point past U+10FFFF.
+  constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if ((lead >= 0x80 && lead < 0xc2) || lead > 0xf4 || code < kLeast[size] || code > 0x10ffff)
+    return {lead, 1, false};
+  return {code, size, true};
 }
 
 bool console_closes_with_the_run(const ConsoleReport& console) {
-  return console.processes == 1 && console.input_is_console && console.output_is_console && console.window_visible &&
-         !console.terminal_window && !console.station_hidden;
+  return console.processes == 1 && console.input_is_console && console.output_is_console && console.seen;
 }
 
 std::optional<std::string> environment(const std::string& name) {
-  if (const char* value = std::getenv(name.c_str()))
-    return value;
-  return std::nullopt;
+  const char* value = std::getenv(name.c_str());
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
 std::int64_t monotonic_milliseconds() {

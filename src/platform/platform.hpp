@@ -1,6 +1,7 @@
 // The operating system, in the program's own terms: files and their
 // identities, the standard streams, the clock and the requests to stop.
-// platform_posix.cpp and platform_windows.cpp implement it; no other file
+// posix.cpp and windows.cpp implement it, with what they share in
+// platform.cpp (and the test build's seam, test_seam.cpp); no other file
 // calls the system or includes its headers.
 //
 // Names are the bytes the user typed (UTF-8 on Windows). Errors come back
@@ -41,12 +42,12 @@ std::string error_text(Error error);
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept
-      : native_(std::exchange(other.native_, kNone)), unnamed_(std::exchange(other.unnamed_, false)) {}
+  File(File&& other) noexcept { *this = std::move(other); }
+  // Takes what `other` held; `other` gets what this held, and closes it
+  // when it goes.
   File& operator=(File&& other) noexcept {
-    File old(std::move(*this));  // closes what this held
-    native_ = std::exchange(other.native_, kNone);
-    unnamed_ = std::exchange(other.unnamed_, false);
+    std::swap(native_, other.native_);
+    std::swap(unnamed_, other.unnamed_);
     return *this;
   }
   ~File();
@@ -219,20 +220,23 @@ inline bool stop_requested() noexcept {
 }
 // Ends the process as the request caught would have ended it.
 [[noreturn]] void end_by_stop_request();
+// From now on a request to stop ends the process at once, as it would have
+// uncaught: for a run whose output is in place, with nothing left to undo,
+// so that no write that blocks (a full pipe) can keep it waiting. One
+// caught already ends it now.
+void stop_at_once();
 
 // What the console that the program was started in says of itself.
 struct ConsoleReport {
   unsigned processes = 0;  // attached to it, this one included; 0: none
   bool input_is_console = false;
   bool output_is_console = false;
-  bool window_visible = false;  // it has a window, shown
-  // Its window is a terminal's stand-in (Windows Terminal's pseudo-console
-  // window, hidden or shown), or may be: the terminal decides whether its
-  // tab closes with the run.
-  bool terminal_window = false;
-  // On a window station nobody sees (a task run whether its user is logged
-  // on or not), or that may be.
-  bool station_hidden = false;
+  // A person sees its window: it has one, shown, the console host's own
+  // (not a terminal's stand-in, such as Windows Terminal's pseudo-console
+  // window, whose tab closes with the run or not as the terminal says), on
+  // a window station that is shown (not that of a task run whether its user
+  // is logged on or not). What cannot be told counts as not seen.
+  bool seen = false;
 };
 
 // Whether that console was opened for this run alone, and closes the
@@ -254,9 +258,23 @@ std::int64_t monotonic_milliseconds();
 // The value of the environment variable `name`; nothing when it is not set.
 std::optional<std::string> environment(const std::string& name);
 
+#if defined(__arm__)
 // Whether the processor runs NEON (Advanced SIMD) instructions, as the
-// system says. For 32-bit ARM only: every 64-bit ARM processor runs them.
+// system says: on 32-bit ARM; every 64-bit ARM processor runs them.
 bool processor_has_neon();
+#endif
+
+// The character of a name that starts at name[i] (i < name.size()). Names
+// are UTF-8, or on Windows WTF-8: UTF-8 in which an unpaired surrogate,
+// which Windows allows in a name, keeps a 3-byte sequence of its own. A
+// byte that starts no such character (a name on POSIX systems may hold any
+// bytes) stands for itself: it is not `valid`, and its code is the byte.
+struct NameChar {
+  char32_t code = 0;
+  std::size_t size = 1;  // in bytes
+  bool valid = false;
+};
+NameChar name_char_at(std::string_view name, std::size_t i);
 
 // How file names are split into folder and last component.
 enum class PathStyle {
@@ -273,5 +291,10 @@ std::wstring utf16(std::string_view utf8);
 #else
 inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
 #endif
+
+// Where the last component of a name starts: after its last separator, or
+// after a drive prefix ("C:board.svf" is board.svf in drive C's current
+// folder); 0 when it has neither.
+std::size_t last_component(std::string_view name, PathStyle style = kNativePathStyle);
 
 }  // namespace svfsplit::platform

@@ -19,11 +19,9 @@ using test_seam::Call;
 std::string system_error_text(Error error);
 
 // Records a request to stop under `code` (a signal number, or a console
-// event's number plus one), unless one was recorded before. Called from
-// signal handlers: async-signal-safe.
+// event's number plus one) in g_stop, unless one was recorded before.
+// Called from signal handlers: async-signal-safe.
 void note_stop_request(int code) noexcept;
-// The code of the request recorded, or 0.
-int stop_request_code() noexcept;
 
 // Runs a system call until it is not interrupted, or a stop was requested.
 // The test seam may fail it first, or (test_seam::kShort) have it do part

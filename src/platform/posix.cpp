@@ -73,12 +73,8 @@ Error look_into(FileStatus& status, Look look) {
   struct stat st {};
   if (const Error error = attempt(Call::kStatus, [&](int) { return error_of(look(&st)); }))
     return error;
-  status.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  status.regular = S_ISREG(st.st_mode);
-  status.size = static_cast<std::int64_t>(st.st_size);
-  status.mode = st.st_mode & 07777;
-  status.owner = st.st_uid;
-  status.group = st.st_gid;
+  const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  status = {id, S_ISREG(st.st_mode), static_cast<std::int64_t>(st.st_size), st.st_mode & 07777, st.st_uid, st.st_gid};
   return 0;
 }
 
@@ -103,11 +99,6 @@ constexpr int kPathOnly = O_RDONLY;
 // The name under which /proc shows this process's descriptor `fd`.
 std::string proc_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
-}
-
-std::string folder_of(const std::string& name) {
-  const auto slash = name.rfind('/');
-  return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
 // The kernel's rule for shared folders (sticky and world-writable, such as
@@ -162,14 +153,12 @@ std::string meant_name(const std::string& name) {
 Error open_folder(const std::string& name, Folder& folder, std::size_t) {
   // Readable, so that a rename in it can be synced; only a place to name
   // files in where it cannot be read.
-  Error error = 0;
-  for (const int flags : {O_RDONLY, kPathOnly}) {
-    error = open_into(Call::kOpen, folder,
-                      [&] { return ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC); });
-    if (error != EACCES)
-      break;
-  }
-  return error;
+  const auto open_as = [&](int flags) {
+    return open_into(Call::kOpen, folder,
+                     [&] { return ::open(name.empty() ? "." : name.c_str(), flags | O_DIRECTORY | O_CLOEXEC); });
+  };
+  const Error error = open_as(O_RDONLY);
+  return error == EACCES ? open_as(kPathOnly) : error;
 }
 
 Error open_existing_output(const Folder& folder, const std::string& name, File& file) {
@@ -247,7 +236,7 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     // A link that is not this user's is followed only as the kernel's rule
     // for shared folders allows.
     if (st.st_uid != ::geteuid()) {
-      const std::string folder = folder_of(at);
+      const std::string folder = at.substr(0, last_component(at));
       struct stat in {};
       if (::stat(folder.empty() ? "." : folder.c_str(), &in) != 0)
         return errno;
@@ -259,7 +248,7 @@ Error resolve_links(const std::string& name, std::string& target, std::optional<
     if (n < 0 || n == static_cast<ssize_t>(sizeof link))
       return n < 0 ? errno : ENAMETOOLONG;
     const std::string to(link, static_cast<std::size_t>(n));
-    at = !to.empty() && to[0] == '/' ? to : folder_of(at) + to;
+    at = !to.empty() && to[0] == '/' ? to : at.substr(0, last_component(at)) + to;
   }
   return ELOOP;
 }
@@ -328,8 +317,7 @@ Error close(File& file) {
 Error replace(const Folder& folder, File& file, const std::string& name, const std::string& target) {
   // A stop signal that comes after the last look waits for the rename. The
   // writing thread has ended: this one alone takes signals.
-  sigset_t stops;
-  sigset_t before;
+  sigset_t stops, before;
   sigemptyset(&stops);
   for (const int sig : kStopSignals) sigaddset(&stops, sig);
   ::pthread_sigmask(SIG_BLOCK, &stops, &before);
@@ -403,16 +391,16 @@ void catch_stop_requests() {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a write blocked on a pipe or FIFO must return.
+  // Those started ignored (nohup, a background job) stay ignored.
   for (const int sig : kStopSignals) {
     struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-      continue;  // started ignored (nohup, a background job): stays ignored
-    ::sigaction(sig, &action, nullptr);
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_IGN)
+      ::sigaction(sig, &action, nullptr);
   }
 }
 
 void end_by_stop_request() {
-  const int sig = internal::stop_request_code();
+  const int sig = internal::g_stop.load();
   if (sig != 0) {
     ::signal(sig, SIG_DFL);
     sigset_t set;

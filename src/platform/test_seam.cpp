@@ -19,7 +19,9 @@
 #include "platform/platform.hpp"
 #include "platform/platform_internal.hpp"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -60,12 +62,6 @@ constexpr std::pair<std::string_view, int> kErrors[] = {
     {"throw", kThrow},  {"pause", kPause},  {"stop", kStop},
 };
 
-[[noreturn]] void refuse(std::string_view item) {
-  std::fprintf(stderr, "svfsplit test seam: SVFSPLIT_FAULTS item '%.*s' is not call:nth:error\n",
-               static_cast<int>(item.size()), item.data());
-  std::_Exit(125);
-}
-
 // Parses "call:nth:error,call:nth:error", or ends the process.
 std::vector<Fault> parse(std::string_view text) {
   std::vector<Fault> faults;
@@ -73,39 +69,39 @@ std::vector<Fault> parse(std::string_view text) {
     const auto comma = text.find(',');
     const std::string_view item = text.substr(0, comma);
     text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    // A missing ':' leaves no call, number or error to be found below.
     const auto first = item.find(':');
     const auto second = first == std::string_view::npos ? first : item.find(':', first + 1);
-    if (second == std::string_view::npos)
-      refuse(item);
     const auto call = std::ranges::find(kCallNames, item.substr(0, first));
     const auto error = std::ranges::find(kErrors, item.substr(second + 1), &std::pair<std::string_view, int>::first);
     const auto nth = item.substr(first + 1, second - first - 1);
     int n = 0;
     const auto [end, ec] = std::from_chars(nth.data(), nth.data() + nth.size(), n);
     if (call == kCallNames.end() || error == std::end(kErrors) || ec != std::errc() || end != nth.data() + nth.size() ||
-        n < 1)
-      refuse(item);
+        n < 1) {
+      std::fprintf(stderr, "svfsplit test seam: SVFSPLIT_FAULTS item '%.*s' is not call:nth:error\n",
+                   static_cast<int>(item.size()), item.data());
+      std::_Exit(125);
+    }
     faults.push_back({static_cast<Call>(call - kCallNames.begin()), n, error->second, item});
   }
   return faults;
 }
 
-// The value of the environment variable `name`, "" when it is not set.
-const char* env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 struct Seam {
   static void write_report();
 
-  std::mutex mutex;  // the writer thread calls too
-  std::vector<Fault> armed = parse(env("SVFSPLIT_FAULTS"));
+  // The environment variable `name`, "" when it is not set.
+  static std::string env(const char* name) { return platform::environment(name).value_or(""); }
+
+  std::mutex mutex;                                   // the writer thread calls too
+  const std::string faults = env("SVFSPLIT_FAULTS");  // which the faults' texts show
+  std::vector<Fault> armed = parse(faults);
   std::array<int, kCallKinds> calls{};
   std::array<int, kCallKinds> reached{};
   std::string report_path = env("SVFSPLIT_FAULT_REPORT");
   std::string pause_path = env("SVFSPLIT_PAUSE_FILE");
-  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS"))};
+  std::atomic<std::int64_t> clock_step{std::atoll(env("SVFSPLIT_CLOCK_STEP_MS").c_str())};
   std::atomic<std::int64_t> clock{0};
 };
 
@@ -153,21 +149,28 @@ void pause(const std::string& path, std::string_view name) {
   std::remove(path.c_str());
 }
 
+// Counts a system call of kind `call` as made: the seam stands in for the
+// syncs themselves (fdatasync and fsync, FlushFileBuffers on Windows).
+void count_reached(Call call) {
+  Seam& s = seam();
+  const std::lock_guard lock(s.mutex);
+  ++s.reached[static_cast<std::size_t>(call)];
+}
+
 }  // namespace
 
 int fault(Call call, std::string_view name) {
   Seam& s = seam();
   int error = 0;
-  {
-    const std::lock_guard lock(s.mutex);
-    const int n = ++s.calls[static_cast<std::size_t>(call)];
-    for (Fault& f : s.armed) {
-      if (f.call == call && f.nth == n) {
-        f.fired = true;
-        error = f.error;
-      }
+  std::unique_lock lock(s.mutex);
+  const int n = ++s.calls[static_cast<std::size_t>(call)];
+  for (Fault& f : s.armed) {
+    if (f.call == call && f.nth == n) {
+      f.fired = true;
+      error = f.error;
     }
   }
+  lock.unlock();
   if (error == kThrow)
     throw std::bad_alloc();
   if (error == kPause)
@@ -175,12 +178,6 @@ int fault(Call call, std::string_view name) {
   if (error == kStop)
     platform::internal::note_stop_request(kStopCode);
   return error == kPause || error == kStop ? 0 : error;
-}
-
-void count_reached(Call call) {
-  Seam& s = seam();
-  const std::lock_guard lock(s.mutex);
-  ++s.reached[static_cast<std::size_t>(call)];
 }
 
 std::int64_t clock_reading() {
@@ -195,7 +192,19 @@ void set_clock_step(std::int64_t ms) {
 
 }  // namespace svfsplit::test_seam
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The flushes of the test build: the program calls FlushFileBuffers
+// through its import's address, which the test build holds here, so that
+// each call lands in this function, counted as it reaches the system.
+static BOOL WINAPI counted_flush(HANDLE file) {
+  svfsplit::test_seam::count_reached(svfsplit::test_seam::Call::kSync);
+  const auto flush = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers");
+  return reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(reinterpret_cast<void (*)()>(flush))(file);
+}
+extern "C" {
+BOOL(WINAPI* __imp_FlushFileBuffers)(HANDLE) = counted_flush;
+}
+#else
 // The syncs of the test build: the program's calls of fdatasync and fsync
 // land here, counted as they reach the system, so that a call left out
 // shows in the report.

@@ -49,8 +49,6 @@ inline constexpr int kShort = -1;
 #if defined(SVFSPLIT_TEST_SEAM)
 // The error this call is to fail with, kShort, or 0 to run normally.
 int fault(Call call, std::string_view name = {});
-// Counts a system call of kind `call` as made.
-void count_reached(Call call);
 // The clock reading, or -1 to read the system's.
 std::int64_t clock_reading();
 // Makes the clock advance `ms` at each reading from now on; 0: the system's.
@@ -59,19 +57,9 @@ void set_clock_step(std::int64_t ms);
 constexpr int fault(Call, std::string_view = {}) {
   return 0;
 }
-constexpr void count_reached(Call) {}
 constexpr std::int64_t clock_reading() {
   return -1;
 }
 #endif
-
-// Counts a system call of kind `call` as made, where it is made: written
-// around one of the call's arguments, it gives that argument back. (On
-// POSIX systems the seam stands in for the syncs themselves.)
-template <class Argument>
-Argument reached(Call call, Argument argument) {
-  count_reached(call);
-  return argument;
-}
 
 }  // namespace svfsplit::test_seam

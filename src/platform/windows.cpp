@@ -1,11 +1,5 @@
 // The platform layer on Windows, through Win32 itself: binary files with
 // 64-bit offsets, Unicode names, the console and its control events.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <winternl.h>
 
@@ -37,21 +31,16 @@ struct FileAccess {
   static HANDLE release(File& file) { return reinterpret_cast<HANDLE>(std::exchange(file.native_, File::kNone)); }
 };
 
-// Names travel inside the program in WTF-8: UTF-8 in which an unpaired
-// surrogate, which Windows allows in a name, keeps a 3-byte sequence of its
-// own, so that every name comes back to UTF-16 as it was given.
+// Names travel inside the program in WTF-8 (see name_char_at()), so that
+// every name comes back to UTF-16 as it was given.
 std::wstring utf16(std::string_view utf8) {
   std::wstring text;
   for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i++]);
-    const int tail = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t c = tail == 0 ? lead : lead & (0x3F >> tail);
-    for (int k = 0; k < tail && i < utf8.size(); ++k) c = (c << 6) | (utf8[i++] & 0x3F);
-    if (c >= 0x10000) {
-      text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      c = 0xDC00 + (c & 0x3FF);
-    }
-    text += static_cast<wchar_t>(c);
+    const NameChar c = name_char_at(utf8, i);
+    i += c.size;
+    if (c.code >= 0x10000)
+      text += static_cast<wchar_t>(0xD800 + ((c.code - 0x10000) >> 10));
+    text += static_cast<wchar_t>(c.code >= 0x10000 ? 0xDC00 + (c.code & 0x3FF) : c.code);
   }
   return text;
 }
@@ -92,7 +81,6 @@ constexpr ErrnoCode kErrnoCodes[] = {
       ERROR_INVALID_NAME, ERROR_BAD_PATHNAME}},
     {EINTR, "Interrupted system call", {ERROR_OPERATION_ABORTED}},
     {EIO, "Input/output error", {}},
-    {ENXIO, "No such device or address", {}},
     {EBADF, "Bad file descriptor", {ERROR_INVALID_HANDLE}},
     {EAGAIN, "Resource temporarily unavailable", {}},
     {ENOMEM, "Cannot allocate memory", {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
@@ -106,7 +94,6 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {EMFILE, "Too many open files", {ERROR_TOO_MANY_OPEN_FILES}},
     {EFBIG, "File too large", {ERROR_FILE_TOO_LARGE}},
     {ENOSPC, "No space left on device", {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
-    {EROFS, "Read-only file system", {}},
     {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA, ERROR_PIPE_NOT_CONNECTED}},
     {ENAMETOOLONG, "File name too long", {ERROR_FILENAME_EXCED_RANGE}},
     {ENOTEMPTY, "Directory not empty", {ERROR_DIR_NOT_EMPTY}},
@@ -217,10 +204,9 @@ Error describe(HANDLE h, FileStatus& status) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info))
     return last_error();
-  status.id = {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  status.mode = info.dwFileAttributes;
-  status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  const FileId id{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  const auto size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  status = {id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, size, info.dwFileAttributes};
   return 0;
 }
 
@@ -387,9 +373,7 @@ std::string system_error_text(Error error) {
   if (n == 0)
     n = ::FormatMessageW(kFlags, nullptr, code, 0, text, 512, nullptr);
   while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
-  if (n == 0)
-    return "Windows error " + std::to_string(code);
-  return narrow(std::wstring_view(text, n));
+  return n == 0 ? "Windows error " + std::to_string(code) : narrow(std::wstring_view(text, n));
 }
 
 }  // namespace internal
@@ -571,9 +555,8 @@ Error write(const File& file, const void* data, std::size_t size, std::size_t& d
 void start_writeback(const File&, std::int64_t, std::int64_t) {}
 
 Error sync(const File& file) {
-  return attempt(Call::kSync, [&](int) -> Error {
-    return ::FlushFileBuffers(test_seam::reached(Call::kSync, FileAccess::handle(file))) ? 0 : last_error();
-  });
+  return attempt(Call::kSync,
+                 [&](int) -> Error { return ::FlushFileBuffers(FileAccess::handle(file)) ? 0 : last_error(); });
 }
 
 // NTFS journals a rename: there is nothing to flush for a folder.
@@ -618,11 +601,7 @@ Error print(Stream stream, std::string_view text) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE)
     return 0;  // started without it (detached, a service): nobody to tell
   std::string lines;
-  for (const char c : text) {
-    if (c == '\n')
-      lines += '\r';
-    lines += c;
-  }
+  for (const char c : text) lines += c == '\n' ? std::string_view("\r\n") : std::string_view(&c, 1);
   // The console shows any name, whatever its code page: it is given UTF-16,
   // anything else the UTF-8 bytes.
   const bool console = is_console(h);
@@ -649,11 +628,10 @@ void prepare_process() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-// What a person sees of the console's window, which it has, as far as
-// user32.dll can tell, loaded for this question only: the .exe imports
+// Whether a person sees the console's window (ConsoleReport::seen), as far
+// as user32.dll can tell, loaded for this question only: the .exe imports
 // system DLLs alone, and a run whose console stays open never loads it.
-// What it cannot tell counts as not seen.
-void look_at_window(ConsoleReport& console) {
+bool window_seen() {
   const HWND window = ::GetConsoleWindow();
   const auto visible = system_function<BOOL(WINAPI*)(HWND)>(L"user32.dll", "IsWindowVisible");
   const auto class_of = system_function<int(WINAPI*)(HWND, wchar_t*, int)>(L"user32.dll", "GetClassNameW");
@@ -662,11 +640,9 @@ void look_at_window(ConsoleReport& console) {
       system_function<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(L"user32.dll", "GetUserObjectInformationW");
   wchar_t name[32] = {};
   USEROBJECTFLAGS flags{};
-  const bool told = visible != nullptr && class_of != nullptr && station != nullptr && flags_of != nullptr &&
-                    class_of(window, name, 32) > 0 && flags_of(station(), UOI_FLAGS, &flags, sizeof flags, nullptr);
-  console.window_visible = told && visible(window);
-  console.terminal_window = !told || std::wstring_view(name) == L"PseudoConsoleWindow";
-  console.station_hidden = !told || (flags.dwFlags & WSF_VISIBLE) == 0;
+  return window != nullptr && visible != nullptr && class_of != nullptr && station != nullptr && flags_of != nullptr &&
+         visible(window) && class_of(window, name, 32) > 0 && std::wstring_view(name) != L"PseudoConsoleWindow" &&
+         flags_of(station(), UOI_FLAGS, &flags, sizeof flags, nullptr) && (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 void hold_own_console() {
@@ -674,9 +650,10 @@ void hold_own_console() {
   DWORD ids[2];
   ConsoleReport console{::GetConsoleProcessList(ids, 2), is_console(in), is_console(standard_handle(Stream::kOut)),
                         ::GetConsoleWindow() != nullptr};
-  // The window is looked at closer last, only where the rest would hold it.
+  // Whether a person sees the window is asked closer last, only of a
+  // console that has one and that the rest would hold.
   if (console_closes_with_the_run(console))
-    look_at_window(console);
+    console.seen = window_seen();
   if (!console_closes_with_the_run(console))
     return;
   // The run is over: closing the window need not wait for it.

@@ -115,34 +115,22 @@ SVFSPLIT_TARGET In find_line_to_examine(In p, In end) {
   return nullptr;
 }
 
-// Bytes below 64 as bits, bit b for byte b (a byte from 64 up does not
-// compile).
-constexpr std::uint64_t bits_of(std::string_view bytes) {
-  std::uint64_t bits = 0;
-  for (const unsigned char b : bytes) bits |= std::uint64_t{1} << b;
-  return bits;
-}
-constexpr std::uint64_t kBlankBits = bits_of(kBlankBytes), kBlankOrStopBits = kBlankBits | bits_of(kStopBytes);
-
-// The special bytes: those at most the highest blank or stop but one, and
-// the highest, so that every blank and every stop is one; all are below
-// 64, as gap_size() needs.
-constexpr int kHighestSpecial = 63 - std::countl_zero(kBlankOrStopBits);
-constexpr int kLowSpecialsUpTo = 63 - std::countl_zero(kBlankOrStopBits ^ std::uint64_t{1} << kHighestSpecial);
+// The special bytes: those at most ')', and ';'. Every blank and every stop
+// must be one.
+constexpr unsigned char kLowSpecialsUpTo = ')', kHighestSpecial = ';';
+constexpr auto is_special = [](unsigned char b) { return b <= kLowSpecialsUpTo || b == kHighestSpecial; };
+static_assert(std::ranges::all_of(kBlankBytes, is_special) && std::ranges::all_of(kStopBytes, is_special));
 template <class B>
 SVFSPLIT_TARGET B specials(const B& x) {
   return x.le(kLowSpecialsUpTo) | x.eq(kHighestSpecial);
 }
 
 // The size of the gap that the special bytes `m` (not 0) of the block at p
-// are from the first on, if they are one; else 0. A blank is a bit looked
-// up in a word, with no shift past it whatever a version's le() marks: a
-// byte from 64 up that it marked would read as the one 64, 128 or 192
-// below.
+// are from the first on, if they are one; else 0.
 inline std::ptrdiff_t gap_size(In p, std::uint64_t m) {
   const int first = std::countr_zero(m);
   const std::uint64_t rest = m >> first;
-  const bool gap = (rest | 2) == 3 && (kBlankBits >> (p[first] & 63) & kBlankBits >> (p[first + (rest >> 1)] & 63) & 1);
+  const bool gap = (rest | 2) == 3 && is_blank(p[first]) && is_blank(p[first + (rest >> 1)]);
   return gap ? 1 + static_cast<std::ptrdiff_t>(rest >> 1) : 0;
 }
 

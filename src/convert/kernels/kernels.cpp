@@ -13,8 +13,7 @@ extern const KernelVersion kNeonKernels;
 
 namespace {
 
-// Every version built, the portable one first. Unless told otherwise, a
-// run uses the last one the processor runs.
+// Unless told otherwise, a run uses the last version the processor runs.
 const KernelVersion* const kVersions[] = {
     &kPortableKernels,
 #if defined(__SSE2__)
@@ -32,6 +31,10 @@ const KernelVersion* g_kernels_in_use = [] {
   for (const KernelVersion* version : kVersions) best = version->runs_here() ? version : best;
   return best;
 }();
+
+std::span<const KernelVersion* const> kernel_versions() {
+  return kVersions;
+}
 
 std::string use_kernel_version(std::string_view name) {
   const KernelVersion* named = nullptr;

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -126,6 +127,9 @@ extern const KernelVersion* g_kernels_in_use;
 inline const KernelVersion& kernels() {
   return *g_kernels_in_use;
 }
+
+// Every version built, the portable one first.
+std::span<const KernelVersion* const> kernel_versions();
 
 // Makes the version called `name` the one in use; else leaves the one in
 // use and says why not.
