@@ -34,7 +34,8 @@ class CopyLoop {
       in_.seek(start);
     else
       out_.write("\xef\xbb\xbf", 3);
-    for (bool line_start = true; line_start || copy_text(); first_line_ = false) line_start = recognise_sdr();
+    first_line_ = in_.tell();
+    for (bool line_start = true; line_start || copy_text();) line_start = recognise_sdr();
     if (report_.unsplit_count > 0 && !platform::stop_requested())
       number_unsplit_lines();
     return report_;
@@ -60,7 +61,7 @@ class CopyLoop {
   ConvertReport report_;
   std::int64_t next_progress_ = 0;  // input offset of the next report
   std::size_t lend_from_;           // bytes: the shortest stretch lent
-  bool first_line_ = true;          // the line examined follows no line feed: not split
+  std::int64_t first_line_ = 0;     // where the line that follows no line feed starts: not split
 };
 
 // The progress line is told of the copy loop's offset every this many bytes.
@@ -173,7 +174,7 @@ bool CopyLoop::pass_head(std::span<const unsigned char> bytes) {
 // plain text, from its "S" at `start`, when it cannot be split or is on
 // the first line.
 bool CopyLoop::split_or_copy(std::uint32_t bits, int after, std::int64_t start) {
-  if (!first_line_ && after != ';' && after != kEnd) {
+  if (start != first_line_ && after != ';' && after != kEnd) {
     const SplitResult split = split_long_sdr(in_, out_, bits, state_);
     if (split.outcome != SplitResult::kNotSplit)
       return split.outcome == SplitResult::kSplit && split.last == '\n';
