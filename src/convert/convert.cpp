@@ -73,7 +73,7 @@ bool CopyLoop::not_8bit_text() {
   const auto head = in_.ahead();
   const std::size_t n = std::min<std::size_t>(head.size(), kTextCheck);
   const bool mark = n >= 2 && ((head[0] == 0xff && head[1] == 0xfe) || (head[0] == 0xfe && head[1] == 0xff));
-  return mark || kernels().find_first_of(head.data(), n, ByteSet(std::string_view("", 1))) != nullptr;
+  return mark || kernels().find_first_of(head.data(), n, ByteSet(std::string_view("\0", 1))) != nullptr;
 }
 
 // Copies bytes up to and including the next line feed whose line may be
